@@ -4,6 +4,9 @@
 #include "service/TaskLinter.h"
 
 #include <QFile>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTimer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonDocument>
@@ -83,12 +86,60 @@ void serveCheck(const QHttpServerRequest &request, QHttpServerResponder &respond
     writeJson(responder, TaskLinter::assess(*parsed).toJson(), Status::Ok);
 }
 
+// Counts what the current request on a connection has sent so far.
+constexpr const char *receivedProperty = "tessalineReceived";
+constexpr const char *refusedProperty = "tessalineRefused";
+
+void resetReceived(QTcpSocket *socket)
+{
+    socket->setProperty(receivedProperty, qint64(0));
+}
+
 } // namespace
 
 CheckServer::CheckServer(QObject *parent) : QAbstractHttpServer(parent) {}
 
+quint16 CheckServer::listenGuarded(const QHostAddress &address, quint16 port)
+{
+    const quint16 bound = listen(address, port);
+    if (bound == 0)
+        return 0;
+    for (QTcpServer *server : servers()) {
+        auto *tls = qobject_cast<QSslServer *>(server);
+        if (!tls)
+            return 0; // a plain listener would be unguarded, and the service is TLS only
+        // This fires before the HTTP module sees the socket, so the guard's read handler
+        // is connected first and runs before the module reads anything.
+        connect(tls, &QSslServer::startedEncryptionHandshake, this, &CheckServer::guard);
+    }
+    return bound;
+}
+
+void CheckServer::guard(QSslSocket *socket)
+{
+    resetReceived(socket);
+    connect(socket, &QIODevice::readyRead, this, [socket] {
+        const qint64 received = socket->property(receivedProperty).toLongLong() + socket->bytesAvailable();
+        socket->setProperty(receivedProperty, received);
+        if (received <= maxRequestBytes)
+            return;
+        // Drop what came in, so the HTTP module has nothing to buffer, and answer once.
+        socket->skip(socket->bytesAvailable());
+        if (socket->property(refusedProperty).toBool())
+            return;
+        socket->setProperty(refusedProperty, true);
+        const QByteArray body = R"({"error":"The request body is larger than 64 KiB."})";
+        socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                      "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        // Closing at once would reset the connection under a client still sending, and it
+        // would never read the answer; keep discarding for a moment, then close.
+        QTimer::singleShot(1000, socket, [socket] { socket->disconnectFromHost(); });
+    });
+}
+
 bool CheckServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
+    resetReceived(socket);
     const QString path = request.url().path();
     QHttpServerResponder responder = makeResponder(request, socket);
     const auto method = request.method();
@@ -131,6 +182,7 @@ bool CheckServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *s
 
 void CheckServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
 {
+    resetReceived(socket);
     QHttpServerResponder responder = makeResponder(request, socket);
     writeError(responder, 404, QStringLiteral("There is nothing at this address."));
 }

@@ -71,21 +71,22 @@ struct Patterns {
     RE connector{QStringLiteral(
         "\\s*,?\\s*\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
         "while you(?:'re| are) at it|after that|afterwards|next)\\b[,:]?\\s*"), ci};
-    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1)\\b)").arg(goalVerbs), ci};
+    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b)").arg(goalVerbs), ci};
     RE filler{QStringLiteral(
         "^(?:please|pls|also|then|and|so|now|first|firstly|second|secondly|third|lastly|finally|"
         "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
         "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*"), ci};
+    RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
     RE goalStart{QStringLiteral("^(?:%1)\\b").arg(goalVerbs), ci};
     RE validationStart{QStringLiteral("^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove)\\b"), ci};
-    RE testWord{QStringLiteral("\\b(?:tests?|unit tests?|regression tests?|test cases?|specs?)\\b"), ci};
+    RE testGoal{QStringLiteral("^(?:add|write|create|update|extend|cover)\\b[^,;]{0,40}?\\b(?:tests?|test cases?|specs?)\\b"), ci};
 
     // The rules.
     RE validation{QStringLiteral(
         "\\b(?:tests?|testing|tested|unit tests?|specs?|verify|verified|validate|validation|"
         "check (?:that|it|whether|the output)|ctest|pytest|jest|cargo test|go test|npm test|make check|ci|"
         "passes|passing|pass|assert|expect(?:ed)? (?:output|result|behaviou?r)|should (?:return|print|show|output|display|be|give)|"
-        "reproduce|repro|benchmark|acceptance|done when|make sure|ensure|confirm|compare (?:against|with)|"
+        "reproduce|repro|benchmark|acceptance|done when|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
         "lint|type-?check|compiles?|builds? (?:cleanly|without)|screenshot)\\b"), ci};
     RE vague{QStringLiteral(
         "\\b(?:improve|clean\\s*up|cleanup|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
@@ -110,9 +111,9 @@ struct Patterns {
         "\\b(?:entire|whole|full) (?:code ?base|repo(?:sitory)?|project|monorepo|source tree|app(?:lication)?)\\b|"
         "\\b(?:across|throughout) the (?:code ?base|repo(?:sitory)?|project|app(?:lication)?)\\b|"
         "\\b(?:all|every) (?:the )?(?:files?|modules?|packages?|services?|components?|source files?|directories|folders|crates)\\b|"
-        "\\bcode ?base-wide\\b|\\brepo(?:sitory)?-wide\\b|\\beverywhere\\b|\\ball (?:of )?the code\\b|\\beach file\\b"), ci};
+        "\\bcode ?base-wide\\b|\\brepo(?:sitory)?-wide\\b|\\beverywhere\\b|\\ball (?:of )?the code\\b"), ci};
     RE investigate{QStringLiteral(
-        "\\b(?:investigate|explore|look into|figure out|research|find out|dig into|audit|understand why|"
+        "\\b(?:investigate|explore|look into|figure out|research|find out|dig into|audit (?:the|all|our|every|whether)|understand why|"
         "work out why|get to the bottom of|root[- ]cause|why (?:is|does|do|are|did))\\b"), ci};
     RE stopCondition{QStringLiteral(
         "\\b(?:stop (?:when|after|once|if|at|as soon as)|until\\b|at most|no more than|time-?box(?:ed)?|"
@@ -127,9 +128,11 @@ struct Patterns {
 
     // Size hints.
     RE heavyWork{QStringLiteral(
-        "\\b(?:migrate|migration|rewrite|re-?architect|redesign|overhaul|port (?:\\w+ )?to|from scratch|"
-        "new (?:service|app|application|system|framework|backend|frontend|engine))\\b"), ci};
-    RE featureWork{QStringLiteral("\\b(?:implement|build|integrate|introduce|feature|refactor|support for|end[- ]to[- ]end)\\b"), ci};
+        "\\b(?:migrate|migration|rewrite|re-?architect|redesign|overhaul|from scratch|"
+        "new (?:service|app|application|system|framework|backend|frontend|engine))\\b|"
+        "(?:^|[.;!?]\\s*|\\b(?:to|and|then|please)\\s+)port\\s+(?:the|this|our|it|\\w+)\\b[^.;\\n]{0,40}?\\bto\\b"),
+        ci | RE::MultilineOption};
+    RE featureWork{QStringLiteral("\\b(?:implement|build (?:a|an)|integrate|introduce|feature|refactor|support for|end[- ]to[- ]end)\\b"), ci};
     RE smallWork{QStringLiteral(
         "\\b(?:typo|spelling|rename|bump|one[- ]line|single line|comment|wording|log message|version number)\\b"), ci};
     RE word{QStringLiteral("[\\p{L}\\p{N}][\\p{L}\\p{N}'_-]*"), cs};
@@ -395,12 +398,20 @@ void splitClauses(Analysis &a)
         }
     }
 
+    bool explicitValidation = false;
     for (const Clause &c : std::as_const(a.clauses)) {
         const bool validationLike = p.validationStart.match(c.text).hasMatch()
-            || (p.testWord.match(c.text).hasMatch() && !a.goals.isEmpty());
+            || (p.testGoal.match(c.text).hasMatch() && !a.goals.isEmpty());
         if (validationLike) {
-            if (a.validationClause.isEmpty())
+            // An explicit check ("run the tests", "add a test") beats an implied one.
+            if (!explicitValidation)
                 a.validationClause = c.text;
+            explicitValidation = true;
+            continue;
+        }
+        if (p.stopStart.match(c.text).hasMatch()) {
+            if (a.stopClause.isEmpty())
+                a.stopClause = c.text;
             continue;
         }
         if (p.goalStart.match(c.text).hasMatch())
@@ -545,12 +556,14 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
             || (a.targets.isEmpty() && !p.measurable.match(a.prose).hasMatch()));
     if (vague)
         codes << QStringLiteral("vague_scope");
-    const bool openEnded = p.investigate.match(a.prose).hasMatch() && !p.stopCondition.match(a.prose).hasMatch();
+    const bool investigation = p.investigate.match(a.prose).hasMatch();
+    const bool hasStop = p.stopCondition.match(a.prose).hasMatch();
+    const bool openEnded = investigation && !hasStop;
     if (openEnded)
         codes << QStringLiteral("open_ended");
 
     // Size: words of prose set the base, the kind of work and the lints move it.
-    int score = a.words <= 12 ? 0 : a.words <= 40 ? 1 : a.words <= 100 ? 2 : a.words <= 250 ? 3 : 4;
+    int score = a.words <= 12 ? 0 : a.words <= 40 ? 1 : a.words <= 100 ? 2 : a.words <= 250 ? 4 : 6;
     if (p.heavyWork.match(a.prose).hasMatch())
         score += 2;
     else if (p.featureWork.match(a.prose).hasMatch())
@@ -570,7 +583,8 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     const Size size = score <= 0 ? Tiny : score == 1 ? Small : score <= 3 ? Medium : score <= 5 ? Large : Huge;
 
     const bool validated = p.validation.match(a.prose).hasMatch();
-    if (!validated && size >= Small)
+    // A bounded investigation is checked by what it reports when it stops.
+    if (!validated && size >= Small && !(investigation && hasStop))
         codes << QStringLiteral("no_validation");
 
     // Decision: quota first, then the shape of the work.

@@ -93,7 +93,7 @@ int main(int argc, char *argv[])
 
     tessaline::CheckServer server;
     server.sslSetup(tls);
-    const quint16 bound = server.listen(address, static_cast<quint16>(port));
+    const quint16 bound = server.listenGuarded(address, static_cast<quint16>(port));
     if (bound == 0)
         return fail(QStringLiteral("cannot listen on %1 port %2.").arg(address.toString()).arg(port));
 
