@@ -19,16 +19,8 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
 // Failures of the connection itself, as opposed to a server that answered badly.
 bool isTransportError(QNetworkReply::NetworkError error, bool answered)
 {
-    switch (error) {
-    case QNetworkReply::NoError:
+    if (error == QNetworkReply::NoError)
         return false;
-    // A redirect loop is the service misbehaving, not the network.
-    case QNetworkReply::TooManyRedirectsError:
-    case QNetworkReply::InsecureRedirectError:
-        return false;
-    default:
-        break;
-    }
     // Connection, TLS, time-out, cancellation and proxy failures, even after a status
     // line (a connection dropped mid-answer); content and server errors only when no
     // HTTP answer came at all.
@@ -57,32 +49,40 @@ bool CheckTransport::start(const PreparedCheck &check)
     started = true;
     origin = check.url;
     host = check.endpoint.host;
+    payload = check.body;
 
     // Fresh per check: an in-memory cookie jar that dies with it, no cache at all.
     manager = new QNetworkAccessManager(this);
-
-    QNetworkRequest request(check.url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
-    request.setTransferTimeout(int(transferTimeout.count()));
-    // Redirects are judged one by one so the description never leaves the origin.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
 
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
     if (!check.endpoint.extraAuthorities.isEmpty())
         tls.addCaCertificates(check.endpoint.extraAuthorities);
-    request.setSslConfiguration(tls);
+    tlsConfiguration = tls;
 
-    reply = manager->post(request, check.body);
+    send(check.url, true);
+    return true;
+}
+
+void CheckTransport::send(const QUrl &url, bool post)
+{
+    QNetworkRequest request(url);
+    request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
+    request.setTransferTimeout(int(transferTimeout.count()));
+    // Redirects are followed here, one by one, so the description never leaves the
+    // origin (Qt's own redirect handling also fails after two hops that re-send a body).
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setSslConfiguration(tlsConfiguration);
+    if (post) {
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        reply = manager->post(request, payload);
+    } else {
+        reply = manager->get(request);
+    }
     // Bounds what Qt buffers ahead of us, so the body limit also bounds memory.
     reply->setReadBufferSize(readChunkBytes);
     connect(reply, &QNetworkReply::readyRead, this, &CheckTransport::drain);
-    connect(reply, &QNetworkReply::redirected, this, &CheckTransport::onRedirected);
     connect(reply, &QNetworkReply::finished, this, &CheckTransport::onFinished);
-    return true;
 }
 
 void CheckTransport::cancel()
@@ -108,17 +108,17 @@ void CheckTransport::drain()
     }
 }
 
-void CheckTransport::onRedirected(const QUrl &target)
+std::optional<QUrl> CheckTransport::redirectTarget() const
 {
-    if (!reply || refused)
-        return;
-    if (!sameOrigin(origin, target)) {
-        refused = true;
-        reply->abort();
-        return;
-    }
-    body.clear();
-    Q_EMIT reply->redirectAllowed();
+    if (refused || reply->error() != QNetworkReply::NoError)
+        return std::nullopt;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)
+        return std::nullopt;
+    const QByteArray location = reply->rawHeader(QByteArrayLiteral("Location"));
+    if (location.isEmpty())
+        return std::nullopt;
+    return reply->url().resolved(QUrl::fromEncoded(location));
 }
 
 CheckReply CheckTransport::collect()
@@ -144,6 +144,22 @@ void CheckTransport::onFinished()
 {
     if (!reply)
         return;
+    if (const std::optional<QUrl> target = redirectTarget()) {
+        if (!sameOrigin(origin, *target) || redirects >= maxRedirects) {
+            refused = true;
+        } else {
+            ++redirects;
+            // 307 and 308 repeat the request as it was; the others continue with a GET,
+            // as every HTTP client does.
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            disconnect(reply, nullptr, this, nullptr);
+            reply->deleteLater();
+            body.clear();
+            send(*target, status == 307 || status == 308);
+            return;
+        }
+    }
+
     const CheckReply collected = collect();
     disconnect(reply, nullptr, this, nullptr);
     reply->deleteLater();
@@ -151,6 +167,7 @@ void CheckTransport::onFinished()
     manager->deleteLater();
     manager = nullptr;
     body.clear();
+    payload.clear();
 
     // Queued, so the completion never runs inside start() or cancel(), and never after
     // the transport is gone.

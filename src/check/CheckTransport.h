@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
@@ -69,9 +70,10 @@ Q_SIGNALS:
     void finished(const tessaline::CheckOutcome &outcome);
 
 private:
+    void send(const QUrl &url, bool post);
     void drain();
-    void onRedirected(const QUrl &target);
     void onFinished();
+    std::optional<QUrl> redirectTarget() const;
     CheckReply collect();
 
     std::chrono::milliseconds transferTimeout = defaultTransferTimeout;
@@ -79,10 +81,13 @@ private:
     QPointer<QNetworkReply> reply;
     QUrl origin;
     QString host;
+    QByteArray payload;
+    QSslConfiguration tlsConfiguration;
     QByteArray body;
     bool started = false;
     bool delivered = false;
-    bool refused = false; // oversized answer or a redirect off the origin
+    int redirects = 0;
+    bool refused = false; // oversized answer, too many redirects or one off the origin
 };
 
 } // namespace tessaline

@@ -77,7 +77,7 @@ TestHttpsServer::Response TestHttpsServer::Response::redirect(int status, const 
 
 TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
 {
-    QSslConfiguration tls = QSslConfiguration::defaultServerConfiguration();
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(QSslCertificate(readFixture("server.pem"), QSsl::Pem));
     tls.setPrivateKey(QSslKey(readFixture("server.key"), QSsl::Rsa, QSsl::Pem));
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
