@@ -645,6 +645,8 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
         : !a.clauses.isEmpty()        ? a.clauses.constFirst().text
                                       : QStringLiteral("the request below");
     goal = clip(sentenceCase(goal), 300);
+    // Investigation defaults apply when the goal kept for this run is the investigation.
+    const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
     QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
     if (!a.targets.isEmpty())
         scope += QStringLiteral(", only in ") + clip(a.targets.mid(0, 6).join(QStringLiteral(", ")), 200);
@@ -656,7 +658,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     if (decision == QLatin1String("wait_for_reset"))
         r.shape.direction = QStringLiteral("Do not start yet: wait for the quota window to reset, then run this task.");
     else if (decision == QLatin1String("plan_first"))
-        r.shape.direction = openEnded
+        r.shape.direction = goalInvestigates
             ? QStringLiteral("Investigate first and report the cause with evidence; write a short plan before changing code.")
             : QStringLiteral("Read the code involved and write a short plan (files, steps, risks) before editing; start once the plan is agreed.");
     else if (decision == QLatin1String("scope_down"))
@@ -673,7 +675,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
                        : QStringLiteral("Add or update a test that fails before the change and passes after it, then run the whole test suite.");
     if (!a.stopClause.isEmpty())
         r.shape.stop = withStop(clip(sentenceCase(a.stopClause), 300));
-    else if (openEnded)
+    else if (goalInvestigates)
         r.shape.stop = QStringLiteral("Stop once the cause is found and report it with evidence, or after 30 minutes without a lead.");
     else if (!r.deferred.isEmpty())
         r.shape.stop = QStringLiteral("Stop when this goal is met and validated; do not start the deferred items.");
