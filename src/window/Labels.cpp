@@ -5,12 +5,33 @@
 #include <QLabel>
 #include <QPalette>
 
+#include <algorithm>
+
 namespace tessaline {
+
+WrapLabel::WrapLabel(QWidget *parent) : QLabel(parent)
+{
+    setWordWrap(true);
+    setTextFormat(Qt::PlainText);
+}
+
+QSize WrapLabel::sizeHint() const
+{
+    const QMargins m = contentsMargins();
+    const int extra = m.left() + m.right() + 2 * margin();
+    int width = 0;
+    const QFontMetrics metrics(font());
+    for (const QString &line : text().split(QLatin1Char('\n')))
+        width = std::max(width, metrics.horizontalAdvance(line));
+    width += extra + 1; // rounding of fractional advances must not wrap the last word
+    width = std::min(width, maximumWidth());
+    return {width, heightForWidth(width)};
+}
 
 void applyFont(QWidget *widget, qreal points, FontWeight weight)
 {
     QFont font = widget->font();
-    font.setPointSizeF(points);
+    font.setPixelSize(qRound(points));
     switch (weight) {
     case FontWeight::Regular: font.setWeight(QFont::Normal); break;
     case FontWeight::Semibold: font.setWeight(QFont::DemiBold); break;
@@ -33,12 +54,10 @@ void applyColor(QWidget *widget, TextColor color)
 QLabel *MainWindowController::makeLabel(const QString &text, qreal points, FontWeight weight,
                                         TextColor color)
 {
-    auto *label = new QLabel;
     // Much of what we show comes from the helper, the check service or the clipboard:
-    // never let it be read as markup.
-    label->setTextFormat(Qt::PlainText);
+    // never let it be read as markup (WrapLabel is plain text).
+    auto *label = new WrapLabel;
     label->setText(text);
-    label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     applyFont(label, points, weight);

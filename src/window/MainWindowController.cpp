@@ -45,23 +45,32 @@ QWidget *row(std::initializer_list<QWidget *> leading, QWidget *trailing)
     return widget;
 }
 
+// The description editor: its text sits 4 points in from the sides and 6 from the top
+// and bottom (the document margin gives 4 all round, the viewport margins the other 2).
+class DescriptionEdit : public QPlainTextEdit {
+public:
+    DescriptionEdit()
+    {
+        document()->setDocumentMargin(4);
+        setViewportMargins(0, 2, 0, 2);
+    }
+};
+
 } // namespace
 
 MainWindowController::MainWindowController(QObject *parent)
     : QObject(parent),
       quotaRows(new StackView(2)),
-      quotaStatus(new QLabel),
+      quotaStatus(new WrapLabel),
       retryButton(pushButton(QStringLiteral("Retry"))),
-      input(new QPlainTextEdit),
+      input(new DescriptionEdit),
       checkButton(pushButton(QStringLiteral("Check task"))),
       pasteButton(pushButton(QStringLiteral("Paste Clipboard"))),
-      status(new QLabel),
+      status(new WrapLabel),
       results(new StackView(6)),
       runPanel(new StackView(4, QMargins(12, 10, 12, 10)))
 {
-    quotaStatus->setTextFormat(Qt::PlainText);
     quotaStatus->setText(QStringLiteral("Reading your current Codex quota…"));
-    status->setTextFormat(Qt::PlainText);
 
     auto *window = new QWidget;
     mainWindow = window;
@@ -121,7 +130,6 @@ QWidget *MainWindowController::buildContent()
 
     applyFont(quotaStatus, 12, FontWeight::Regular);
     applyColor(quotaStatus, TextColor::Secondary);
-    quotaStatus->setWordWrap(true);
     quotaStatus->setTextInteractionFlags(Qt::NoTextInteraction);
     content->addArranged(quotaStatus, W::Fill);
 
@@ -135,17 +143,14 @@ QWidget *MainWindowController::buildContent()
 
     QLabel *hint = makeLabel(QStringLiteral("Describe the job, not source code, secrets, or a transcript."),
                              11, FontWeight::Regular, TextColor::Secondary);
-    // The hint wraps before the paste button is squeezed.
-    hint->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    hint->setMinimumWidth(80);
+    // The hint wraps before the paste button is squeezed (buttons never shrink below
+    // their size hint; the label narrows down to its longest word).
     content->addArranged(row({hint}, pasteButton), W::Fill);
 
     applyFont(input, 13, FontWeight::Regular);
     input->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     input->setFrameShape(QFrame::StyledPanel);
     input->setFrameShadow(QFrame::Sunken);
-    input->document()->setDocumentMargin(4);
-    input->setViewportMargins(0, 2, 0, 2); // with the document margin: 4 across, 6 down
     input->setFixedHeight(108);
     content->addArranged(input, W::Fill);
 
@@ -157,8 +162,7 @@ QWidget *MainWindowController::buildContent()
 
     applyFont(status, 11, FontWeight::Regular);
     applyColor(status, TextColor::Secondary);
-    // Wraps rather than being cut off in a narrow window.
-    status->setWordWrap(true);
+    // A WrapLabel: wraps rather than being cut off in a narrow window.
     status->setTextInteractionFlags(Qt::NoTextInteraction);
     content->addArranged(row({status}, checkButton), W::Fill);
 
