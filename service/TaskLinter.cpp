@@ -38,7 +38,7 @@ struct Patterns {
     RE bearer{QStringLiteral("\\bBearer\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
     RE assignment{QStringLiteral(
         "\\b(password|passwd|pwd|passphrase|secret|api[_-]?key|access[_-]?key|auth[_-]?token|"
-        "client[_-]?secret|secret[_-]?key|token)\\b\\s*(?:is\\s+)?[:=]?\\s*[\"']?"
+        "client[_-]?secret|secret[_-]?key|token)\\b\\s*(is\\s+|[:=]\\s*)?[\"']?"
         "([A-Za-z0-9!@#%^&*_+\\-]{6,})[\"']?(?=\\s|$|[,;.])"), ci};
     RE notASecret{QStringLiteral(
         "^(?:string|str|number|int|integer|bool|boolean|null|none|undefined|required|optional|"
@@ -96,8 +96,8 @@ struct Patterns {
         "\\b(?:improve|clean\\s*up|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
         "rework|revamp|overhaul|fix)\\s+(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
     RE filePath{QStringLiteral(
-        "(?:^|[\\s(\"'`])(?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w|\\b[\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
-        "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock)\\b"),
+        "(?:^|[\\s(\"'`])((?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w)|\\b([\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
+        "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock))\\b"),
         ci};
     RE identifier{QStringLiteral(
         "`[^`\\n]+`|\\b[a-z]+[A-Z]\\w*\\b|\\b[A-Z][a-z0-9]+[A-Z]\\w*\\b|\\b[a-z][a-z0-9]*_[a-z0-9_]+\\b|"
@@ -291,16 +291,20 @@ void redactSecrets(Analysis &a)
     auto it = p.assignment.globalMatch(t);
     while (it.hasNext()) {
         const auto m = it.next();
-        const QString value = m.captured(2);
+        const QString value = m.captured(3);
         const bool hasDigit = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); });
+        const bool hasLetter = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isLetter(); });
         const bool passwordKey = m.captured(1).startsWith(QLatin1String("p"), Qt::CaseInsensitive);
+        const bool separated = !m.captured(2).isEmpty();
         if (p.notASecret.match(value).hasMatch())
             continue;
-        if (!hasDigit && !(passwordKey && value.size() >= 6))
+        // Without ":", "=" or "is" only a value that mixes letters and digits reads as a
+        // credential ("password hunter22", not "password protected").
+        if (separated ? !hasDigit && !(passwordKey && value.size() >= 6) : !(hasDigit && hasLetter && value.size() >= 8))
             continue;
         addKind(passwordKey ? QStringLiteral("a password") : QStringLiteral("a secret key"));
-        out += t.mid(last, m.capturedStart(2) - last) + mark;
-        last = m.capturedEnd(2);
+        out += t.mid(last, m.capturedStart(3) - last) + mark;
+        last = m.capturedEnd(3);
     }
     if (last > 0)
         t = out + t.mid(last);
@@ -431,11 +435,7 @@ void findTargets(Analysis &a)
 {
     const Patterns &p = patterns();
     QSet<QString> seen;
-    auto add = [&](QString t, bool file) {
-        t = t.trimmed();
-        while (!t.isEmpty() && QStringLiteral("(\"'`").contains(t.front()) && !t.startsWith(QLatin1Char('`'))
-               && !t.startsWith(QLatin1Char('"')))
-            t.remove(0, 1);
+    auto add = [&](const QString &t, bool file) {
         if (t.isEmpty() || seen.contains(t))
             return;
         seen.insert(t);
@@ -443,8 +443,10 @@ void findTargets(Analysis &a)
         if (file)
             ++a.fileTargets;
     };
-    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();)
-        add(it.next().captured(), true);
+    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();) {
+        const auto m = it.next();
+        add(m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), true);
+    }
     for (auto it = p.identifier.globalMatch(a.prose); it.hasNext();)
         add(it.next().captured(), false);
     for (auto it = p.namedThing.globalMatch(a.prose); it.hasNext();)
