@@ -1,5 +1,6 @@
 #include "reserve/Reserve.h"
 
+#include <QSet>
 #include <QTest>
 
 using namespace tessaline;
@@ -138,6 +139,10 @@ void TestReserve::stateOrdering()
     QVERIFY(ReserveState::comfortable < ReserveState::keepHeadroom);
     QVERIFY(ReserveState::validationAtRisk <= ReserveState::validationOnly);
     QVERIFY(!(ReserveState::validationOnly <= ReserveState::validationAtRisk));
+
+    const QSet<ReserveState> surfaced{ReserveState::keepHeadroom, ReserveState::exhausted, ReserveState::keepHeadroom};
+    QCOMPARE(surfaced.size(), 2);
+    QVERIFY(surfaced.contains(ReserveState::exhausted));
 }
 
 QTEST_GUILESS_MAIN(TestReserve)
