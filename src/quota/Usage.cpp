@@ -8,6 +8,7 @@
 #include <QVariant>
 
 #include <cmath>
+#include <cstring>
 
 namespace tessaline {
 
@@ -108,6 +109,204 @@ auto optional(const QJsonObject &object, QLatin1StringView key, Convert convert)
         return std::nullopt;
     return convert(value, key);
 }
+
+
+// QJsonDocument is lenient where the helper's output must not be: it takes unknown
+// escapes ("\q"), raw control characters in strings, numbers such as ".5" and "1.",
+// unpaired surrogate escapes and a leading byte-order mark. This pass accepts exactly
+// the JSON grammar (UTF-8 validity is left to the parser, which checks it) and names the
+// offset of the first byte it cannot take.
+class StrictSyntax {
+public:
+    explicit StrictSyntax(QByteArrayView bytes) : p(bytes.data()), begin(bytes.data()), end(bytes.data() + bytes.size()) {}
+
+    // The offset of the first offending byte, or -1 when the bytes are one JSON text.
+    qsizetype firstFault()
+    {
+        skipSpace();
+        if (!value(0))
+            return p - begin;
+        skipSpace();
+        return p == end ? -1 : p - begin;
+    }
+
+private:
+    static constexpr int maxDepth = 1024;
+
+    const char *p;
+    const char *const begin;
+    const char *const end;
+
+    bool at(char c) const { return p < end && *p == c; }
+    bool take(char c)
+    {
+        if (!at(c))
+            return false;
+        ++p;
+        return true;
+    }
+    bool isDigit() const { return p < end && *p >= '0' && *p <= '9'; }
+    void skipSpace()
+    {
+        while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            ++p;
+    }
+    bool word(const char *w)
+    {
+        for (; *w; ++w)
+            if (!take(*w))
+                return false;
+        return true;
+    }
+
+    bool value(int depth)
+    {
+        if (p == end)
+            return false;
+        switch (*p) {
+        case '{': return object(depth + 1);
+        case '[': return array(depth + 1);
+        case '"': return string();
+        case 't': return word("true");
+        case 'f': return word("false");
+        case 'n': return word("null");
+        default: return number();
+        }
+    }
+
+    bool object(int depth)
+    {
+        if (depth > maxDepth)
+            return false;
+        ++p;
+        skipSpace();
+        if (take('}'))
+            return true;
+        for (;;) {
+            skipSpace();
+            if (!at('"') || !string())
+                return false;
+            skipSpace();
+            if (!take(':'))
+                return false;
+            skipSpace();
+            if (!value(depth))
+                return false;
+            skipSpace();
+            if (take('}'))
+                return true;
+            if (!take(','))
+                return false;
+        }
+    }
+
+    bool array(int depth)
+    {
+        if (depth > maxDepth)
+            return false;
+        ++p;
+        skipSpace();
+        if (take(']'))
+            return true;
+        for (;;) {
+            skipSpace();
+            if (!value(depth))
+                return false;
+            skipSpace();
+            if (take(']'))
+                return true;
+            if (!take(','))
+                return false;
+        }
+    }
+
+    bool number()
+    {
+        take('-');
+        if (take('0')) {
+            // no leading zeros
+        } else if (isDigit()) {
+            while (isDigit())
+                ++p;
+        } else {
+            return false;
+        }
+        if (take('.')) {
+            if (!isDigit())
+                return false;
+            while (isDigit())
+                ++p;
+        }
+        if (take('e') || take('E')) {
+            if (!take('+'))
+                take('-');
+            if (!isDigit())
+                return false;
+            while (isDigit())
+                ++p;
+        }
+        return true;
+    }
+
+    int hexQuad()
+    {
+        int unit = 0;
+        for (int i = 0; i < 4; ++i, ++p) {
+            if (p == end)
+                return -1;
+            const char c = *p;
+            int digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            else
+                return -1;
+            unit = unit * 16 + digit;
+        }
+        return unit;
+    }
+
+    bool string()
+    {
+        ++p;
+        while (p < end) {
+            const unsigned char c = static_cast<unsigned char>(*p);
+            if (c == '"') {
+                ++p;
+                return true;
+            }
+            if (c < 0x20)
+                return false;
+            if (c != '\\') {
+                ++p;
+                continue;
+            }
+            ++p;
+            if (p == end)
+                return false;
+            const char escaped = *p++;
+            if (escaped != 'u') {
+                if (!std::strchr("\"\\/bfnrt", escaped) || escaped == '\0')
+                    return false;
+                continue;
+            }
+            const int unit = hexQuad();
+            if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF))
+                return false;
+            if (unit >= 0xD800 && unit <= 0xDBFF) {
+                if (!take('\\') || !take('u'))
+                    return false;
+                const int low = hexQuad();
+                if (low < 0xDC00 || low > 0xDFFF)
+                    return false;
+            }
+        }
+        return false;
+    }
+};
 
 using namespace Qt::StringLiterals;
 
@@ -253,6 +452,8 @@ Expected<Usage> Usage::decode(const QByteArray &bytes)
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError)
         return DecodeError{parseError.errorString(), int(parseError.error)};
+    if (const qsizetype fault = StrictSyntax(bytes).firstFault(); fault >= 0)
+        return DecodeError{QStringLiteral("The document is not well-formed JSON at offset %1.").arg(fault), 1};
     if (!document.isObject())
         return DecodeError{QStringLiteral("The document is not a JSON object."), 1};
 

@@ -58,6 +58,20 @@ void TestUsage::decode_data()
     QTest::newRow("top-level array") << '[' + snapshot() + ']' << false;
     QTest::newRow("empty") << QByteArray() << false;
     QTest::newRow("ill-formed UTF-8") << snapshot("\"planType\":\"pro\xff\"") << false;
+    QTest::newRow("byte-order mark") << "\xef\xbb\xbf" + snapshot() << false;
+    QTest::newRow("unknown escape") << snapshot(R"("planType":"p\q")") << false;
+    QTest::newRow("raw tab in text") << snapshot("\"planType\":\"a\tb\"") << false;
+    QTest::newRow("raw control byte in text") << snapshot("\"planType\":\"a\x01\"") << false;
+    QTest::newRow("every escape") << snapshot(R"("planType":"\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00")") << true;
+    QTest::newRow("unpaired high surrogate") << snapshot(R"("planType":"\ud83dx")") << false;
+    QTest::newRow("unpaired low surrogate") << snapshot(R"("planType":"\ude00")") << false;
+    QTest::newRow("short unicode escape") << snapshot(R"("planType":"\u00e")") << false;
+    QTest::newRow("number .5") << snapshot(R"("weeklyBudget":{"percentPerDay":.5,"percentPerHour":1,"secondsToReset":1,"remainingPercent":1})") << false;
+    QTest::newRow("number 1.") << snapshot(R"("weeklyBudget":{"percentPerDay":1.,"percentPerHour":1,"secondsToReset":1,"remainingPercent":1})") << false;
+    QTest::newRow("number forms") << snapshot(R"("weeklyBudget":{"percentPerDay":-0.5e-3,"percentPerHour":1E+2,"secondsToReset":0,"remainingPercent":-0})") << true;
+    QTest::newRow("trailing comma") << snapshot(R"("planType":"x",)") << false;
+    QTest::newRow("nested deeply") << snapshot(R"("future":)" + QByteArray(1000, '[') + QByteArray(1000, ']')) << true;
+    QTest::newRow("nested too deeply") << snapshot(R"("future":)" + QByteArray(5000, '[') + QByteArray(5000, ']')) << false;
     QTest::newRow("non-ASCII text") << snapshot("\"planType\":\"Pro \xc3\x9f\"") << true;
     QTest::newRow("unknown keys everywhere")
         << snapshot(R"("future":{"x":[1]},"pressureCheck":{"blocked":false,"new":1,)"
