@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+
+namespace tessaline {
+
+// One running copy per user. The first copy holds a lock file and listens on a local
+// socket, both in the user's runtime directory; a later copy finds the lock taken and
+// asks the running one, through the socket, to bring its window forward.
+class SingleInstance : public QObject {
+    Q_OBJECT
+public:
+    enum class Role {
+        Primary,     // this process is the one copy; openRequested() reports later launches
+        HandedOver,  // another copy is running and has been asked to open its window
+        Unanswered,  // another copy holds the lock but did not answer
+    };
+
+    explicit SingleInstance(const QString &name, QObject *parent = nullptr);
+    ~SingleInstance() override;
+
+    Role claim();
+
+    QString socketPath() const;
+
+Q_SIGNALS:
+    void openRequested();
+
+private:
+    void listen();
+    bool handOver();
+
+    QString directory;
+    QString name;
+    std::unique_ptr<QLockFile> lock;
+    QLocalServer *server = nullptr;
+};
+
+} // namespace tessaline

@@ -1,0 +1,71 @@
+#include "platform/StatusItem.h"
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <iterator>
+
+namespace tessaline {
+
+StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
+    : QObject(parent), tray(std::make_unique<QSystemTrayIcon>(drawIcon(title))), menu(menu)
+{
+    tray->setToolTip(title);
+    tray->setContextMenu(menu);
+    // A plain click opens the same menu as the context click, as a status item does.
+    connect(tray.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger && this->menu)
+                    this->menu->popup(QCursor::pos());
+            });
+    tryShow();
+}
+
+StatusItem::~StatusItem() = default;
+
+bool StatusItem::isShown() const
+{
+    return tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void StatusItem::tryShow()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray->show();
+        Q_EMIT shown();
+        return;
+    }
+    if (attempts < int(std::size(retryDelays)))
+        QTimer::singleShot(retryDelays[attempts++], this, &StatusItem::tryShow);
+}
+
+QIcon StatusItem::drawIcon(const QString &title)
+{
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(0x2f, 0x6f, 0xb3));
+        painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.2, size * 0.2);
+        QFont font;
+        font.setBold(true);
+        font.setPixelSize(int(size * 0.7));
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(0, 0, size, size), Qt::AlignCenter, title.left(1).toUpper());
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace tessaline

@@ -1,0 +1,173 @@
+#include "TestHttpsServer.h"
+
+#include <QFile>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QtDebug>
+
+namespace {
+
+QByteArray readFixture(const char *name)
+{
+    QFile file(QStringLiteral(TESSALINE_TLS_FIXTURES "/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        qWarning("TestHttpsServer: cannot read %s", qPrintable(file.fileName()));
+    return file.readAll();
+}
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+QByteArray build(const TestHttpsServer::Response &response)
+{
+    if (!response.raw.isEmpty())
+        return response.raw;
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+        + reasonPhrase(response.status) + "\r\n";
+    for (const auto &[name, value] : response.headers)
+        out += name + ": " + value + "\r\n";
+    if (response.status != 204 && response.status != 304)
+        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    out += "Connection: close\r\n\r\n";
+    if (response.status != 204 && response.status != 304)
+        out += response.body;
+    return out;
+}
+
+} // namespace
+
+QByteArray TestHttpsServer::Request::header(const QByteArray &name) const
+{
+    for (const auto &[key, value] : headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    return {};
+}
+
+TestHttpsServer::Response TestHttpsServer::Response::json(int status, const QByteArray &body)
+{
+    Response response;
+    response.status = status;
+    response.headers = {{"Content-Type", "application/json"}};
+    response.body = body;
+    return response;
+}
+
+TestHttpsServer::Response TestHttpsServer::Response::redirect(int status, const QByteArray &location)
+{
+    Response response;
+    response.status = status;
+    response.headers = {{"Location", location}};
+    return response;
+}
+
+TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificate(QSslCertificate(readFixture("server.pem"), QSsl::Pem));
+    tls.setPrivateKey(QSslKey(readFixture("server.key"), QSsl::Rsa, QSsl::Pem));
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    server.setSslConfiguration(tls);
+    respondWith(Response::json(200, "{}"));
+    connect(&server, &QTcpServer::pendingConnectionAvailable, this, &TestHttpsServer::accept);
+}
+
+bool TestHttpsServer::listen()
+{
+    if (!server.listen(QHostAddress::LocalHost, 0)) {
+        qWarning("TestHttpsServer: cannot listen: %s", qPrintable(server.errorString()));
+        return false;
+    }
+    return true;
+}
+
+QString TestHttpsServer::host() const
+{
+    return QStringLiteral("127.0.0.1:%1").arg(port());
+}
+
+QString TestHttpsServer::localhostHost() const
+{
+    return QStringLiteral("localhost:%1").arg(port());
+}
+
+void TestHttpsServer::respondWith(const Response &response)
+{
+    handler = [response](const Request &) { return response; };
+}
+
+QSslCertificate TestHttpsServer::authority()
+{
+    return QSslCertificate(readFixture("ca.pem"), QSsl::Pem);
+}
+
+void TestHttpsServer::accept()
+{
+    while (server.hasPendingConnections()) {
+        auto *socket = qobject_cast<QSslSocket *>(server.nextPendingConnection());
+        if (!socket)
+            continue;
+        socket->setParent(this);
+        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        serve(socket);
+    }
+}
+
+void TestHttpsServer::serve(QSslSocket *socket)
+{
+    auto buffer = std::make_shared<QByteArray>();
+    auto done = std::make_shared<bool>(false);
+    const auto onData = [this, socket, buffer, done] {
+        if (*done)
+            return;
+        *buffer += socket->readAll();
+        const qsizetype headerEnd = buffer->indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return;
+        Request request;
+        const QList<QByteArray> lines = buffer->left(headerEnd).split('\n');
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        request.method = requestLine.value(0);
+        request.target = requestLine.value(1);
+        qsizetype contentLength = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = line.left(colon).trimmed();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            request.headers.append({name, value});
+            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
+                contentLength = value.toLongLong();
+        }
+        if (buffer->size() - (headerEnd + 4) < contentLength)
+            return;
+        request.body = buffer->mid(headerEnd + 4, contentLength);
+        *done = true;
+
+        received.append(request);
+        const Response response = handler(request);
+        Q_EMIT requestReceived();
+        if (response.stall)
+            return;
+        socket->write(build(response));
+        socket->disconnectFromHost();
+    };
+    connect(socket, &QIODevice::readyRead, this, onData);
+    onData();
+}
