@@ -2,7 +2,9 @@
 
 #include "service/CheckServer.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
+#include <QTcpSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -93,6 +95,11 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
             // QThread::quit() ends this loop.
             QEventLoop loop;
             loop.exec();
+            // Connections still open belong to this thread: close them and let their
+            // deferred deletions run here, before the thread and its TLS state go away.
+            for (QTcpSocket *socket : server.findChildren<QTcpSocket *>())
+                socket->abort();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }));
         thread->start();
         ok = result.get();

@@ -14,7 +14,12 @@
 #include <QTextStream>
 #include <QThread>
 
+#include <QSocketNotifier>
+
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +39,29 @@ QSslKey readKey(const QByteArray &pem)
     return {};
 }
 
+// SIGTERM and SIGINT end the event loop, so the service stops like any clean exit:
+// the workers finish, sockets close, and nothing is cut off halfway through a write.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+bool quitOnSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -45,6 +73,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tessaline-service"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
+
+    if (!quitOnSignals())
+        return fail(QStringLiteral("cannot set up signal handling."));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

@@ -238,6 +238,19 @@ private Q_SLOTS:
         QVERIFY2(!out.contains(marker), out.constData());
     }
 
+    // A terminated service ends cleanly, with nothing on its error output (where the
+    // sanitizers would report).
+    void cleanShutdown()
+    {
+        QCOMPARE(post(R"({"task":"Fix the typo in README.md."})").status, 200);
+        service->process.terminate();
+        QVERIFY(service->process.waitForFinished(20000));
+        QCOMPARE(service->process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service->process.exitCode(), 0);
+        const QByteArray errors = service->process.readAllStandardError();
+        QVERIFY2(errors.isEmpty(), errors.constData());
+    }
+
     void commandLine_data()
     {
         QTest::addColumn<QStringList>("arguments");
