@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(tessaline::Usage::PressureCheck)
+
 using namespace tessaline;
 
 namespace {
@@ -315,8 +317,6 @@ void TestUsage::summary()
     QFETCH(QString, expected);
     QCOMPARE(pressure.summary(), expected);
 }
-
-Q_DECLARE_METATYPE(tessaline::Usage::PressureCheck)
 
 QTEST_GUILESS_MAIN(TestUsage)
 #include "tst_usage.moc"
