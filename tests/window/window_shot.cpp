@@ -1,9 +1,10 @@
 // Renders the main window after a task check, for the README's screenshot.
-//   window_shot OUTPUT.png WIDTH [--run]
+//   window_shot OUTPUT.png WIDTH [--run | --quota-only]
 // The quota comes from the helper that QUORVEL_EXECUTABLE names; the check answer is the
 // recorded one in tests/fixtures/window, served over HTTPS from this process. The whole
 // content is rendered, however tall, so nothing is hidden below the fold. With --run a
-// protected run is started first, to show its panel.
+// protected run is started first, to show its panel; with --quota-only the window is
+// taken as soon as the quota read ends, whatever it gave.
 
 #include "TestHttpsServer.h"
 #include "platform/InstallIdentity.h"
@@ -15,6 +16,7 @@
 #include <QDBusConnection>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QTemporaryDir>
 #include <QTest>
@@ -38,9 +40,10 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 3)
-        return fail("usage: window_shot OUTPUT.png WIDTH [--run]");
+        return fail("usage: window_shot OUTPUT.png WIDTH [--run | --quota-only]");
     const int width = args.at(2).toInt();
     const bool withRun = args.contains(QStringLiteral("--run"));
+    const bool quotaOnly = args.contains(QStringLiteral("--quota-only"));
 
     QFile recorded(QStringLiteral(TESSALINE_FIXTURES "/window/check-answer.json"));
     if (!recorded.open(QIODevice::ReadOnly))
@@ -60,6 +63,12 @@ int main(int argc, char **argv)
     window->show();
     if (!QTest::qWaitForWindowExposed(window))
         return fail("the window was not shown");
+    if (quotaOnly) {
+        if (!QTest::qWaitFor([&] { return controller.usage || !controller.retryButton->isHidden(); }, 10000))
+            return fail("the quota read did not end");
+        QTest::qWait(200);
+        return window->grab().save(args.at(1)) ? 0 : fail("the image could not be written");
+    }
     if (!QTest::qWaitFor([&] { return controller.usage.has_value(); }, 10000))
         return fail("the quota helper gave no snapshot");
 
