@@ -4,6 +4,7 @@
 #include "WindowTestSupport.h"
 
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
@@ -33,6 +34,16 @@ private Q_SLOTS:
     void copyPacket();
     void paste_data();
     void paste();
+    void webCheckerOpensOnlyTheAddress();
+};
+
+// Stands in for the browser: records what the desktop was asked to open.
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public Q_SLOTS:
+    void open(const QUrl &url) { opened.append(url); }
 };
 
 void TestWindowController::newWindow()
@@ -550,6 +561,20 @@ void TestWindowController::paste()
     QTEST(c.status->text(), "statusText");
     if (c.status->text().isEmpty())
         QTRY_VERIFY(c.input->hasFocus());
+}
+
+void TestWindowController::webCheckerOpensOnlyTheAddress()
+{
+    Rig rig;
+    MainWindowController &c = rig.withQuota(quota(42, 80));
+    c.input->setPlainText(QStringLiteral("secret task"));
+    UrlRecorder browser;
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
+    auto *link = c.window()->findChild<QPushButton *>(QStringLiteral("webChecker"));
+    QVERIFY(link);
+    link->click();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    QCOMPARE(browser.opened, QList<QUrl>{QUrl(QStringLiteral("https://%1/tessaline/check").arg(rig.server.host()))});
 }
 
 QTEST_MAIN(TestWindowController)
