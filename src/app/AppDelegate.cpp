@@ -31,8 +31,6 @@ void AppDelegate::applicationDidFinishLaunching()
     connect(open, &QAction::triggered, this, &AppDelegate::openWindow);
     QAction *quitAction = menu->addAction(QStringLiteral("Quit Tessaline"));
     quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    // The menu is a popup of its own: the shortcut must work while it is open.
-    quitAction->setShortcutContext(Qt::ApplicationShortcut);
     connect(quitAction, &QAction::triggered, this, &AppDelegate::quit);
     status = std::make_unique<StatusItem>(QStringLiteral("Tessaline"), menu.get());
 

@@ -3,6 +3,7 @@
 #include "platform/StatusItem.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 

@@ -3,6 +3,9 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QAction>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -24,10 +27,29 @@ StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
                 if (reason == QSystemTrayIcon::Trigger && this->menu)
                     this->menu->popup(QCursor::pos());
             });
+    // The open menu holds the keyboard, and Qt does not look at its entries' shortcuts
+    // then; a status menu's key equivalents are meant to work exactly while it is open.
+    menu->installEventFilter(this);
     tryShow();
 }
 
 StatusItem::~StatusItem() = default;
+
+bool StatusItem::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != menu || event->type() != QEvent::KeyPress)
+        return false;
+    const QKeySequence pressed(static_cast<QKeyEvent *>(event)->keyCombination());
+    for (QAction *action : menu->actions()) {
+        if (action->isEnabled() && !action->shortcut().isEmpty()
+            && action->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
+            menu->close();
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
+}
 
 bool StatusItem::isShown() const
 {

@@ -34,6 +34,9 @@ public:
 Q_SIGNALS:
     void shown();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void tryShow();
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHashFunctions>
 #include <QString>
 
 #include <optional>
@@ -22,6 +23,11 @@ enum class ReserveState {
     validationOnly = 3,
     exhausted = 4
 };
+
+// So that the values can key a QHash or fill a QSet.
+inline size_t qHash(QuotaBand band, size_t seed = 0) noexcept { return ::qHash(int(band), seed); }
+inline size_t qHash(ReservePolicy policy, size_t seed = 0) noexcept { return ::qHash(int(policy), seed); }
+inline size_t qHash(ReserveState state, size_t seed = 0) noexcept { return ::qHash(int(state), seed); }
 
 // Stored and transmitted forms: text for bands and policies, an integer for states.
 QString rawValue(QuotaBand band);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QProcess>
-#include <QSystemTrayIcon>
 #include <QTest>
 
 namespace testsupport {

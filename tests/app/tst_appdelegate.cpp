@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QSystemTrayIcon>
 #include <QSignalSpy>
 #include <QTest>
@@ -161,17 +162,36 @@ private Q_SLOTS:
         QCOMPARE(MainWindowController::created, 1);
     }
 
-    void quitEndsTheEventLoop()
+    // A click on the tray icon opens the menu; Control-Q quits while it is open. Runs
+    // last: it ends the event loop for good.
+    void controlQInTheOpenMenuQuits()
     {
+        testsupport::TrayProcess tray;
+        QVERIFY(tray.start());
         AppDelegate delegate;
         delegate.applicationDidFinishLaunching();
+        QSystemTrayIcon *icon = delegate.status->trayIcon();
+        QTRY_VERIFY_WITH_TIMEOUT(icon->geometry().isValid(), 20000);
+        QMenu *menu = icon->contextMenu();
+
+        // The icon may still be on its way into the tray: click again until the menu opens.
+        for (int attempt = 0; attempt < 20 && !menu->isVisible(); ++attempt) {
+            const QPoint centre = icon->geometry().center();
+            QVERIFY(xdotool({"mousemove", QString::number(centre.x()),
+                             QString::number(centre.y()), "click", "1"}));
+            if (QTest::qWaitFor([menu] { return menu->isVisible(); }, 1000))
+                break;
+        }
+        QVERIFY(menu->isVisible());
+
         QSignalSpy aboutToQuit(qApp, &QCoreApplication::aboutToQuit);
-        // The menu entry, as the user chooses it; exec() returns once quit() is handled.
-        QTimer::singleShot(0, &delegate, [&delegate] {
-            delegate.status->trayIcon()->contextMenu()->actions()[1]->trigger();
-        });
+        QProcess press;
+        press.start("xdotool", {"key", "ctrl+q"});
+        // Bounds the wait if the key does nothing; exit code 1 then fails the test.
+        QTimer::singleShot(30000, qApp, [] { QCoreApplication::exit(1); });
         QCOMPARE(QApplication::exec(), 0);
         QCOMPARE(aboutToQuit.count(), 1);
+        press.waitForFinished();
     }
 };
 

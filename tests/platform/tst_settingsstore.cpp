@@ -27,7 +27,8 @@ void TestSettingsStore::bytesSurviveExactly()
 {
     QFETCH(QByteArray, bytes);
     QTemporaryDir dir;
-    const QString file = dir.filePath("settings.ini");
+    // Directories that do not exist yet are made, as on a first start.
+    const QString file = dir.filePath("config/Tessaline/settings.ini");
     QSettingsStore writer(file);
     QVERIFY(!writer.contains("key.v1"));
     QVERIFY(!writer.value("key.v1").isValid());

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QAbstractHttpServer>
+#include <QHostAddress>
+
+class QSslSocket;
+
+namespace tessaline {
+
+// The check service's HTTP layer: the check endpoint and the web checker page. It keeps
+// no state between requests and writes no request content anywhere.
+class CheckServer : public QAbstractHttpServer {
+    Q_OBJECT
+
+public:
+    explicit CheckServer(QObject *parent = nullptr);
+
+    // listen() with a limit on what one request may send: the HTTP module buffers a
+    // whole request before handing it over, so without this a single client could make
+    // the service hold any amount of memory. Needs sslSetup() first. Returns the port, 0
+    // on failure.
+    quint16 listenGuarded(const QHostAddress &address, quint16 port);
+
+    // Bytes one request may send before the connection is answered 413 and closed: the
+    // largest accepted body plus room for the request line and headers.
+    static constexpr qint64 maxRequestBytes = 64 * 1024 + 16 * 1024;
+
+    static constexpr const char *apiPath = "/api/tessaline";
+    static constexpr const char *pagePath = "/tessaline/check";
+
+private:
+    void guard(QSslSocket *socket);
+
+protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+};
+
+} // namespace tessaline

@@ -1,0 +1,698 @@
+#include "service/TaskLinter.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessaline {
+
+namespace {
+
+using RE = QRegularExpression;
+constexpr auto ci = RE::CaseInsensitiveOption | RE::UseUnicodePropertiesOption;
+constexpr auto cs = RE::UseUnicodePropertiesOption;
+
+const QString goalVerbs = QStringLiteral(
+    "add|fix|implement|write|update|remove|rename|migrate|create|build|refactor|improve|"
+    "document|optimi[sz]e|upgrade|replace|delete|move|convert|port|support|make|change|"
+    "clean|rewrite|introduce|extract|split|merge|redesign|set|configure|enable|disable|"
+    "bump|translate|deploy|integrate|handle|investigate|debug|explore|research|audit|"
+    "review|moderni[sz]e|tidy|polish|speed|reduce|increase|drop|switch|wire|expose|"
+    "generate|restructure|overhaul|simplify|standardi[sz]e|locali[sz]e|unify|deprecate|"
+    "look|figure|find|dig|profile|revamp|streamline|rework|enhance|sort|correct|adjust|"
+    "tweak|prevent|stop|allow|show|hide|display|return|log|cache|validate|parse|"
+    "serialize|encrypt|send|store|persist|load|save|fetch|render|style|resize|limit");
+
+// Everything the rules look for, compiled once.
+struct Patterns {
+    // Credentials. The private-key block and the token shapes are matched case-sensitively.
+    RE privateKey{QStringLiteral("-----BEGIN [A-Z ]*PRIVATE KEY-----[\\s\\S]*?(?:-----END [A-Z ]*PRIVATE KEY-----|$)"), cs};
+    RE token{QStringLiteral(
+        "\\b(?:sk-[A-Za-z0-9_-]{20,}|gh[pousr]_[A-Za-z0-9]{30,}|github_pat_[A-Za-z0-9_]{30,}|"
+        "xox[abprs]-[A-Za-z0-9-]{10,}|AKIA[0-9A-Z]{16}|AIza[0-9A-Za-z_-]{35}|glpat-[A-Za-z0-9_-]{20,}|"
+        "eyJ[A-Za-z0-9_-]{8,}\\.eyJ[A-Za-z0-9_-]{8,}\\.[A-Za-z0-9_-]{8,})"), cs};
+    RE bearer{QStringLiteral("\\bBearer\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
+    RE assignment{QStringLiteral(
+        "\\b(password|passwd|pwd|passphrase|secret|api[_-]?key|access[_-]?key|auth[_-]?token|"
+        "client[_-]?secret|secret[_-]?key|token)\\b\\s*(?:is\\s+)?[:=]?\\s*[\"']?"
+        "([A-Za-z0-9!@#%^&*_+\\-]{6,})[\"']?(?=\\s|$|[,;.])"), ci};
+    RE notASecret{QStringLiteral(
+        "^(?:string|str|number|int|integer|bool|boolean|null|none|undefined|required|optional|"
+        "empty|hidden|field|value|variable|environment|settings?|rotation|reset|expiry|expired|"
+        "handling|validation|length|format|changes?|missing|invalid)$"), ci};
+    RE urlCredential{QStringLiteral("\\b([a-z][a-z0-9+.-]*://[^\\s:/@]+:)[^\\s:/@]{3,}@"), ci};
+
+    // Lines that were pasted rather than written.
+    RE fence{QStringLiteral("^\\s*(?:```|~~~)"), cs};
+    RE codeLine{QStringLiteral(
+        "^(?:#include|#define|#!|import\\s|from\\s+\\S+\\s+import|package\\s|using\\s|def\\s|class\\s+\\w+|"
+        "struct\\s|enum\\s|fn\\s|func\\s|function\\b|public\\s|private\\s|protected\\s|static\\s|"
+        "const\\s|let\\s|var\\s|return\\b|if\\s*\\(|for\\s*\\(|while\\s*\\(|switch\\s*\\(|\\}?\\s*else\\b|"
+        "try\\s*[:{]|catch\\s*\\(|@\\w+\\(?|</?[a-zA-Z][\\w-]*[\\s/>]|SELECT\\s|INSERT\\s|CREATE\\s+TABLE)"
+        "|[;{}]\\s*$|^[})\\]]+[;,)]*$|=>\\s*\\{?$|^[\\w.]+\\(.*\\)\\s*;?$"), cs};
+    RE logLine{QStringLiteral(
+        "^\\[?\\d{4}-\\d{2}-\\d{2}[T ]\\d{2}:\\d{2}|^\\[?\\d{2}:\\d{2}:\\d{2}|"
+        "^\\[?(?:ERROR|WARN|WARNING|INFO|DEBUG|TRACE|FATAL|CRITICAL)\\b|^[EWID]\\d{4} |"
+        "^at\\s+[\\w$.<>]+\\s*\\(|^at\\s.*:\\d+:\\d+\\)?$|^File \".*\", line \\d+|"
+        "^Traceback \\(most recent call last\\)|^#\\d+\\s+0x[0-9a-fA-F]+|^\\w*(?:Error|Exception)(?::|\\s*\\()|"
+        "^panic|^thread '.*' panicked|^npm ERR!|^error(?:\\[E\\d+\\])?:|^\\S+:\\d+:\\d+: (?:error|warning|note):"),
+        cs};
+    RE transcriptLine{QStringLiteral(
+        "^(?:User|Assistant|Human|AI|Codex|Claude|ChatGPT|System|Me|You)\\s*:|^\\$\\s+\\S|^>>>\\s|"
+        "^[\\w.-]+@[\\w.-]+:[^$#]*[$#]\\s|^PS [A-Za-z]:\\\\|^❯\\s"), cs};
+
+    // Breaking prose into clauses.
+    RE bullet{QStringLiteral("^\\s*(?:[-*•]|\\d+[.)])\\s+"), cs};
+    RE sentenceEnd{QStringLiteral("(?<=[.!?])\\s+(?=\\S)|;\\s*"), cs};
+    RE connector{QStringLiteral(
+        "\\s*,?\\s*\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
+        "while you(?:'re| are) at it|after that|afterwards|next)\\b[,:]?\\s*"), ci};
+    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b)").arg(goalVerbs), ci};
+    RE filler{QStringLiteral(
+        "^(?:please|pls|also|then|and|so|now|first|firstly|second|secondly|third|lastly|finally|"
+        "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
+        "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*"), ci};
+    RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
+    RE goalStart{QStringLiteral("^(?:%1)\\b").arg(goalVerbs), ci};
+    RE validationStart{QStringLiteral("^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove)\\b"), ci};
+    RE testGoal{QStringLiteral("^(?:add|write|create|update|extend|cover)\\b[^,;]{0,40}?\\b(?:tests?|test cases?|specs?)\\b"), ci};
+
+    // The rules.
+    RE validation{QStringLiteral(
+        "\\b(?:tests?|testing|tested|unit tests?|specs?|verify|verified|validate|validation|"
+        "check (?:that|it|whether|the output)|ctest|pytest|jest|cargo test|go test|npm test|make check|ci|"
+        "passes|passing|pass|assert|expect(?:ed)? (?:output|result|behaviou?r)|should (?:return|print|show|output|display|be|give)|"
+        "reproduce|repro|benchmark|acceptance|done when|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
+        "lint|type-?check|compiles?|builds? (?:cleanly|without)|screenshot)\\b"), ci};
+    RE vague{QStringLiteral(
+        "\\b(?:improve|clean\\s*up|cleanup|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
+        "enhance|rework|revamp|streamline|overhaul|sort out|make (?:it|things|this|the code|everything) better|"
+        "fix (?:everything|all the (?:things|bugs|issues)|whatever))\\b"), ci};
+    RE vagueUniversal{QStringLiteral(
+        "\\b(?:improve|clean\\s*up|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
+        "rework|revamp|overhaul|fix)\\s+(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
+    RE filePath{QStringLiteral(
+        "(?:^|[\\s(\"'`])(?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w|\\b[\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
+        "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock)\\b"),
+        ci};
+    RE identifier{QStringLiteral(
+        "`[^`\\n]+`|\\b[a-z]+[A-Z]\\w*\\b|\\b[A-Z][a-z0-9]+[A-Z]\\w*\\b|\\b[a-z][a-z0-9]*_[a-z0-9_]+\\b|"
+        "\\b\\w+\\(\\)|\\b\\w+::\\w+|--[a-z][\\w-]+|\"[^\"\\n]{2,60}\""), cs};
+    RE namedThing{QStringLiteral(
+        "\\bthe\\s+[\\w-]+\\s+(?:function|class|method|module|endpoint|component|page|screen|view|"
+        "table|query|script|service|handler|route|hook|struct|file|directory|folder|package|crate|"
+        "library|dialog|button|field|flag|option|command|column|job|test)\\b"), ci};
+    RE measurable{QStringLiteral("\\b\\d+(?:\\.\\d+)?\\s*(?:ms|milliseconds?|s|seconds?|%|percent|mb|kb|gb|x|fps|rps)\\b"), ci};
+    RE repoWide{QStringLiteral(
+        "\\b(?:entire|whole|full) (?:code ?base|repo(?:sitory)?|project|monorepo|source tree|app(?:lication)?)\\b|"
+        "\\b(?:across|throughout) the (?:code ?base|repo(?:sitory)?|project|app(?:lication)?)\\b|"
+        "\\b(?:all|every) (?:the )?(?:files?|modules?|packages?|services?|components?|source files?|directories|folders|crates)\\b|"
+        "\\bcode ?base-wide\\b|\\brepo(?:sitory)?-wide\\b|\\beverywhere\\b|\\ball (?:of )?the code\\b"), ci};
+    RE investigate{QStringLiteral(
+        "\\b(?:investigate|explore|look into|figure out|research|find out|dig into|audit (?:the|all|our|every|whether)|understand why|"
+        "work out why|get to the bottom of|root[- ]cause|why (?:is|does|do|are|did))\\b"), ci};
+    RE stopCondition{QStringLiteral(
+        "\\b(?:stop (?:when|after|once|if|at|as soon as)|until\\b|at most|no more than|time-?box(?:ed)?|"
+        "within \\d+|limit (?:it |yourself )?to|report back|report (?:your |the )?findings|then stop|done when|"
+        "give up|max(?:imum)? (?:of )?\\d+|\\d+ (?:minutes|mins?|hours?)\\b|write (?:up|down) (?:a|the) (?:summary|findings|plan)|"
+        "summari[sz]e (?:the |your )?findings|before (?:changing|editing|touching|making changes)|don't change|do not change)"),
+        ci};
+    RE preserve{QStringLiteral(
+        "\\b(?:keep|preserve|retain|don't (?:change|touch|break|modify)|do not (?:change|touch|break|modify)|"
+        "without (?:changing|breaking|touching)|must not|backwards? compatib|leave\\b.*\\b(?:alone|as is|unchanged))"),
+        ci};
+
+    // Size hints.
+    RE heavyWork{QStringLiteral(
+        "\\b(?:migrate|migration|rewrite|re-?architect|redesign|overhaul|from scratch|"
+        "new (?:service|app|application|system|framework|backend|frontend|engine))\\b|"
+        "(?:^|[.;!?]\\s*|\\b(?:to|and|then|please)\\s+)port\\s+(?:the|this|our|it|\\w+)\\b[^.;\\n]{0,40}?\\bto\\b"),
+        ci | RE::MultilineOption};
+    RE featureWork{QStringLiteral("\\b(?:implement|build (?:a|an)|integrate|introduce|feature|refactor|support for|end[- ]to[- ]end)\\b"), ci};
+    RE smallWork{QStringLiteral(
+        "\\b(?:typo|spelling|rename|bump|one[- ]line|single line|comment|wording|log message|version number)\\b"), ci};
+    RE word{QStringLiteral("[\\p{L}\\p{N}][\\p{L}\\p{N}'_-]*"), cs};
+};
+
+const Patterns &patterns()
+{
+    static const Patterns p;
+    return p;
+}
+
+const QStringList sizeCodes = {QStringLiteral("tiny"), QStringLiteral("small"), QStringLiteral("medium"),
+                               QStringLiteral("large"), QStringLiteral("huge")};
+enum Size { Tiny, Small, Medium, Large, Huge };
+enum Band { Blocked, Critical, Tight, Moderate, Healthy, Unknown };
+const QStringList bandCodes = {QStringLiteral("blocked"), QStringLiteral("critical"), QStringLiteral("tight"),
+                               QStringLiteral("moderate"), QStringLiteral("healthy"), QStringLiteral("unknown")};
+
+// Cuts a text to at most n user-perceived characters, never inside one.
+QString clip(const QString &text, qsizetype n)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    qsizetype pos = 0;
+    while (count < n) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next == -1)
+            return text;
+        pos = next;
+        ++count;
+    }
+    if (pos >= text.size())
+        return text;
+    return text.left(pos).trimmed() + QStringLiteral("…");
+}
+
+QString sentenceCase(QString s)
+{
+    s = s.trimmed();
+    while (!s.isEmpty() && QStringLiteral(".,;:!?").contains(s.back()))
+        s.chop(1);
+    if (!s.isEmpty())
+        s[0] = s[0].toUpper();
+    return s;
+}
+
+QString withStop(const QString &s)
+{
+    if (s.isEmpty() || QStringLiteral(".!?…").contains(s.back()))
+        return s;
+    return s + QLatin1Char('.');
+}
+
+QString duration(double seconds)
+{
+    const qint64 minutes = static_cast<qint64>(std::floor(seconds / 60.0));
+    if (minutes < 1)
+        return QStringLiteral("under a minute");
+    if (minutes < 60)
+        return QStringLiteral("%1 min").arg(minutes);
+    if (minutes < 24 * 60) {
+        const qint64 h = minutes / 60, m = minutes % 60;
+        return m ? QStringLiteral("%1 h %2 min").arg(h).arg(m) : QStringLiteral("%1 h").arg(h);
+    }
+    const qint64 d = minutes / (24 * 60), h = (minutes / 60) % 24;
+    return h ? QStringLiteral("%1 d %2 h").arg(d).arg(h) : QStringLiteral("%1 d").arg(d);
+}
+
+Band bandOf(const CheckQuota &q)
+{
+    std::optional<qint64> m;
+    for (const auto &v : {q.fiveHourRemainingPercent, q.weeklyRemainingPercent})
+        if (v)
+            m = m ? std::min(*m, *v) : *v;
+    if (!m)
+        return Unknown;
+    if (*m < 1)
+        return Blocked;
+    if (*m < 16)
+        return Critical;
+    if (*m < 36)
+        return Tight;
+    if (*m < 66)
+        return Moderate;
+    return Healthy;
+}
+
+QString windowFigure(const char *name, const std::optional<qint64> &percent, const std::optional<double> &seconds)
+{
+    QString s = QStringLiteral("%1 %2% left").arg(QLatin1String(name)).arg(*percent);
+    if (seconds)
+        s += QStringLiteral(" (resets in %1)").arg(duration(*seconds));
+    return s;
+}
+
+QString quotaClause(const CheckQuota &q)
+{
+    QStringList parts;
+    if (q.fiveHourRemainingPercent)
+        parts << windowFigure("five-hour window", q.fiveHourRemainingPercent, q.fiveHourSecondsToReset);
+    if (q.weeklyRemainingPercent)
+        parts << windowFigure("weekly window", q.weeklyRemainingPercent, q.weeklySecondsToReset);
+    if (parts.isEmpty())
+        return QStringLiteral("No quota figures came with the request");
+    if (parts.size() == 1)
+        parts << (q.fiveHourRemainingPercent ? QStringLiteral("no weekly figure") : QStringLiteral("no five-hour figure"));
+    return sentenceCase(parts.join(QStringLiteral(", ")));
+}
+
+struct Clause {
+    QString text;
+    bool bulleted = false;
+    bool afterIndependentMarker = false;
+};
+
+struct Analysis {
+    QString redacted;
+    QStringList secretKinds;
+    int pastedLines = 0;
+    QString prose;
+    QList<Clause> clauses;
+    QList<Clause> goals;
+    QString validationClause;
+    QString stopClause;
+    QString preserveClause;
+    QStringList targets;
+    int fileTargets = 0;
+    int words = 0;
+};
+
+void redactSecrets(Analysis &a)
+{
+    const Patterns &p = patterns();
+    auto addKind = [&](const QString &kind) {
+        if (!a.secretKinds.contains(kind))
+            a.secretKinds << kind;
+    };
+    QString &t = a.redacted;
+    const QString mark = QStringLiteral("[redacted]");
+    if (t.contains(p.privateKey)) {
+        addKind(QStringLiteral("a private key"));
+        t.replace(p.privateKey, mark);
+    }
+    if (t.contains(p.token) || t.contains(p.bearer)) {
+        addKind(QStringLiteral("an access token"));
+        t.replace(p.token, mark);
+        t.replace(p.bearer, QStringLiteral("Bearer ") + mark);
+    }
+    if (t.contains(p.urlCredential)) {
+        addKind(QStringLiteral("a password in a URL"));
+        t.replace(p.urlCredential, QStringLiteral("\\1[redacted]@"));
+    }
+    // Key = value pairs: the value is replaced, the key kept so the request still reads.
+    QString out;
+    qsizetype last = 0;
+    auto it = p.assignment.globalMatch(t);
+    while (it.hasNext()) {
+        const auto m = it.next();
+        const QString value = m.captured(2);
+        const bool hasDigit = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); });
+        const bool passwordKey = m.captured(1).startsWith(QLatin1String("p"), Qt::CaseInsensitive);
+        if (p.notASecret.match(value).hasMatch())
+            continue;
+        if (!hasDigit && !(passwordKey && value.size() >= 6))
+            continue;
+        addKind(passwordKey ? QStringLiteral("a password") : QStringLiteral("a secret key"));
+        out += t.mid(last, m.capturedStart(2) - last) + mark;
+        last = m.capturedEnd(2);
+    }
+    if (last > 0)
+        t = out + t.mid(last);
+}
+
+void splitLines(Analysis &a)
+{
+    const Patterns &p = patterns();
+    QStringList prose;
+    bool inFence = false;
+    const QStringList lines = a.redacted.split(QLatin1Char('\n'));
+    for (QString line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (p.fence.match(line).hasMatch()) {
+            inFence = !inFence;
+            continue;
+        }
+        const QString t = line.trimmed();
+        if (t.isEmpty()) {
+            prose << QString();
+            continue;
+        }
+        if (inFence || p.codeLine.match(t).hasMatch() || p.logLine.match(t).hasMatch()
+            || p.transcriptLine.match(t).hasMatch()) {
+            ++a.pastedLines;
+            continue;
+        }
+        prose << line;
+    }
+    // A lone look-alike line is quoted context, not a paste: keep it as prose.
+    if (a.pastedLines < 3) {
+        a.pastedLines = 0;
+        prose.clear();
+        for (QString line : lines) {
+            if (line.endsWith(QLatin1Char('\r')))
+                line.chop(1);
+            if (!p.fence.match(line).hasMatch())
+                prose << line;
+        }
+    }
+    a.prose = prose.join(QLatin1Char('\n')).trimmed();
+}
+
+QString stripFiller(QString s)
+{
+    const Patterns &p = patterns();
+    s = s.trimmed();
+    for (;;) {
+        const auto m = p.filler.match(s);
+        if (!m.hasMatch() || m.capturedLength() == 0)
+            break;
+        s = s.mid(m.capturedLength()).trimmed();
+    }
+    return s;
+}
+
+void splitClauses(Analysis &a)
+{
+    const Patterns &p = patterns();
+    const QStringList lines = a.prose.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    static const QStringList independent = {QStringLiteral("also"), QStringLiteral("and also"), QStringLiteral("plus"),
+                                            QStringLiteral("as well as"), QStringLiteral("additionally"),
+                                            QStringLiteral("in addition")};
+    for (const QString &rawLine : lines) {
+        QString line = rawLine;
+        const auto b = p.bullet.match(line);
+        const bool bulleted = b.hasMatch();
+        if (bulleted)
+            line = line.mid(b.capturedLength());
+        for (const QString &sentence : line.split(p.sentenceEnd, Qt::SkipEmptyParts)) {
+            // Connectors split a sentence; remember which pieces an "also"-like word introduced.
+            QList<Clause> pieces;
+            qsizetype last = 0;
+            bool marker = false;
+            auto it = p.connector.globalMatch(sentence);
+            while (it.hasNext()) {
+                const auto m = it.next();
+                pieces.append({sentence.mid(last, m.capturedStart() - last), bulleted, marker});
+                const QString word = m.captured(1).toLower();
+                marker = independent.contains(word) || word.startsWith(QLatin1String("while you"));
+                last = m.capturedEnd();
+            }
+            pieces.append({sentence.mid(last), bulleted, marker});
+            for (const Clause &piece : pieces) {
+                bool first = true;
+                for (const QString &part : piece.text.split(p.verbJoin, Qt::SkipEmptyParts)) {
+                    const QString text = stripFiller(part);
+                    if (text.isEmpty())
+                        continue;
+                    a.clauses.append({text, piece.bulleted, first && piece.afterIndependentMarker});
+                    first = false;
+                }
+            }
+        }
+    }
+
+    bool explicitValidation = false;
+    for (const Clause &c : std::as_const(a.clauses)) {
+        const bool validationLike = p.validationStart.match(c.text).hasMatch()
+            || (p.testGoal.match(c.text).hasMatch() && !a.goals.isEmpty());
+        if (validationLike) {
+            // An explicit check ("run the tests", "add a test") beats an implied one.
+            if (!explicitValidation)
+                a.validationClause = c.text;
+            explicitValidation = true;
+            continue;
+        }
+        if (p.stopStart.match(c.text).hasMatch()) {
+            if (a.stopClause.isEmpty())
+                a.stopClause = c.text;
+            continue;
+        }
+        if (p.goalStart.match(c.text).hasMatch())
+            a.goals.append(c);
+        if (a.validationClause.isEmpty() && !a.goals.isEmpty() && p.validation.match(c.text).hasMatch()
+            && a.goals.constLast().text != c.text)
+            a.validationClause = c.text;
+        if (a.stopClause.isEmpty() && p.stopCondition.match(c.text).hasMatch())
+            a.stopClause = c.text;
+        if (a.preserveClause.isEmpty() && p.preserve.match(c.text).hasMatch()
+            && !(a.goals.size() == 1 && a.goals.constFirst().text == c.text))
+            a.preserveClause = c.text;
+    }
+}
+
+void findTargets(Analysis &a)
+{
+    const Patterns &p = patterns();
+    QSet<QString> seen;
+    auto add = [&](QString t, bool file) {
+        t = t.trimmed();
+        while (!t.isEmpty() && QStringLiteral("(\"'`").contains(t.front()) && !t.startsWith(QLatin1Char('`'))
+               && !t.startsWith(QLatin1Char('"')))
+            t.remove(0, 1);
+        if (t.isEmpty() || seen.contains(t))
+            return;
+        seen.insert(t);
+        a.targets << t;
+        if (file)
+            ++a.fileTargets;
+    };
+    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();)
+        add(it.next().captured(), true);
+    for (auto it = p.identifier.globalMatch(a.prose); it.hasNext();)
+        add(it.next().captured(), false);
+    for (auto it = p.namedThing.globalMatch(a.prose); it.hasNext();)
+        add(it.next().captured(), false);
+}
+
+QString lintMessage(const QString &code, const Analysis &a, const QString &vagueWord)
+{
+    if (code == QLatin1String("secret"))
+        return QStringLiteral("It contains what looks like %1; whatever you send an agent can end up in logs and transcripts.")
+            .arg(a.secretKinds.join(QStringLiteral(" and ")));
+    if (code == QLatin1String("pasted_code"))
+        return QStringLiteral("%1 lines read as pasted code, log output or a chat transcript, which spends context without saying what to do.")
+            .arg(a.pastedLines);
+    if (code == QLatin1String("multiple_goals"))
+        return QStringLiteral("It asks for %1 separate things; one run that chases all of them is hard to validate and easy to abandon halfway.")
+            .arg(a.goals.size());
+    if (code == QLatin1String("repo_wide"))
+        return QStringLiteral("It reaches across the whole repository, so the agent reads and changes far more than one goal needs.");
+    if (code == QLatin1String("vague_scope"))
+        return QStringLiteral("\"%1\" says that something should change but not what or where; the agent will pick a target for you.")
+            .arg(vagueWord);
+    if (code == QLatin1String("open_ended"))
+        return QStringLiteral("It asks for an investigation without saying when to stop, so the run can spend quota without an answer.");
+    return QStringLiteral("Nothing says how to tell that the result works: no test, command or expected behaviour.");
+}
+
+TaskLint makeLint(const QString &code, const Analysis &a, const QString &vagueWord)
+{
+    struct Text { const char *code, *title, *fix; };
+    static const Text texts[] = {
+        {"secret", "Credential in the description",
+         "Remove it, rotate it if it was real, and point the agent at an environment variable or secret store instead."},
+        {"pasted_code", "Pasted code, logs or transcript",
+         "Keep the few lines that matter (the error and its first frames) and name the file or command that produces the rest."},
+        {"multiple_goals", "Several goals in one task",
+         "Keep the first goal for this run and make separate tasks of the others (listed under deferred items)."},
+        {"repo_wide", "Repository-wide scope",
+         "Name the module, directory or files to change first; extend to the rest in later runs."},
+        {"vague_scope", "Vague scope",
+         "Name the file, function or behaviour to change and what the result should look like."},
+        {"open_ended", "Open-ended investigation",
+         "Add a stop condition: a time box, the question to answer, or \"report findings before changing code\"."},
+        {"no_validation", "No way to validate",
+         "Say how to check the result: the test to add or run, the command that must pass, or the output you expect."},
+    };
+    for (const Text &t : texts)
+        if (code == QLatin1String(t.code))
+            return {code, QString::fromUtf8(t.title), lintMessage(code, a, vagueWord), QString::fromUtf8(t.fix)};
+    Q_UNREACHABLE();
+}
+
+} // namespace
+
+QJsonObject TaskAssessment::toJson() const
+{
+    QJsonArray lintArray;
+    for (const TaskLint &l : lints)
+        lintArray.append(QJsonObject{{QStringLiteral("code"), l.code},
+                                     {QStringLiteral("title"), l.title},
+                                     {QStringLiteral("message"), l.message},
+                                     {QStringLiteral("fix"), l.fix}});
+    return QJsonObject{
+        {QStringLiteral("decision"), decision},
+        {QStringLiteral("quota"), QJsonObject{{QStringLiteral("band"), band}, {QStringLiteral("reason"), reason}}},
+        {QStringLiteral("taskSize"), taskSize},
+        {QStringLiteral("lints"), lintArray},
+        {QStringLiteral("taskShape"), QJsonObject{{QStringLiteral("scope"), shape.scope},
+                                                  {QStringLiteral("direction"), shape.direction},
+                                                  {QStringLiteral("preserve"), shape.preserve},
+                                                  {QStringLiteral("validation"), shape.validation},
+                                                  {QStringLiteral("stop"), shape.stop}}},
+        {QStringLiteral("defer"), QJsonArray::fromStringList(deferred)},
+        {QStringLiteral("taskPacket"), taskPacket},
+        {QStringLiteral("reservePolicy"), reservePolicy},
+    };
+}
+
+TaskAssessment TaskLinter::assess(const CheckRequest &request)
+{
+    const Patterns &p = patterns();
+    Analysis a;
+    a.redacted = request.task;
+    redactSecrets(a);
+    splitLines(a);
+    splitClauses(a);
+    findTargets(a);
+    for (auto it = p.word.globalMatch(a.prose); it.hasNext(); it.next())
+        ++a.words;
+
+    // Lints, most serious first.
+    QStringList codes;
+    if (!a.secretKinds.isEmpty())
+        codes << QStringLiteral("secret");
+    if (a.pastedLines >= 3)
+        codes << QStringLiteral("pasted_code");
+    const bool independentGoals = std::any_of(a.goals.begin() + std::min<qsizetype>(1, a.goals.size()), a.goals.end(),
+                                              [](const Clause &c) { return c.afterIndependentMarker; })
+        || std::count_if(a.goals.begin(), a.goals.end(), [](const Clause &c) { return c.bulleted; }) >= 2;
+    const bool multipleGoals = a.goals.size() >= 3 || (a.goals.size() == 2 && independentGoals);
+    if (multipleGoals)
+        codes << QStringLiteral("multiple_goals");
+    const bool repoWide = p.repoWide.match(a.prose).hasMatch();
+    if (repoWide)
+        codes << QStringLiteral("repo_wide");
+    const auto vagueMatch = p.vague.match(a.prose);
+    const bool vague = vagueMatch.hasMatch()
+        && (p.vagueUniversal.match(a.prose).hasMatch()
+            || (a.targets.isEmpty() && !p.measurable.match(a.prose).hasMatch()));
+    if (vague)
+        codes << QStringLiteral("vague_scope");
+    const bool investigation = p.investigate.match(a.prose).hasMatch();
+    const bool hasStop = p.stopCondition.match(a.prose).hasMatch();
+    const bool openEnded = investigation && !hasStop;
+    if (openEnded)
+        codes << QStringLiteral("open_ended");
+
+    // Size: words of prose set the base, the kind of work and the lints move it.
+    int score = a.words <= 12 ? 0 : a.words <= 40 ? 1 : a.words <= 100 ? 2 : a.words <= 250 ? 4 : 6;
+    if (p.heavyWork.match(a.prose).hasMatch())
+        score += 2;
+    else if (p.featureWork.match(a.prose).hasMatch())
+        score += 1;
+    if (p.smallWork.match(a.prose).hasMatch())
+        score -= 1;
+    if (repoWide)
+        score += 2;
+    if (multipleGoals)
+        score += std::min<int>(3, static_cast<int>(a.goals.size()) - 1);
+    if (vague)
+        score += 1;
+    if (openEnded)
+        score += 1;
+    if (a.fileTargets >= 4)
+        score += 1;
+    const Size size = score <= 0 ? Tiny : score == 1 ? Small : score <= 3 ? Medium : score <= 5 ? Large : Huge;
+
+    const bool validated = p.validation.match(a.prose).hasMatch();
+    // A bounded investigation is checked by what it reports when it stops.
+    if (!validated && size >= Small && !(investigation && hasStop))
+        codes << QStringLiteral("no_validation");
+
+    // Decision: quota first, then the shape of the work.
+    const Band band = bandOf(request.quota);
+    QString decision;
+    QString why;
+    const QString sizeWord = sizeCodes[size];
+    if (band == Blocked) {
+        decision = QStringLiteral("wait_for_reset");
+        const CheckQuota &q = request.quota;
+        const bool fiveHourOut = q.fiveHourRemainingPercent && *q.fiveHourRemainingPercent < 1;
+        const auto &seconds = fiveHourOut ? q.fiveHourSecondsToReset : q.weeklySecondsToReset;
+        why = QStringLiteral("the %1 window is used up, so wait for its reset%2 before starting")
+                  .arg(fiveHourOut ? QStringLiteral("five-hour") : QStringLiteral("weekly"),
+                       seconds ? QStringLiteral(" in ") + duration(*seconds) : QString());
+    } else if (band == Critical && size >= Large) {
+        decision = QStringLiteral("wait_for_reset");
+        why = QStringLiteral("that is too little for a %1 task, so wait for the reset before starting").arg(sizeWord);
+    } else if ((band == Critical && size == Medium) || (band == Tight && size >= Large) || (band == Moderate && size == Huge)) {
+        decision = QStringLiteral("scope_down");
+        why = QStringLiteral("a %1 task does not fit in that, so do a smaller first part now").arg(sizeWord);
+    } else if ((vague || openEnded || repoWide) && size >= Medium) {
+        decision = QStringLiteral("plan_first");
+        const QString what = openEnded ? QStringLiteral("open-ended") : vague ? QStringLiteral("vague") : QStringLiteral("repository-wide");
+        why = QStringLiteral("the task is %1 and %2, so plan it before spending quota on edits").arg(sizeWord, what);
+    } else if (size == Huge) {
+        decision = QStringLiteral("plan_first");
+        why = QStringLiteral("the task is huge, so plan it in parts before spending quota on edits");
+    } else {
+        decision = QStringLiteral("start_now");
+        why = band == Unknown ? QStringLiteral("judged on the description alone, a %1 task can start now").arg(sizeWord)
+                              : QStringLiteral("a %1 task fits, so start now").arg(sizeWord);
+    }
+
+    TaskAssessment r;
+    r.decision = decision;
+    r.band = bandCodes[band];
+    r.reason = quotaClause(request.quota) + QStringLiteral("; ") + why + QLatin1Char('.');
+    r.taskSize = sizeWord;
+    int policy = size <= Small ? 0 : size == Medium ? 1 : 2;
+    if (band == Tight || band == Critical)
+        policy = std::min(policy + 1, 2);
+    r.reservePolicy = QStringList{QStringLiteral("light"), QStringLiteral("standard"), QStringLiteral("high")}[policy];
+
+    const QString vagueWord = vagueMatch.captured().toLower();
+    for (const QString &code : std::as_const(codes)) {
+        if (r.lints.size() == TaskAssessment::maxLints)
+            break;
+        r.lints << makeLint(code, a, vagueWord);
+    }
+
+    if (multipleGoals)
+        for (qsizetype i = 1; i < a.goals.size() && r.deferred.size() < TaskAssessment::maxDeferred; ++i)
+            r.deferred << clip(sentenceCase(a.goals[i].text), 200);
+
+    // The shape restates the task as the agent should run it.
+    QString goal = !a.goals.isEmpty() ? a.goals.constFirst().text
+        : !a.clauses.isEmpty()        ? a.clauses.constFirst().text
+                                      : QStringLiteral("the request below");
+    goal = clip(sentenceCase(goal), 300);
+    QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
+    if (!a.targets.isEmpty())
+        scope += QStringLiteral(", only in ") + clip(a.targets.mid(0, 6).join(QStringLiteral(", ")), 200);
+    scope = withStop(scope);
+    if (repoWide)
+        scope += QStringLiteral(" Limit this run to one module or directory named first.");
+    r.shape.scope = scope;
+
+    if (decision == QLatin1String("wait_for_reset"))
+        r.shape.direction = QStringLiteral("Do not start yet: wait for the quota window to reset, then run this task.");
+    else if (decision == QLatin1String("plan_first"))
+        r.shape.direction = openEnded
+            ? QStringLiteral("Investigate first and report the cause with evidence; write a short plan before changing code.")
+            : QStringLiteral("Read the code involved and write a short plan (files, steps, risks) before editing; start once the plan is agreed.");
+    else if (decision == QLatin1String("scope_down"))
+        r.shape.direction = QStringLiteral("Deliver the smallest working increment of the goal and checkpoint it; leave the rest for a later run.");
+    else
+        r.shape.direction = QStringLiteral("Make the smallest change that reaches the goal and follow the patterns of the code around it.");
+
+    r.shape.preserve = !a.preserveClause.isEmpty()
+        ? withStop(clip(sentenceCase(a.preserveClause), 300))
+        : QStringLiteral("Existing behaviour, public interfaces and passing tests outside the goal.");
+    r.shape.validation = !a.validationClause.isEmpty()
+        ? withStop(clip(sentenceCase(a.validationClause), 300))
+        : size == Tiny ? QStringLiteral("Build, re-read the diff and run the tests that cover the touched code.")
+                       : QStringLiteral("Add or update a test that fails before the change and passes after it, then run the whole test suite.");
+    if (!a.stopClause.isEmpty())
+        r.shape.stop = withStop(clip(sentenceCase(a.stopClause), 300));
+    else if (openEnded)
+        r.shape.stop = QStringLiteral("Stop once the cause is found and report it with evidence, or after 30 minutes without a lead.");
+    else if (!r.deferred.isEmpty())
+        r.shape.stop = QStringLiteral("Stop when this goal is met and validated; do not start the deferred items.");
+    else
+        r.shape.stop = QStringLiteral("Stop when the goal is met and validated; report anything left undone.");
+
+    QString packet = QStringLiteral("Goal: %1\n\nScope: %2\nDirection: %3\nPreserve: %4\nValidate: %5\nStop: %6\n")
+                         .arg(withStop(goal), r.shape.scope, r.shape.direction, r.shape.preserve, r.shape.validation,
+                              r.shape.stop);
+    if (!r.deferred.isEmpty())
+        packet += QStringLiteral("\nNot in this run: %1.\n").arg(r.deferred.join(QStringLiteral("; ")));
+    if (!a.secretKinds.isEmpty())
+        packet += QStringLiteral("\nA credential was removed from the request; use the environment or secret store instead.\n");
+    // The request itself closes the packet, without credentials and within the client's limit.
+    const qsizetype room = TaskAssessment::maxPacketCharacters - graphemeCount(packet) - 20;
+    if (room > 0)
+        packet += QStringLiteral("\nRequest:\n") + clip(a.redacted, room);
+    r.taskPacket = packet;
+    return r;
+}
+
+} // namespace tessaline

@@ -1,0 +1,236 @@
+#include "window/MainWindowController.h"
+
+#include "check/CheckTransport.h"
+#include "platform/SettingsStore.h"
+#include "reserve/RunNotifier.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QTextDocument>
+#include <QVBoxLayout>
+
+namespace tessaline {
+
+namespace {
+
+constexpr int contentWidth = 480;
+constexpr int contentHeight = 720;
+constexpr int minimumWidth = 420;
+constexpr int minimumHeight = 480;
+constexpr int inset = 20;
+
+QPushButton *pushButton(const QString &title)
+{
+    auto *button = new QPushButton(title);
+    // Buttons act on click only; Return belongs to "Check task" and to the description.
+    button->setAutoDefault(false);
+    return button;
+}
+
+// A horizontal row: its views centred vertically, an empty stretch between the leading
+// views and the trailing one.
+QWidget *row(std::initializer_list<QWidget *> leading, QWidget *trailing)
+{
+    auto *widget = new QWidget;
+    auto *layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    for (QWidget *view : leading)
+        layout->addWidget(view, 0, Qt::AlignVCenter);
+    layout->addStretch(1);
+    layout->addWidget(trailing, 0, Qt::AlignVCenter);
+    return widget;
+}
+
+// The description editor: its text sits 4 points in from the sides and 6 from the top
+// and bottom (the document margin gives 4 all round, the viewport margins the other 2).
+class DescriptionEdit : public QPlainTextEdit {
+public:
+    DescriptionEdit()
+    {
+        document()->setDocumentMargin(4);
+        setViewportMargins(0, 2, 0, 2);
+    }
+};
+
+} // namespace
+
+const QString MainWindowController::checkTitle = QStringLiteral("Check task");
+const QString MainWindowController::checkingTitle = QStringLiteral("Checking…");
+const QString MainWindowController::copyTitle = QStringLiteral("Copy for Codex");
+const QString MainWindowController::copiedTitle = QStringLiteral("Copied");
+
+MainWindowController::MainWindowController(QObject *parent)
+    : MainWindowController(Dependencies{std::make_shared<QSettingsStore>(), CheckEndpoint::build(), nullptr},
+                           parent)
+{
+}
+
+MainWindowController::MainWindowController(Dependencies dependencies, QObject *parent)
+    : QObject(parent),
+      quotaRows(new StackView(2)),
+      quotaStatus(new WrapLabel),
+      retryButton(pushButton(QStringLiteral("Retry"))),
+      input(new DescriptionEdit),
+      checkButton(pushButton(checkTitle)),
+      pasteButton(pushButton(QStringLiteral("Paste Clipboard"))),
+      status(new WrapLabel),
+      results(new StackView(6)),
+      runPanel(new StackView(4, QMargins(12, 10, 12, 10))),
+      outcomes(dependencies.settings ? std::move(dependencies.settings) : std::make_shared<QSettingsStore>()),
+      endpoint(std::move(dependencies.endpoint)),
+      notifier(dependencies.notifier ? dependencies.notifier : new RunNotifier(this))
+{
+    quotaStatus->setText(QStringLiteral("Reading your current Codex quota…"));
+
+    auto *window = new QWidget;
+    mainWindow = window;
+    window->setWindowTitle(QStringLiteral("Tessaline"));
+    window->resize(contentWidth, contentHeight);
+    window->setMinimumSize(minimumWidth, minimumHeight);
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        window->move(screen->availableGeometry().center() - window->rect().center());
+    window->installEventFilter(this);
+
+    auto *windowLayout = new QVBoxLayout(window);
+    windowLayout->setContentsMargins(0, 0, 0, 0);
+    windowLayout->addWidget(buildContent());
+
+    loadQuota();
+}
+
+MainWindowController::~MainWindowController()
+{
+    // A check still in flight is dropped with its transport (a child of this object),
+    // and the poll timer with it; the window is ours to delete.
+    delete mainWindow.data();
+}
+
+QWidget *MainWindowController::window() const
+{
+    return mainWindow.data();
+}
+
+QWidget *MainWindowController::buildContent()
+{
+    auto *scroller = new QScrollArea;
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    scroller->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroller->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroller->viewport()->setAutoFillBackground(false);
+
+    auto *content = new StackView(10, QMargins(inset, inset, inset, inset));
+    content->setObjectName(QStringLiteral("content"));
+    content->setAutoFillBackground(false);
+    using W = StackLayout::Width;
+
+    QLabel *programName = makeLabel(QStringLiteral("Tessaline"), 12, FontWeight::Semibold,
+                                    TextColor::Secondary);
+    content->addArranged(programName, W::Natural);
+    content->setCustomSpacing(2, programName);
+
+    content->addArranged(makeLabel(QStringLiteral("Lint the task before it burns your quota."), 20,
+                                   FontWeight::Semibold, TextColor::Label),
+                         W::Fill);
+
+    content->addArranged(row({makeLabel(QStringLiteral("Current Codex quota"), 12,
+                                        FontWeight::Semibold, TextColor::Secondary)},
+                             retryButton),
+                         W::Fill);
+
+    content->addArranged(quotaRows, W::Natural);
+
+    applyFont(quotaStatus, 12, FontWeight::Regular);
+    applyColor(quotaStatus, TextColor::Secondary);
+    quotaStatus->setTextInteractionFlags(Qt::NoTextInteraction);
+    content->addArranged(quotaStatus, W::Fill);
+
+    runPanel->setBordered(true);
+    runPanel->hide();
+    content->addArranged(runPanel, W::Fill);
+
+    content->addArranged(makeLabel(QStringLiteral("What are you about to ask your coding agent to do?"),
+                                   13, FontWeight::Regular, TextColor::Label),
+                         W::Fill);
+
+    QLabel *hint = makeLabel(QStringLiteral("Describe the job, not source code, secrets, or a transcript."),
+                             11, FontWeight::Regular, TextColor::Secondary);
+    // The hint wraps before the paste button is squeezed (buttons never shrink below
+    // their size hint; the label narrows down to its longest word).
+    content->addArranged(row({hint}, pasteButton), W::Fill);
+
+    applyFont(input, 13, FontWeight::Regular);
+    input->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    input->setFrameShape(QFrame::StyledPanel);
+    input->setFrameShadow(QFrame::Sunken);
+    input->setFixedHeight(108);
+    content->addArranged(input, W::Fill);
+
+    content->addArranged(
+        makeLabel(QStringLiteral("Only this task description and coarse quota state are sent for this "
+                                 "optional check. Your repo and Codex history are not sent."),
+                  11, FontWeight::Regular, TextColor::Secondary),
+        W::Fill);
+
+    applyFont(status, 11, FontWeight::Regular);
+    applyColor(status, TextColor::Secondary);
+    // A WrapLabel: wraps rather than being cut off in a narrow window.
+    status->setTextInteractionFlags(Qt::NoTextInteraction);
+    content->addArranged(row({status}, checkButton), W::Fill);
+
+    content->addArranged(results, W::Fill);
+
+    auto *webChecker = new QPushButton(QStringLiteral("Use the web checker"));
+    webChecker->setObjectName(QStringLiteral("webChecker"));
+    webChecker->setFlat(true);
+    webChecker->setAutoDefault(false);
+    webChecker->setCursor(Qt::PointingHandCursor);
+    connect(webChecker, &QPushButton::clicked, this, &MainWindowController::openWebChecker);
+    applyFont(webChecker, 11, FontWeight::Regular);
+    {
+        QPalette palette = webChecker->palette();
+        palette.setColor(QPalette::ButtonText, palette.color(QPalette::Link));
+        webChecker->setPalette(palette);
+    }
+    content->addArranged(webChecker, W::Natural);
+
+    retryButton->hide();
+    connect(retryButton, &QPushButton::clicked, this, &MainWindowController::loadQuota);
+    connect(pasteButton, &QPushButton::clicked, this, &MainWindowController::pasteClipboard);
+    applyFont(pasteButton, 11, FontWeight::Regular);
+    connect(checkButton, &QPushButton::clicked, this, &MainWindowController::check);
+    checkButton->setEnabled(false);
+
+    scroller->setWidget(content);
+
+    // Return checks the task from anywhere in the window. The description editor claims
+    // Return for itself first (it overrides shortcuts for text input), so a line break
+    // typed there stays a line break.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto *shortcut = new QShortcut(QKeySequence(key), scroller);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (checkButton->isEnabled())
+                checkButton->click();
+        });
+    }
+    return scroller;
+}
+
+bool MainWindowController::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == mainWindow && event->type() == QEvent::Close)
+        windowWillClose(); // the close itself goes on and only hides the window
+    return QObject::eventFilter(watched, event);
+}
+
+
+} // namespace tessaline
