@@ -33,6 +33,10 @@ endfunction()
 
 # add_fuzz_target(NAME <name> SOURCES <files...> LIBRARIES <libs...>)
 # Built only with -DTESSALINE_FUZZ=ON (clang); seeds come from tests/fixtures.
+# The target tessaline_fuzzers builds them all and nothing else.
+if(TESSALINE_FUZZ)
+    add_custom_target(tessaline_fuzzers)
+endif()
 function(add_fuzz_target)
     cmake_parse_arguments(F "" "NAME" "SOURCES;LIBRARIES" ${ARGN})
     if(NOT TESSALINE_FUZZ)
@@ -42,4 +46,5 @@ function(add_fuzz_target)
     target_link_libraries(${F_NAME} PRIVATE ${F_LIBRARIES})
     target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
     set_target_properties(${F_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+    add_dependencies(tessaline_fuzzers ${F_NAME})
 endfunction()

@@ -14,7 +14,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <iterator>
+#include <mutex>
+#include <thread>
 #include <functional>
 #include <vector>
 
@@ -37,6 +41,7 @@ constexpr qsizetype maxLineLength = qsizetype(1) << 20;
 constexpr qsizetype chunkSize = qsizetype(64) << 10;
 // sessions/YYYY/MM/DD/rollout-*.jsonl
 constexpr int maxDepth = 4;
+constexpr unsigned maxThreads = 4;
 
 struct LogFile {
     std::string path;
@@ -63,16 +68,20 @@ bool endsWith(const char *name, size_t len, const char *suffix)
     return len >= n && std::memcmp(name + len - n, suffix, n) == 0;
 }
 
-void collect(int dirFd, const std::string &path, int depth, std::vector<LogFile> &out)
+// One folder: its session logs (stat'ed) and its subfolders.
+void scanFolder(const std::string &path, int depth, std::vector<LogFile> &files,
+                std::vector<std::string> &subdirs)
 {
-    DIR *dir = fdopendir(dirFd);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR *dir = fdopendir(fd);
     if (!dir) {
-        ::close(dirFd);
+        ::close(fd);
         return;
     }
     std::vector<LogFile> here;
     QSet<QByteArray> plainNames;
-    std::vector<std::string> subdirs;
     while (dirent *e = readdir(dir)) {
         const char *name = e->d_name;
         if (name[0] == '.')
@@ -82,7 +91,7 @@ void collect(int dirFd, const std::string &path, int depth, std::vector<LogFile>
         const bool zst = endsWith(name, len, ".jsonl.zst");
         if ((plain || zst) && std::strncmp(name, "rollout-", 8) == 0) {
             struct stat st;
-            if (fstatat(dirfd(dir), name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            if (fstatat(fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode))
                 continue;
             here.push_back({path + '/' + name,
                             double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9, zst});
@@ -90,11 +99,10 @@ void collect(int dirFd, const std::string &path, int depth, std::vector<LogFile>
                 plainNames.insert(QByteArray(name, qsizetype(len)));
             continue;
         }
-        if (depth >= maxDepth)
-            continue;
-        if (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN || e->d_type == DT_LNK)
-            subdirs.emplace_back(name);
+        if (depth < maxDepth && (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN || e->d_type == DT_LNK))
+            subdirs.push_back(path + '/' + name);
     }
+    closedir(dir);
     // A plain log wins over a compressed copy of the same session.
     for (LogFile &f : here) {
         if (f.compressed) {
@@ -102,14 +110,53 @@ void collect(int dirFd, const std::string &path, int depth, std::vector<LogFile>
             if (plainNames.contains(QByteArray::fromStdString(base)))
                 continue;
         }
-        out.push_back(std::move(f));
+        files.push_back(std::move(f));
     }
-    for (const std::string &sub : subdirs) {
-        const int fd = openat(dirfd(dir), sub.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0)
-            collect(fd, path + '/' + sub, depth + 1, out);
-    }
-    closedir(dir);
+}
+
+// Stat'ing thousands of logs is most of a read; the folders are shared out among a few
+// threads so that the wait is divided by the cores there are.
+std::vector<LogFile> collect(const std::string &root)
+{
+    struct Folder {
+        std::string path;
+        int depth;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Folder> queue{{root, 1}};
+    int busy = 0;
+    std::vector<LogFile> files;
+
+    auto work = [&] {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [&] { return !queue.empty() || busy == 0; });
+            if (queue.empty())
+                return; // nothing queued and nobody left to queue more
+            const Folder folder = std::move(queue.back());
+            queue.pop_back();
+            ++busy;
+            lock.unlock();
+            std::vector<LogFile> found;
+            std::vector<std::string> subdirs;
+            scanFolder(folder.path, folder.depth, found, subdirs);
+            lock.lock();
+            --busy;
+            std::move(found.begin(), found.end(), std::back_inserter(files));
+            for (std::string &sub : subdirs)
+                queue.push_back({std::move(sub), folder.depth + 1});
+            changed.notify_all();
+        }
+    };
+    const unsigned helpers = std::clamp(std::thread::hardware_concurrency(), 1u, maxThreads) - 1;
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < helpers; ++i)
+        threads.emplace_back(work);
+    work();
+    for (std::thread &t : threads)
+        t.join();
+    return files;
 }
 
 std::optional<double> number(const QJsonValue &v)
@@ -334,12 +381,11 @@ Result read(const QString &home)
 {
     Result result;
     const QByteArray sessions = QFile::encodeName(home + QStringLiteral("/sessions"));
-    const int fd = ::open(sessions.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    struct stat st;
+    if (::stat(sessions.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         return result;
     result.homeFound = true;
-    std::vector<LogFile> files;
-    collect(fd, sessions.toStdString(), 1, files);
+    std::vector<LogFile> files = collect(sessions.toStdString());
     result.logFiles = int(files.size());
     // Resumed sessions append to their first file, wherever its date folder is, so only
     // the modification time tells which log was written last.

@@ -19,6 +19,7 @@ struct Window {
     qint64 minutes = 0;
     double resetsAt = 0;
     bool expired = false;
+    bool exhausted = false;
     Pace pace;
 };
 
@@ -47,6 +48,8 @@ std::optional<Window> checkedWindow(const RawWindow &raw, double now)
     const double used = w.expired ? 0.0 : std::clamp(raw.usedPercent, 0.0, 100.0);
     w.usedPercent = std::clamp<qint64>(std::llround(used), 0, 100);
     w.remainingPercent = 100 - w.usedPercent;
+    // Judged before rounding: 99.6 % used shows as 100 but is not yet a block.
+    w.exhausted = !w.expired && raw.usedPercent >= 100.0;
     w.pace = w.expired ? Pace{0.0, QStringLiteral("on track")}
                        : pace(w.usedPercent, w.minutes, w.resetsAt, now);
     return w;
@@ -143,7 +146,7 @@ QJsonObject pressureJson(const QList<Bucket> &buckets)
     // Blocked: some window is used up. The block that lasts longest is the one named.
     const Candidate *block = nullptr;
     for (const Candidate &c : all)
-        if (c.window->usedPercent >= 100 && (!block || c.window->resetsAt > block->window->resetsAt))
+        if (c.window->exhausted && (!block || c.window->resetsAt > block->window->resetsAt))
             block = &c;
 
     QJsonObject p;

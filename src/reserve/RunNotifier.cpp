@@ -7,8 +7,23 @@ namespace tessaline {
 const QString RunNotifier::identifier = QStringLiteral("tessaline.reserve");
 const QString RunNotifier::appName = QStringLiteral("Tessaline");
 
-RunNotifier::RunNotifier(QObject *parent)
-    : RunNotifier(QDBusConnection::sessionBus(), InstallIdentity::current(), parent)
+namespace {
+
+// A copy that is not installed never posts, so it does not even connect: connecting to
+// a session bus that is not running can make the bus library launch one.
+QDBusConnection sessionBusFor(const InstallIdentity &identity)
+{
+    if (!identity.isInstalled())
+        return QDBusConnection(QStringLiteral("tessaline-no-bus"));
+    return QDBusConnection::sessionBus();
+}
+
+} // namespace
+
+RunNotifier::RunNotifier(QObject *parent) : RunNotifier(InstallIdentity::current(), parent) {}
+
+RunNotifier::RunNotifier(const InstallIdentity &identity, QObject *parent)
+    : RunNotifier(sessionBusFor(identity), identity, parent)
 {
 }
 

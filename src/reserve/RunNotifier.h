@@ -23,6 +23,8 @@ public:
 
     // Over the session bus, for this program as installed (or not).
     explicit RunNotifier(QObject *parent = nullptr);
+    // Over the session bus for the given identity.
+    explicit RunNotifier(const InstallIdentity &identity, QObject *parent = nullptr);
     // Over the given bus and identity, such as a private bus started by a test.
     RunNotifier(const QDBusConnection &bus, const InstallIdentity &identity, QObject *parent = nullptr);
     ~RunNotifier() override;

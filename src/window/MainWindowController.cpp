@@ -1,5 +1,9 @@
 #include "window/MainWindowController.h"
 
+#include "check/CheckTransport.h"
+#include "platform/SettingsStore.h"
+#include "reserve/RunNotifier.h"
+
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -58,17 +62,31 @@ public:
 
 } // namespace
 
+const QString MainWindowController::checkTitle = QStringLiteral("Check task");
+const QString MainWindowController::checkingTitle = QStringLiteral("Checking…");
+const QString MainWindowController::copyTitle = QStringLiteral("Copy for Codex");
+const QString MainWindowController::copiedTitle = QStringLiteral("Copied");
+
 MainWindowController::MainWindowController(QObject *parent)
+    : MainWindowController(Dependencies{std::make_shared<QSettingsStore>(), CheckEndpoint::build(), nullptr},
+                           parent)
+{
+}
+
+MainWindowController::MainWindowController(Dependencies dependencies, QObject *parent)
     : QObject(parent),
       quotaRows(new StackView(2)),
       quotaStatus(new WrapLabel),
       retryButton(pushButton(QStringLiteral("Retry"))),
       input(new DescriptionEdit),
-      checkButton(pushButton(QStringLiteral("Check task"))),
+      checkButton(pushButton(checkTitle)),
       pasteButton(pushButton(QStringLiteral("Paste Clipboard"))),
       status(new WrapLabel),
       results(new StackView(6)),
-      runPanel(new StackView(4, QMargins(12, 10, 12, 10)))
+      runPanel(new StackView(4, QMargins(12, 10, 12, 10))),
+      outcomes(dependencies.settings ? std::move(dependencies.settings) : std::make_shared<QSettingsStore>()),
+      endpoint(std::move(dependencies.endpoint)),
+      notifier(dependencies.notifier ? dependencies.notifier : new RunNotifier(this))
 {
     quotaStatus->setText(QStringLiteral("Reading your current Codex quota…"));
 
@@ -90,6 +108,8 @@ MainWindowController::MainWindowController(QObject *parent)
 
 MainWindowController::~MainWindowController()
 {
+    // A check still in flight is dropped with its transport (a child of this object),
+    // and the poll timer with it; the window is ours to delete.
     delete mainWindow.data();
 }
 
@@ -173,6 +193,7 @@ QWidget *MainWindowController::buildContent()
     webChecker->setFlat(true);
     webChecker->setAutoDefault(false);
     webChecker->setCursor(Qt::PointingHandCursor);
+    connect(webChecker, &QPushButton::clicked, this, &MainWindowController::openWebChecker);
     applyFont(webChecker, 11, FontWeight::Regular);
     {
         QPalette palette = webChecker->palette();
@@ -183,10 +204,24 @@ QWidget *MainWindowController::buildContent()
 
     retryButton->hide();
     connect(retryButton, &QPushButton::clicked, this, &MainWindowController::loadQuota);
+    connect(pasteButton, &QPushButton::clicked, this, &MainWindowController::pasteClipboard);
     applyFont(pasteButton, 11, FontWeight::Regular);
+    connect(checkButton, &QPushButton::clicked, this, &MainWindowController::check);
     checkButton->setEnabled(false);
 
     scroller->setWidget(content);
+
+    // Return checks the task from anywhere in the window. The description editor claims
+    // Return for itself first (it overrides shortcuts for text input), so a line break
+    // typed there stays a line break.
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto *shortcut = new QShortcut(QKeySequence(key), scroller);
+        shortcut->setContext(Qt::WindowShortcut);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            if (checkButton->isEnabled())
+                checkButton->click();
+        });
+    }
     return scroller;
 }
 
@@ -197,8 +232,5 @@ bool MainWindowController::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
-void MainWindowController::windowWillClose()
-{
-}
 
 } // namespace tessaline

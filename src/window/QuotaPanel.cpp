@@ -1,5 +1,6 @@
 // The quota panel of the main window: reading the quota and showing its two windows.
 
+#include "check/CheckTransport.h"
 #include "quota/QuotaReader.h"
 #include "window/MainWindowController.h"
 
@@ -71,7 +72,8 @@ void MainWindowController::loadQuota()
         if (snapshot) {
             self->usage = *snapshot;
             self->renderQuota(*snapshot);
-            self->checkButton->setEnabled(true);
+            // A check in flight keeps its button disabled until it ends.
+            self->checkButton->setEnabled(!self->request);
         } else {
             // A failed read drops the old snapshot: no check on stale quota.
             self->usage.reset();

@@ -124,6 +124,7 @@ private Q_SLOTS:
     void sessionLogs();
     void liveCli_data();
     void liveCli();
+    void defaultHomeWhenCodexHomeIsEmpty();
     void olderLogsCountFromTheLineTime();
     void cliInLocalBin();
     void argumentsOtherThanJson();
@@ -234,6 +235,7 @@ void TestQuorvel::liveCli_data()
     QTest::addColumn<bool>("withLogs");
     QTest::addColumn<QString>("windows");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("buckets");
 
     const double now = testing::nowSeconds();
     const QByteArray both = liveResult(
@@ -248,26 +250,26 @@ void TestQuorvel::liveCli_data()
     const QString logsWindows = QStringLiteral("300:77");
 
     QTest::newRow("answer") << QStringList{"FAKE_CODEX_SCENARIO=answer", "FAKE_CODEX_RESULT=" + both}
-                            << true << "300:42 10080:64" << "";
+                            << true << "300:42 10080:64" << "" << "codex* codex_mini";
     QTest::newRow("answer ignoring end of input and SIGTERM") << QStringList{"FAKE_CODEX_SCENARIO=stubborn", "FAKE_CODEX_RESULT=" + both}
-                                                             << false << "300:42 10080:64" << "";
+                                                             << false << "300:42 10080:64" << "" << "codex* codex_mini";
     QTest::newRow("not signed in") << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
                                                   "FAKE_CODEX_ERROR=codex account authentication required to read rate limits"}
-                                   << true << "" << "run `codex login`";
+                                   << true << "" << "run `codex login`" << "";
     QTest::newRow("API key") << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
                                             "FAKE_CODEX_ERROR=chatgpt authentication required to read rate limits"}
-                             << true << "" << "API key";
+                             << true << "" << "API key" << "";
     QTest::newRow("other error, logs") << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32603", "FAKE_CODEX_ERROR=internal"}
-                                       << true << logsWindows << "";
-    QTest::newRow("garbage, logs") << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << true << logsWindows << "";
+                                       << true << logsWindows << "" << "codex*";
+    QTest::newRow("garbage, logs") << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << true << logsWindows << "" << "codex*";
     QTest::newRow("garbage, no logs") << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << false << ""
-                                      << "the Codex CLI answered with unreadable data";
-    QTest::newRow("crash, logs") << QStringList{"FAKE_CODEX_SCENARIO=crash"} << true << logsWindows << "";
+                                      << "the Codex CLI answered with unreadable data" << "";
+    QTest::newRow("crash, logs") << QStringList{"FAKE_CODEX_SCENARIO=crash"} << true << logsWindows << "" << "codex*";
     QTest::newRow("crash, no logs") << QStringList{"FAKE_CODEX_SCENARIO=crash"} << false << ""
-                                    << "the Codex CLI stopped without answering";
+                                    << "the Codex CLI stopped without answering" << "";
     QTest::newRow("no usable window, logs") << QStringList{"FAKE_CODEX_SCENARIO=answer", "FAKE_CODEX_RESULT=" + noLengths}
-                                            << true << logsWindows << "";
-    QTest::newRow("hang, logs") << QStringList{"FAKE_CODEX_SCENARIO=hang"} << true << logsWindows << "";
+                                            << true << logsWindows << "" << "codex*";
+    QTest::newRow("hang, logs") << QStringList{"FAKE_CODEX_SCENARIO=hang"} << true << logsWindows << "" << "codex*";
 }
 
 void TestQuorvel::liveCli()
@@ -276,6 +278,7 @@ void TestQuorvel::liveCli()
     QFETCH(bool, withLogs);
     QFETCH(QString, windows);
     QFETCH(QString, error);
+    QFETCH(QString, buckets);
 
     QTemporaryDir home;
     if (withLogs) {
@@ -287,10 +290,23 @@ void TestQuorvel::liveCli()
     if (error.isEmpty()) {
         QCOMPARE(o.exitCode, 0);
         QCOMPARE(describe(o.usage->windows), windows);
+        QCOMPARE(describe(o.usage->limitBuckets.value_or(QList<Usage::LimitBucket>())), buckets);
     } else {
         QCOMPARE(o.exitCode, 1);
         QVERIFY2(o.err.contains(error.toUtf8()), o.err.constData());
     }
+}
+
+void TestQuorvel::defaultHomeWhenCodexHomeIsEmpty()
+{
+    const double now = testing::nowSeconds();
+    const QString home = dir.filePath(QStringLiteral("home/.codex"));
+    CodexHome(home).write("2026/12/06", "a", {tokenCountLine(now - 50, limits(logWindow(14, 300, now + 60), QJsonValue()))});
+    const Outcome o = run(false, QString());
+    QDir(home).removeRecursively();
+    checkContract(o);
+    QCOMPARE(o.exitCode, 0);
+    QCOMPARE(describe(o.usage->windows), QStringLiteral("300:14"));
 }
 
 void TestQuorvel::olderLogsCountFromTheLineTime()

@@ -120,6 +120,9 @@ private Q_SLOTS:
         QTest::newRow("blocked in a model bucket")
             << QList<RawBucket>{bucket("codex", window(10, 300, 3 * 3600)), bucket("codex_gpt5", window(100.4, 300, 3600))}
             << "Blocked now: codex_gpt5 5h limit. 5h is 30 points behind even pace.";
+        QTest::newRow("nearly used up is not blocked")
+            << QList<RawBucket>{bucket("codex", window(99.6, 300, 3 * 3600))}
+            << "Most pressured: Codex 5h, 60 points ahead of even pace.";
         QTest::newRow("a passed reset is neither used nor blocking")
             << QList<RawBucket>{bucket("codex", window(100, 300, -60))}
             << "Most pressured: Codex 5h, on track with even pace.";

@@ -90,7 +90,6 @@ private Q_SLOTS:
     void failures();
     void hungHelperIsKilledAtTheBound();
     void completionMayReadAgain();
-    void defaultsFindTheBuiltLayout();
 };
 
 void TestQuotaReader::discovery_data()
@@ -320,17 +319,6 @@ void TestQuotaReader::completionMayReadAgain()
         },
         options);
     QTRY_COMPARE_WITH_TIMEOUT(delivered, 2, 20000);
-}
-
-void TestQuotaReader::defaultsFindTheBuiltLayout()
-{
-    // The real environment of this test: its HOME points into the build tree, and the
-    // resource directory sits beside this executable's directory.
-    const QuotaReader::Options options = QuotaReader::Options::current();
-    QCOMPARE(options.homeDirectory, QDir::homePath());
-    QCOMPARE(options.resourceDirectory, QCoreApplication::applicationDirPath() + QStringLiteral("/../libexec/tessaline"));
-    QCOMPARE(options.timeLimit, std::chrono::milliseconds(30000));
-    QVERIFY(options.environment.contains(QStringLiteral("HOME")));
 }
 
 QTEST_GUILESS_MAIN(TestQuotaReader)

@@ -85,14 +85,12 @@ void TestUsage::decode_data()
     QTest::newRow("schemaVersion as text") << R"({"schemaVersion":"1","fetchedAt":1,"windows":[)" + window() + "]}" << false;
     QTest::newRow("schemaVersion missing") << R"({"fetchedAt":1,"windows":[)" + window() + "]}" << false;
     QTest::newRow("fetchedAt null") << R"({"schemaVersion":1,"fetchedAt":null,"windows":[)" + window() + "]}" << false;
-    QTest::newRow("fetchedAt negative") << R"({"schemaVersion":1,"fetchedAt":-5,"windows":[)" + window() + "]}" << true;
     QTest::newRow("windows empty") << snapshot({}, {}) << false;
     QTest::newRow("windows not a list") << R"({"schemaVersion":1,"fetchedAt":1,"windows":)" + window() + "}" << false;
     QTest::newRow("window not an object") << snapshot({}, window() + ",3") << false;
 
     // Integral numbers: 5.0 and 1e2 count, fractions and values beyond 64 bits do not.
     QTest::newRow("integer written 1.0") << R"({"schemaVersion":1.0,"fetchedAt":1,"windows":[)" + window() + "]}" << true;
-    QTest::newRow("integer written 1e0") << R"({"schemaVersion":1e0,"fetchedAt":1,"windows":[)" + window() + "]}" << true;
     QTest::newRow("integer with fraction") << snapshot(R"("weeklyBudget":{"percentPerDay":1,"percentPerHour":1,"secondsToReset":1,"remainingPercent":5.5})") << false;
     QTest::newRow("integer at 64-bit limits")
         << snapshot(R"("resetCredits":{"availableCount":9223372036854775807},)"
@@ -108,14 +106,12 @@ void TestUsage::decode_data()
     QTest::newRow("usedPercent 101") << snapshot({}, window(R"("usedPercent":101)")) << false;
     QTest::newRow("remainingPercent -1") << snapshot({}, window(R"("remainingPercent":-1)")) << false;
     QTest::newRow("windowDurationMins 0") << snapshot({}, window(R"("windowDurationMins":0)")) << false;
-    QTest::newRow("windowDurationMins 1") << snapshot({}, window(R"("windowDurationMins":1)")) << true;
     QTest::newRow("resetsAt at year 10000") << snapshot({}, window(R"("resetsAt":253402300800.0)")) << false;
     QTest::newRow("resetsAt just below") << snapshot({}, window(R"("resetsAt":253402300799.999)")) << true;
     QTest::newRow("resetsAt negative, smaller") << snapshot({}, window(R"("resetsAt":-253402300799)")) << true;
     QTest::newRow("resetsAt negative, at bound") << snapshot({}, window(R"("resetsAt":-253402300800)")) << false;
     QTest::newRow("bad second window") << snapshot({}, window() + ',' + window(R"("usedPercent":101)")) << false;
     QTest::newRow("usedPercent as text") << snapshot({}, window(R"("usedPercent":"40")")) << false;
-    QTest::newRow("window name null") << snapshot({}, window(R"("name":null)")) << false;
 
     // Bucket windows keep the field rules but not the ranges.
     QTest::newRow("bucket window out of range")
@@ -123,7 +119,6 @@ void TestUsage::decode_data()
         << true;
     QTest::newRow("bucket window wrong type") << snapshot(R"("limitBuckets":[)" + bucket(window(R"("usedPercent":5.5)")) + ']') << false;
     QTest::newRow("bucket without isDefault") << snapshot(R"("limitBuckets":[{"id":"a","label":"b","windows":[]}])") << false;
-    QTest::newRow("bucket isDefault as 1") << snapshot(R"("limitBuckets":[{"id":"a","label":"b","isDefault":1,"windows":[]}])") << false;
 
     // Optional records: null is absent, a wrong type anywhere fails the whole document.
     QTest::newRow("optionals null")
@@ -131,10 +126,8 @@ void TestUsage::decode_data()
                     R"("spendControlReached":null,"resetCredits":null,"weeklyBudget":null,"notificationEvents":null)")
         << true;
     QTest::newRow("planType as number") << snapshot(R"("planType":3)") << false;
-    QTest::newRow("spendControlReached as text") << snapshot(R"("spendControlReached":"false")") << false;
     QTest::newRow("pressureCheck without blocked") << snapshot(R"("pressureCheck":{"windowLabel":"5h"})") << false;
     QTest::newRow("pressureCheck blocked null") << snapshot(R"("pressureCheck":{"blocked":null})") << false;
-    QTest::newRow("pressureCheck as list") << snapshot(R"("pressureCheck":[])") << false;
     QTest::newRow("secondary without classification")
         << snapshot(R"("pressureCheck":{"blocked":true,"secondary":{"bucketLabel":"b","bucketIsDefault":true,"windowLabel":"w","deltaPoints":1}})")
         << false;
@@ -144,7 +137,6 @@ void TestUsage::decode_data()
     QTest::newRow("credits without count") << snapshot(R"("resetCredits":{"credits":[]})") << false;
     QTest::newRow("budget missing field") << snapshot(R"("weeklyBudget":{"percentPerDay":1,"percentPerHour":1,"secondsToReset":1})") << false;
     QTest::newRow("event without body") << snapshot(R"("notificationEvents":[{"key":"k","title":"t"}])") << false;
-    QTest::newRow("event not an object") << snapshot(R"("notificationEvents":["k"])") << false;
 }
 
 void TestUsage::decode()

@@ -272,6 +272,13 @@ void TestRunNotifier::notInstalledDoesNothing()
     QCOMPARE(handled.size(), 0);
     QCOMPARE(server->calls.size(), 1);
     QCOMPARE(server->calls[0].summary, QStringLiteral("Validation reserve: KEEP HEADROOM"));
+
+    // A program run from its build tree is not installed and posts nothing.
+    RunNotifier ownProgram;
+    QVERIFY(!ownProgram.available());
+    QSignalSpy ownHandled(&ownProgram, &RunNotifier::handled);
+    ownProgram.notify(ReserveState::exhausted);
+    QCOMPARE(ownHandled.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestRunNotifier)
