@@ -38,7 +38,7 @@ struct Patterns {
     RE bearer{QStringLiteral("\\bBearer\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
     RE assignment{QStringLiteral(
         "\\b(password|passwd|pwd|passphrase|secret|api[_-]?key|access[_-]?key|auth[_-]?token|"
-        "client[_-]?secret|secret[_-]?key|token)\\b\\s*(?:is\\s+)?[:=]?\\s*[\"']?"
+        "client[_-]?secret|secret[_-]?key|token)\\b\\s*(is\\s+|[:=]\\s*)?[\"']?"
         "([A-Za-z0-9!@#%^&*_+\\-]{6,})[\"']?(?=\\s|$|[,;.])"), ci};
     RE notASecret{QStringLiteral(
         "^(?:string|str|number|int|integer|bool|boolean|null|none|undefined|required|optional|"
@@ -96,8 +96,8 @@ struct Patterns {
         "\\b(?:improve|clean\\s*up|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
         "rework|revamp|overhaul|fix)\\s+(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
     RE filePath{QStringLiteral(
-        "(?:^|[\\s(\"'`])(?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w|\\b[\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
-        "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock)\\b"),
+        "(?:^|[\\s(\"'`])((?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w)|\\b([\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
+        "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock))\\b"),
         ci};
     RE identifier{QStringLiteral(
         "`[^`\\n]+`|\\b[a-z]+[A-Z]\\w*\\b|\\b[A-Z][a-z0-9]+[A-Z]\\w*\\b|\\b[a-z][a-z0-9]*_[a-z0-9_]+\\b|"
@@ -291,16 +291,20 @@ void redactSecrets(Analysis &a)
     auto it = p.assignment.globalMatch(t);
     while (it.hasNext()) {
         const auto m = it.next();
-        const QString value = m.captured(2);
+        const QString value = m.captured(3);
         const bool hasDigit = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); });
+        const bool hasLetter = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isLetter(); });
         const bool passwordKey = m.captured(1).startsWith(QLatin1String("p"), Qt::CaseInsensitive);
+        const bool separated = !m.captured(2).isEmpty();
         if (p.notASecret.match(value).hasMatch())
             continue;
-        if (!hasDigit && !(passwordKey && value.size() >= 6))
+        // Without ":", "=" or "is" only a value that mixes letters and digits reads as a
+        // credential ("password hunter22", not "password protected").
+        if (separated ? !hasDigit && !(passwordKey && value.size() >= 6) : !(hasDigit && hasLetter && value.size() >= 8))
             continue;
         addKind(passwordKey ? QStringLiteral("a password") : QStringLiteral("a secret key"));
-        out += t.mid(last, m.capturedStart(2) - last) + mark;
-        last = m.capturedEnd(2);
+        out += t.mid(last, m.capturedStart(3) - last) + mark;
+        last = m.capturedEnd(3);
     }
     if (last > 0)
         t = out + t.mid(last);
@@ -431,11 +435,7 @@ void findTargets(Analysis &a)
 {
     const Patterns &p = patterns();
     QSet<QString> seen;
-    auto add = [&](QString t, bool file) {
-        t = t.trimmed();
-        while (!t.isEmpty() && QStringLiteral("(\"'`").contains(t.front()) && !t.startsWith(QLatin1Char('`'))
-               && !t.startsWith(QLatin1Char('"')))
-            t.remove(0, 1);
+    auto add = [&](const QString &t, bool file) {
         if (t.isEmpty() || seen.contains(t))
             return;
         seen.insert(t);
@@ -443,8 +443,10 @@ void findTargets(Analysis &a)
         if (file)
             ++a.fileTargets;
     };
-    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();)
-        add(it.next().captured(), true);
+    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();) {
+        const auto m = it.next();
+        add(m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), true);
+    }
     for (auto it = p.identifier.globalMatch(a.prose); it.hasNext();)
         add(it.next().captured(), false);
     for (auto it = p.namedThing.globalMatch(a.prose); it.hasNext();)
@@ -645,6 +647,8 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
         : !a.clauses.isEmpty()        ? a.clauses.constFirst().text
                                       : QStringLiteral("the request below");
     goal = clip(sentenceCase(goal), 300);
+    // Investigation defaults apply when the goal kept for this run is the investigation.
+    const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
     QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
     if (!a.targets.isEmpty())
         scope += QStringLiteral(", only in ") + clip(a.targets.mid(0, 6).join(QStringLiteral(", ")), 200);
@@ -656,7 +660,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     if (decision == QLatin1String("wait_for_reset"))
         r.shape.direction = QStringLiteral("Do not start yet: wait for the quota window to reset, then run this task.");
     else if (decision == QLatin1String("plan_first"))
-        r.shape.direction = openEnded
+        r.shape.direction = goalInvestigates
             ? QStringLiteral("Investigate first and report the cause with evidence; write a short plan before changing code.")
             : QStringLiteral("Read the code involved and write a short plan (files, steps, risks) before editing; start once the plan is agreed.");
     else if (decision == QLatin1String("scope_down"))
@@ -673,7 +677,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
                        : QStringLiteral("Add or update a test that fails before the change and passes after it, then run the whole test suite.");
     if (!a.stopClause.isEmpty())
         r.shape.stop = withStop(clip(sentenceCase(a.stopClause), 300));
-    else if (openEnded)
+    else if (goalInvestigates)
         r.shape.stop = QStringLiteral("Stop once the cause is found and report it with evidence, or after 30 minutes without a lead.");
     else if (!r.deferred.isEmpty())
         r.shape.stop = QStringLiteral("Stop when this goal is met and validated; do not start the deferred items.");

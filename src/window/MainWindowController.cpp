@@ -150,6 +150,7 @@ QWidget *MainWindowController::buildContent()
 
     applyFont(quotaStatus, 12, FontWeight::Regular);
     applyColor(quotaStatus, TextColor::Secondary);
+    qobject_cast<WrapLabel *>(quotaStatus)->setMaximumLineCount(4);
     quotaStatus->setTextInteractionFlags(Qt::NoTextInteraction);
     content->addArranged(quotaStatus, W::Fill);
 

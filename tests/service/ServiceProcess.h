@@ -14,11 +14,11 @@ public:
     QProcess process;
     quint16 port = 0;
 
-    bool start(const QStringList &extra = {})
+    bool start(quint16 listenPort = 0)
     {
         const QString tls = QStringLiteral(TESSALINE_FIXTURES "/service/tls/");
         process.setProgram(QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline-service"));
-        process.setArguments(QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--port", "0"} + extra);
+        process.setArguments(QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--port", QString::number(listenPort)});
         process.start();
         if (!process.waitForStarted())
             return false;

@@ -1,3 +1,4 @@
+#include "check/TaskLintResult.h"
 #include "service/CheckRequest.h"
 #include "service/TaskLinter.h"
 
@@ -76,6 +77,21 @@ private Q_SLOTS:
         QVERIFY(graphemeCount(a.taskPacket) <= TaskAssessment::maxPacketCharacters);
         QVERIFY(QStringList({"light", "standard", "high"}).contains(a.reservePolicy));
         QVERIFY(!a.shape.scope.isEmpty() && !a.shape.validation.isEmpty() && !a.shape.stop.isEmpty());
+
+        // The program accepts the answer as sent: nothing is dropped by its cleaning.
+        const Expected<TaskLintResult> decoded = TaskLintResult::decode(QJsonDocument(a.toJson()).toJson(QJsonDocument::Compact));
+        QVERIFY2(decoded, decoded ? "" : qPrintable(decoded.error().message));
+        QCOMPARE(decoded->decision, a.decision);
+        QCOMPARE(decoded->quota.reason, a.reason);
+        QCOMPARE(decoded->taskSize, std::optional<QString>(a.taskSize));
+        QCOMPARE(decoded->lints.size(), a.lints.size());
+        for (qsizetype i = 0; i < a.lints.size(); ++i)
+            QCOMPARE(decoded->lints[i].code, a.lints[i].code);
+        QCOMPARE(decoded->deferred, a.deferred);
+        QCOMPARE(decoded->taskPacket, std::optional<QString>(a.taskPacket));
+        QVERIFY(decoded->reservePolicy.has_value());
+        QVERIFY(decoded->taskShape.has_value());
+        QCOMPARE(decoded->taskShape->rows().size(), 5);
 
         // The same request always gets the same answer.
         QCOMPARE(assess(QJsonObject{{QStringLiteral("task"), entry[QLatin1String("task")]},

@@ -19,6 +19,7 @@ private Q_SLOTS:
     void quotaStates_data();
     void quotaStates();
     void retryReadsAgainAndFailureDropsSnapshot();
+    void longFailureShowsFourLines();
     void checkRefusals_data();
     void checkRefusals();
     void checkInFlight();
@@ -176,6 +177,25 @@ void TestWindowController::retryReadsAgainAndFailureDropsSnapshot()
     QTRY_VERIFY(c.usage.has_value());
     QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("10% remaining"));
     QVERIFY(c.checkButton->isEnabled());
+}
+
+void TestWindowController::longFailureShowsFourLines()
+{
+    Rig rig;
+    helperFails(QByteArray("The Codex session expired. ").repeated(12));
+    MainWindowController &c = rig.make();
+    QWidget *window = c.window();
+    window->resize(420, 480);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QTRY_VERIFY(!c.retryButton->isHidden());
+
+    const int lineSpacing = QFontMetrics(c.quotaStatus->font()).lineSpacing();
+    QTRY_VERIFY(c.quotaStatus->height() > 0);
+    QCOMPARE(c.quotaStatus->height(), 4 * lineSpacing);
+    // What does not fit stays readable in the tool tip.
+    QTRY_COMPARE(c.quotaStatus->toolTip(), c.quotaStatus->text());
+    QVERIFY(c.quotaStatus->text().endsWith(QStringLiteral("a signed-in Codex session.")));
 }
 
 void TestWindowController::checkRefusals_data()
