@@ -3,7 +3,9 @@
 
 #include <QFont>
 #include <QLabel>
+#include <QPainter>
 #include <QPalette>
+#include <QTextLayout>
 
 #include <algorithm>
 
@@ -26,6 +28,67 @@ QSize WrapLabel::sizeHint() const
     width += extra + 1; // rounding of fractional advances must not wrap the last word
     width = std::min(width, maximumWidth());
     return {width, heightForWidth(width)};
+}
+
+int WrapLabel::heightForWidth(int width) const
+{
+    const int full = QLabel::heightForWidth(width);
+    if (maxLines <= 0)
+        return full;
+    const QMargins m = contentsMargins();
+    const int capped = QFontMetrics(font()).lineSpacing() * maxLines + m.top() + m.bottom() + 2 * margin();
+    return std::min(full, capped);
+}
+
+void WrapLabel::setMaximumLineCount(int lines)
+{
+    maxLines = lines;
+    updateGeometry();
+    update();
+}
+
+void WrapLabel::paintEvent(QPaintEvent *event)
+{
+    const QRect area = contentsRect().marginsRemoved(QMargins(margin(), margin(), margin(), margin()));
+    QString shown = text();
+    shown.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    QTextLayout layout(shown, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WordWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    QList<QTextLine> lines;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(area.width());
+        lines.append(line);
+    }
+    layout.endLayout();
+
+    const bool truncated = maxLines > 0 && lines.size() > maxLines;
+    const QString tip = truncated ? text() : QString();
+    if (toolTip() != tip)
+        setToolTip(tip);
+    if (!truncated) {
+        QLabel::paintEvent(event);
+        return;
+    }
+
+    QPainter painter(this);
+    painter.setPen(palette().color(foregroundRole()));
+    painter.setFont(font());
+    const QFontMetrics metrics(font());
+    qreal y = area.top();
+    for (int i = 0; i < maxLines; ++i) {
+        if (i + 1 < maxLines) {
+            lines[i].draw(&painter, QPointF(area.left(), y - lines[i].y()));
+        } else {
+            QString rest = shown.mid(lines[i].textStart());
+            rest.replace(QChar::LineSeparator, QLatin1Char(' '));
+            painter.drawText(QPointF(area.left(), y + metrics.ascent()),
+                             metrics.elidedText(rest, Qt::ElideRight, area.width()));
+        }
+        y += metrics.lineSpacing();
+    }
 }
 
 void applyFont(QWidget *widget, qreal points, FontWeight weight)

@@ -12,6 +12,18 @@ class WrapLabel : public QLabel {
 public:
     explicit WrapLabel(QWidget *parent = nullptr);
     QSize sizeHint() const override;
+    int heightForWidth(int width) const override;
+
+    // At most this many lines (0: no limit). Longer text ends its last line with "…" and
+    // is shown whole in the tool tip, so nothing is lost.
+    void setMaximumLineCount(int lines);
+    int maximumLineCount() const { return maxLines; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    int maxLines = 0;
 };
 
 enum class FontWeight { Regular, Semibold, Bold };

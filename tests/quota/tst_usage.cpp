@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(tessaline::Usage::PressureCheck)
+
 using namespace tessaline;
 
 namespace {
@@ -298,6 +300,7 @@ void TestUsage::summary_data()
         << open("C", "w", 9223372036854774784.0, "ahead") << "Most pressured: C w, 9223372036854774784 points ahead of even pace.";
     QTest::newRow("open, count past 64 bits")
         << open("C", "w", -huge, "behind") << "Most pressured: C w, more than 9223372036854775807 points behind even pace.";
+    QTest::newRow("open, not a number") << open("C", "w", std::nan(""), "ahead") << "Most pressured: C w, an unknown number of points ahead of even pace.";
     QTest::newRow("open, 1e308 on track") << open("C", "w", 1e308, "level") << "Most pressured: C w, on track with even pace.";
     QTest::newRow("open, no classification") << open("Codex", "5h", 3, {}) << "Pressure data unavailable.";
     QTest::newRow("open, no delta") << open("Codex", "5h", {}, "ahead") << "Pressure data unavailable.";
@@ -314,8 +317,6 @@ void TestUsage::summary()
     QFETCH(QString, expected);
     QCOMPARE(pressure.summary(), expected);
 }
-
-Q_DECLARE_METATYPE(tessaline::Usage::PressureCheck)
 
 QTEST_GUILESS_MAIN(TestUsage)
 #include "tst_usage.moc"
