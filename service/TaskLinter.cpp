@@ -13,8 +13,8 @@ namespace tessaline {
 namespace {
 
 using RE = QRegularExpression;
-constexpr auto ci = RE::CaseInsensitiveOption | RE::UseUnicodePropertiesOption;
-constexpr auto cs = RE::UseUnicodePropertiesOption;
+constexpr auto ci = RE::CaseInsensitiveOption;
+constexpr auto cs = RE::NoPatternOption;
 
 const QString goalVerbs = QStringLiteral(
     "add|fix|implement|write|update|remove|rename|migrate|create|build|refactor|improve|"
@@ -138,9 +138,11 @@ struct Patterns {
     RE word{QStringLiteral("[\\p{L}\\p{N}][\\p{L}\\p{N}'_-]*"), cs};
 };
 
+// One compiled set per thread: the service lints on several threads at once, and a
+// pattern's lazy compilation and match state are not shared across threads.
 const Patterns &patterns()
 {
-    static const Patterns p;
+    thread_local const Patterns p;
     return p;
 }
 
