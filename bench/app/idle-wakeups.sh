@@ -33,25 +33,30 @@ while [ ! -s "$scratch/runs" ]; do sleep 0.1; done
 sleep 3
 
 switches() {
-    cat /proc/"$app"/task/*/status | awk '/ctxt_switches/ { n += $2 } END { print n }'
+    cat /proc/"$app"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { n += $2 } END { print n }'
 }
-threads=$(ls /proc/"$app"/task | wc -l)
-before=$(switches)
-sleep "$idle"
-after=$(switches)
-rss=$(awk '/VmRSS/ { print $2 }' /proc/"$app"/status)
 
-strace -f -c -p "$app" -o "$scratch/strace" &
+# First window under strace, which sees every thread, including any that ends meanwhile.
+threads_start=$(ls /proc/"$app"/task | wc -l)
+strace -f -c -p "$app" -o "$scratch/strace" 2>/dev/null &
 tracer=$!
 sleep "$idle"
 kill -INT "$tracer"
 wait "$tracer" 2>/dev/null || true
-calls=$(awk '/^100.00/ || /total$/ { print $4 }' "$scratch/strace" | tail -1)
+calls=$(awk '$NF == "total" { print $(NF-2) }' "$scratch/strace")
 
-echo "threads:                         $threads"
-echo "context switches in ${idle} s idle:  $((after - before))"
-echo "system calls in ${idle} s idle:      ${calls:-0}"
-echo "quota reads:                     $(wc -l < "$scratch/runs")"
-echo "resident memory:                 $((rss / 1024)) MiB"
+# Second window untraced: wake-ups of the threads that remain, from the scheduler's counts.
+threads=$(ls /proc/"$app"/task | wc -l)
+before=$(switches)
+sleep "$idle"
+after=$(switches)
+threads_end=$(ls /proc/"$app"/task | wc -l)
+rss=$(awk '/VmRSS/ { print $2 }' /proc/"$app"/status)
+
+echo "threads at start / after first window / end: $threads_start / $threads / $threads_end"
+echo "system calls in first ${idle} s (strace):    ${calls:-0}"
+echo "context switches in second ${idle} s:        $((after - before))"
+echo "quota reads:                              $(wc -l < "$scratch/runs")"
+echo "resident memory:                          $((rss / 1024)) MiB"
 echo "--- strace -c"
 cat "$scratch/strace"

@@ -40,6 +40,15 @@ struct CheckOutcome {
 // main thread), never from inside start() or cancel(). A fresh network manager per
 // check keeps no cookies, cache or credentials from one check to the next. Deleting
 // the transport drops the check without a completion.
+//
+//   auto prepared = TaskCheck::prepare(text, usage, CheckEndpoint::build());
+//   if (auto *sentence = std::get_if<QString>(&prepared)) { show(*sentence); return; }
+//   request = new CheckTransport(this);   // QPointer<CheckTransport>: "a check in flight"
+//   connect(request, &CheckTransport::finished, this, [this](const CheckOutcome &o) {
+//       request->deleteLater(); request = nullptr;
+//       o.result ? render(*o.result) : show(o.status);
+//   });
+//   request->start(std::get<PreparedCheck>(prepared));
 class CheckTransport : public QObject {
     Q_OBJECT
 

@@ -236,12 +236,9 @@ void TestTaskLintResult::sizeLabel_data()
     QTest::addColumn<QJsonValue>("taskSize");
     QTest::addColumn<QString>("label");
     QTest::addColumn<bool>("present");
-    QTest::newRow("tiny") << QJsonValue("tiny") << "Tiny" << true;
     QTest::newRow("medium") << QJsonValue("medium") << "Medium" << true;
-    QTest::newRow("huge") << QJsonValue("huge") << "Huge" << true;
     QTest::newRow("outside the table") << QJsonValue("gigantic") << "gigantic" << true;
     QTest::newRow("table code in capitals") << QJsonValue("Large") << "Large" << true;
-    QTest::newRow("capital not mapped") << QJsonValue("SMALL") << "SMALL" << true;
     QTest::newRow("empty") << QJsonValue("") << "" << true;
     QTest::newRow("absent") << QJsonValue() << "" << false;
 }
