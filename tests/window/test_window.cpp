@@ -1,5 +1,6 @@
-// The window's building blocks, the quota panel and the task check, driven as a user
-// drives them: a real helper process for the quota, a real local HTTPS service for the check.
+// The main window driven as a user drives it: a real helper process for the quota, a real
+// local HTTPS service for the check, and the run's poll called directly instead of waiting
+// a minute.
 
 #include "WindowTestSupport.h"
 
@@ -9,10 +10,30 @@
 #include <QGuiApplication>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
 
 #include <limits>
 
 using namespace windowtest;
+
+namespace {
+
+bool poll(MainWindowController &c, const QByteArray &answer)
+{
+    helperAnswers(answer);
+    c.pollRun();
+    return QTest::qWaitFor([&c] { return !c.polling; }, 10000);
+}
+
+QStringList runView(const QString &now, const QString &state, const QString &guidance)
+{
+    return {"PROTECTED RUN", "Started with: 5-hour 40% · Weekly 90%", "Now: " + now, "Validation reserve: " + state,
+            guidance, "[End Run]"};
+}
+
+const QStringList question{"How did this run end?", "[Finished] [Partial] [Abandoned] [Skip]"};
+
+} // namespace
 
 class TestWindow : public QObject {
     Q_OBJECT
@@ -24,9 +45,8 @@ private Q_SLOTS:
         a->setFixedSize(50, 10);
         c->setFixedSize(50, 30);
         auto *natural = new QPushButton(QStringLiteral("Go")), *fill = new QPushButton(QStringLiteral("Go"));
-        stack.addArranged(a);
-        stack.addArranged(natural);
-        stack.addArranged(c);
+        for (QWidget *view : QList<QWidget *>{a, natural, c})
+            stack.addArranged(view);
         stack.addArranged(fill, StackLayout::Width::Fill);
         stack.setCustomSpacing(2, a);
         stack.setCustomSpacing(14, c);
@@ -35,11 +55,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&stack));
         const auto gap = [](QWidget *x, QWidget *y) { return y->y() - x->geometry().bottom() - 1; };
         const int h = natural->height();
-
         QCOMPARE(a->pos(), QPoint(20, 20));
-        QCOMPARE(gap(a, natural), 2); // the custom space replaces the common one
-        QCOMPARE(gap(natural, c), 10);
-        QCOMPARE(gap(c, fill), 14);
+        QCOMPARE(QList<int>({gap(a, natural), gap(natural, c), gap(c, fill)}), QList<int>({2, 10, 14}));
         QCOMPARE(natural->width(), natural->sizeHint().width());
         QCOMPARE(fill->width(), 300 - 40);
         QCOMPARE(stack.stack()->heightForWidth(300), 20 + 10 + 2 + h + 10 + 30 + 14 + h + 20);
@@ -50,14 +67,11 @@ private Q_SLOTS:
         stack.stack()->activate();
         QCOMPARE(gap(a, fill), 2);
         QCOMPARE(stack.stack()->heightForWidth(300), 20 + 10 + 2 + h + 20);
-
         // A view that cannot shrink widens the minimum rather than being squeezed.
         auto *wide = new QWidget;
         wide->setFixedSize(1000, 10);
         stack.addArranged(wide);
         QTRY_COMPARE(stack.stack()->minimumSize().width(), 1040);
-        stack.clearArranged();
-        QCOMPARE(stack.stack()->heightForWidth(300), 40);
 
         std::unique_ptr<QLabel> heading(MainWindowController::heading(QStringLiteral("Straße ﬁne")));
         QCOMPARE(heading->text(), QStringLiteral("STRASSE FINE"));
@@ -79,7 +93,6 @@ private Q_SLOTS:
         QTest::newRow("weekly date") << qint64(10080) << 1765238400.0 + 3600 << "resets Dec 9";
         QTest::newRow("weekly beyond dates") << qint64(10080) << 1e300 << "resets in the far future";
     }
-
     void resetLine()
     {
         QFETCH(qint64, minutes);
@@ -100,9 +113,8 @@ private Q_SLOTS:
                                << QString();
         QTest::newRow("only weekly") << snapshotJson({{10080, 0, 1767571200}})
                                      << QStringList{"Weekly", "0% remaining", "resets Jan 5"} << QString();
-        QTest::newRow("first of duplicates")
-            << snapshotJson({{60, 5, t}, {300, 100, t - 10}, {300, 7, t + 7200}})
-            << QStringList{"5-hour", "100% remaining", "resets now"} << QString();
+        QTest::newRow("first of duplicates") << snapshotJson({{60, 5, t}, {300, 100, t - 10}, {300, 7, t + 7200}})
+                                             << QStringList{"5-hour", "100% remaining", "resets now"} << QString();
         QTest::newRow("empty") << snapshotJson({{60, 50, t}}) << QStringList()
                                << "Codex reported no usable quota windows for this account.";
         QTest::newRow("helper fails") << QByteArray() << QStringList()
@@ -110,7 +122,6 @@ private Q_SLOTS:
         QTest::newRow("helper missing") << QByteArray("missing") << QStringList()
                                         << "Tessaline could not find its bundled quota helper." + needs;
     }
-
     void quotaStates()
     {
         QFETCH(QByteArray, snapshot);
@@ -122,7 +133,6 @@ private Q_SLOTS:
         Rig rig;
         MainWindowController &c = rig.make();
         QTRY_VERIFY(rig.quotaSettled() || !c.quotaRows->arrangedViews().isEmpty());
-
         QTEST(describe(c.quotaRows), "rows");
         QCOMPARE(c.quotaStatus->isHidden(), statusText.isEmpty());
         QCOMPARE(c.quotaStatus->text(), statusText.isEmpty() ? c.quotaStatus->text() : statusText);
@@ -145,31 +155,6 @@ private Q_SLOTS:
         QTRY_VERIFY(c.usage.has_value());
         QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("10% remaining"));
         QVERIFY(c.checkButton->isEnabled());
-    }
-
-    void longFailureShowsFourLines()
-    {
-        Rig rig;
-        helperAnswers({});
-        qputenv("FIXTURE_STDERR", QByteArray("The Codex session expired. ").repeated(12));
-        MainWindowController &c = rig.make();
-        rig.shown()->resize(420, 480);
-        QTRY_VERIFY(!c.retryButton->isHidden());
-        QTRY_COMPARE(c.quotaStatus->height(), 4 * QFontMetrics(c.quotaStatus->font()).lineSpacing());
-        // What does not fit stays readable in the tool tip.
-        QTRY_COMPARE(c.quotaStatus->toolTip(), c.quotaStatus->text());
-    }
-
-    void answerAfterControllerIsGone()
-    {
-        Rig rig;
-        helperAnswers(quota(42, 80));
-        rig.make();
-        rig.controller.reset(); // its read is still running
-        // A later read of the same helper ends after the abandoned one, which must have been dropped.
-        bool done = false;
-        QuotaReader::read([&done](std::optional<Usage>, std::optional<QString>) { done = true; });
-        QTRY_VERIFY(done);
     }
 
     // Refused before sending, or failed on the way: one sentence, and nothing typed is lost.
@@ -198,7 +183,6 @@ private Q_SLOTS:
         QFETCH(QString, task);
         QFETCH(QString, host);
         QFETCH(int, status);
-        QFETCH(QByteArray, body);
         QFETCH(QString, message);
         Rig rig;
         helperAnswers(withQuota ? quota(42, 80) : QByteArray());
@@ -209,6 +193,7 @@ private Q_SLOTS:
         MainWindowController &c = rig.make(endpoint);
         QTRY_VERIFY(rig.quotaSettled() || c.usage);
 
+        QFETCH(QByteArray, body);
         QVERIFY(rig.checkWith(body, std::max(status, 200), task));
         QCOMPARE(c.status->text(), message.replace("HOST", rig.server.host()));
         QCOMPARE(rig.server.requests().size(), status > 0 ? 1 : 0);
@@ -222,74 +207,34 @@ private Q_SLOTS:
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
-        QVERIFY(rig.checkWith(answer()));
-
-        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"}})));
-        c.input->setPlainText(QStringLiteral("  Rename the flag\n  in two files \n"));
-        c.checkButton->click();
-        QCOMPARE(c.checkButton->text(), QStringLiteral("Checking…"));
-        QVERIFY(!c.checkButton->isEnabled());
-        QVERIFY(c.results->arrangedViews().isEmpty()); // the old result is gone while waiting
-        c.check(); // a second press while in flight sends nothing
-        QTRY_VERIFY(!c.request);
-
-        QCOMPARE(rig.server.requests().size(), 2);
-        const QJsonObject sent = QJsonDocument::fromJson(rig.server.requests().last().body).object();
-        QCOMPARE(sent.value("task").toString(), QStringLiteral("Rename the flag\n  in two files"));
-        QCOMPARE(sent.value("quota").toObject().value("fiveHourRemainingPercent").toInt(), 42);
-        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
-        QVERIFY(c.checkButton->isEnabled());
-        QCOMPARE(describe(c.results).value(0), QStringLiteral("START NOW"));
-    }
-
-    void returnKey()
-    {
-        Rig rig;
-        MainWindowController &c = rig.withQuota(quota(42, 80));
         rig.shown();
-        rig.server.respondWith(TestHttpsServer::Response::json(200, answer()));
+        QVERIFY(rig.checkWith(answer()));
+        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"}})));
 
         // Return in the description is a line break there ...
-        c.input->setPlainText(QStringLiteral("first"));
+        c.input->setPlainText(QStringLiteral("Rename the flag"));
         c.input->setFocus();
         c.input->moveCursor(QTextCursor::End);
         QTRY_VERIFY(c.input->hasFocus());
         QTest::keyClick(c.input, Qt::Key_Return);
-        QCOMPARE(c.input->toPlainText(), QStringLiteral("first\n"));
+        QCOMPARE(c.input->toPlainText(), QStringLiteral("Rename the flag\n"));
         QVERIFY(!c.request);
-
-        // ... and elsewhere it checks the task.
+        // ... and elsewhere it checks the task, once however often it is pressed.
         c.pasteButton->setFocus();
         QTRY_VERIFY(c.pasteButton->hasFocus());
         QTest::keyClick(c.pasteButton, Qt::Key_Return);
-        QVERIFY(c.request);
-        QTRY_COMPARE(rig.server.requests().size(), 1);
-    }
+        QCOMPARE(c.checkButton->text(), QStringLiteral("Checking…"));
+        QVERIFY(!c.checkButton->isEnabled());
+        QVERIFY(c.results->arrangedViews().isEmpty()); // the old result is gone while waiting
+        QTest::keyClick(c.pasteButton, Qt::Key_Return);
+        QTRY_VERIFY(!c.request);
 
-    void closingCancelsCheck()
-    {
-        Rig rig;
-        MainWindowController &c = rig.withQuota(quota(42, 80));
-        QWidget *window = rig.shown();
-        QVERIFY(rig.checkWith(answer()));
-
-        TestHttpsServer::Response stall;
-        stall.stall = true;
-        rig.server.respondWith(stall);
-        QSignalSpy received(&rig.server, &TestHttpsServer::requestReceived);
-        c.input->setPlainText(QStringLiteral("Refactor the parser"));
-        c.check();
-        QVERIFY(received.wait(10000));
-        QPointer<CheckTransport> transport = c.request;
-
-        QVERIFY(window->close());
-        QVERIFY(!window->isVisible());
-        QCOMPARE(c.window(), window); // hidden, not destroyed
-        QVERIFY(!transport && !c.request);
+        QCOMPARE(rig.server.requests().size(), 2);
+        const QJsonObject sent = QJsonDocument::fromJson(rig.server.requests().last().body).object();
+        QCOMPARE(sent.value("quota").toObject().value("fiveHourRemainingPercent").toInt(), 42);
         QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
         QVERIFY(c.checkButton->isEnabled());
-        QVERIFY(c.status->text().isEmpty() && c.input->toPlainText().isEmpty());
-        QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
+        QCOMPARE(describe(c.results).value(0), QStringLiteral("START NOW"));
     }
 
     void resultArea_data()
@@ -297,7 +242,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("quotaJson");
         QTest::addColumn<QByteArray>("answerJson");
         QTest::addColumn<QStringList>("entries"); // each "text|space after"
-
         const QStringList head{"SCOPE DOWN|2", "Enough quota for a bounded task.|14", "TASK LINTS|4",
                                "No material problems found. The task is bounded as written.|14"};
         const QString disclaimer = QStringLiteral("Experimental task-fit assessment, not an OpenAI quota estimate.|0");
@@ -328,7 +272,6 @@ private Q_SLOTS:
         QTest::newRow("no band, no reserve section")
             << snapshotJson({{60, 50, now()}}) << answer({{"reservePolicy", "high"}}) << (head + QStringList{disclaimer});
     }
-
     void resultArea()
     {
         QFETCH(QStringList, entries);
@@ -364,10 +307,12 @@ private Q_SLOTS:
         QCOMPARE(c.startButton.isNull(), !entries.contains(QStringLiteral("[Start Protected Run]|14")));
     }
 
-    void narrowWindowWraps()
+    // At the narrowest size everything wraps inside the width; a long failure is cut at four
+    // lines, the rest in its tool tip.
+    void narrowWindow()
     {
         Rig rig;
-        rig.withQuota(quota(42, 80));
+        MainWindowController &c = rig.withQuota(quota(42, 80));
         const QJsonObject lint{{"code", "c"}, {"title", QString("A long lint title ").repeated(8)},
                                {"message", QString("message ").repeated(30)}, {"fix", "Split it."}};
         QVERIFY(rig.checkWith(answer({{"lints", QJsonArray{lint}}, {"taskPacket", QString("packet ").repeated(60)}})));
@@ -375,26 +320,47 @@ private Q_SLOTS:
         window->resize(420, 480);
         QTRY_COMPARE(window->width(), 420);
         auto *scroller = window->findChild<QScrollArea *>();
-        QTRY_VERIFY(scroller->verticalScrollBar()->maximum() > 0); // taller than the window, scrolled to the top
+        QTRY_VERIFY(scroller->verticalScrollBar()->maximum() > 0);
         QCOMPARE(scroller->verticalScrollBar()->value(), 0);
         QVERIFY(!scroller->horizontalScrollBar()->isVisible());
         const int visibleWidth = scroller->viewport()->width();
         for (QLabel *view : scroller->widget()->findChildren<QLabel *>())
             QVERIFY2(view->isHidden() || view->mapTo(scroller->widget(), QPoint(view->width(), 0)).x() <= visibleWidth,
-                     qPrintable(describe(view)));
+                     qPrintable(view->text()));
+
+        helperAnswers({});
+        qputenv("FIXTURE_STDERR", QByteArray("The Codex session expired. ").repeated(12));
+        c.loadQuota();
+        QTRY_VERIFY(!c.retryButton->isHidden());
+        QTRY_COMPARE(c.quotaStatus->height(), 4 * QFontMetrics(c.quotaStatus->font()).lineSpacing());
+        QTRY_COMPARE(c.quotaStatus->toolTip(), c.quotaStatus->text());
     }
 
-    void copyPacket()
+    void clipboard()
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
-        const QString packet = QStringLiteral("  Goal: fix the parser.\n\tKeep the tests.  ");
+        rig.shown();
+        const QString packet = QStringLiteral("  Goal: fix the parser.\n\n\tKeep the tests.  ");
         QVERIFY(rig.checkWith(answer({{"taskPacket", packet}})));
         QElapsedTimer clock;
         clock.start();
         c.copyButton->click();
-        QCOMPARE(QGuiApplication::clipboard()->text(), packet);
         QCOMPARE(c.copyButton->text(), QStringLiteral("Copied"));
+
+        // Pasting keeps the text as it is, blanks and all, and moves to the description.
+        c.status->setText(QStringLiteral("old status"));
+        c.checkButton->setFocus();
+        c.pasteButton->click();
+        QCOMPARE(c.input->toPlainText(), packet);
+        QCOMPARE(c.status->text(), QString());
+        QTRY_VERIFY(c.input->hasFocus());
+        for (const QString &blank : {QString(), QStringLiteral(" \n\t \n")}) {
+            QGuiApplication::clipboard()->setText(blank);
+            c.pasteButton->click();
+            QCOMPARE(c.input->toPlainText(), packet);
+            QCOMPARE(c.status->text(), QStringLiteral("The clipboard has no text."));
+        }
 
         // A second press a second later must not postpone the first reset to 2.5 s.
         QVERIFY(QTest::qWaitFor([&] { return clock.elapsed() >= 1000; }));
@@ -403,32 +369,217 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() >= 1500 && clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void paste_data()
+    void startRefusals_data()
     {
-        QTest::addColumn<QString>("clipboard");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("statusText");
-        QTest::newRow("blanks kept") << "  a\n\nb  \n" << "  a\n\nb  \n" << "";
-        QTest::newRow("only blanks") << " \n\t \n" << "typed before" << "The clipboard has no text.";
-        QTest::newRow("empty") << "" << "typed before" << "The clipboard has no text.";
+        QTest::addColumn<QByteArray>("answerJson"); // empty: no check
+        QTest::addColumn<QByteArray>("quotaBefore"); // empty: a failed read
+        QTest::newRow("no result") << QByteArray() << quota(50, 50);
+        QTest::newRow("no policy") << answer() << quota(50, 50);
+        QTest::newRow("quota lost") << answer({{"reservePolicy", "standard"}}) << QByteArray();
+        QTest::newRow("now blocked") << answer({{"reservePolicy", "standard"}}) << quota(0, 50);
+        QTest::newRow("no band") << answer({{"reservePolicy", "standard"}}) << snapshotJson({{60, 50, now()}});
+    }
+    void startRefusals()
+    {
+        QFETCH(QByteArray, answerJson);
+        QFETCH(QByteArray, quotaBefore);
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(50, 50));
+        if (!answerJson.isEmpty())
+            QVERIFY(rig.checkWith(answerJson));
+        QCOMPARE(bool(c.startButton), answerJson.contains("reservePolicy")); // offered until the quota changes
+        helperAnswers(quotaBefore);
+        c.loadQuota();
+        QTRY_VERIFY(rig.quotaSettled() || !c.quotaRows->arrangedViews().isEmpty());
+        c.startRun();
+        QVERIFY(!c.run && !c.runTimer);
+        QVERIFY(c.runPanel->isHidden());
     }
 
-    void paste()
+    void startShowsRunOnce()
     {
-        QFETCH(QString, clipboard);
         Rig rig;
-        MainWindowController &c = rig.withQuota(quota(42, 80));
-        rig.shown();
-        c.input->setPlainText(QStringLiteral("typed before"));
-        c.status->setText(QStringLiteral("old status"));
-        QGuiApplication::clipboard()->setText(clipboard);
-        c.checkButton->setFocus();
+        MainWindowController &c = rig.readyToStart();
+        c.startButton->click();
+        QVERIFY(c.run);
+        QCOMPARE(c.run->lintCodes, QStringList({"scope", "tests"}));
+        QVERIFY(c.startButton->isHidden());
+        QVERIFY(c.runTimer && c.runTimer->isActive());
+        QCOMPARE(c.runTimer->interval(), 60000);
+        QVERIFY(!c.runPanel->isHidden());
+        QCOMPARE(describe(c.runPanel), runView("5-hour 40% · Weekly 90%", "KEEP HEADROOM",
+                                               "Finish the current unit before starting another branch of work."));
+        QCOMPARE(rig.notified.size(), 0); // the state at the start is never notified
 
-        c.pasteButton->click();
-        QTEST(c.input->toPlainText(), "description");
-        QTEST(c.status->text(), "statusText");
-        if (c.status->text().isEmpty())
-            QTRY_VERIFY(c.input->hasFocus());
+        // A new result during the run offers no second start, and starting again changes nothing.
+        QTimer *timer = c.runTimer;
+        QVERIFY(rig.checkWith(answer({{"reservePolicy", "high"}})));
+        QVERIFY(!c.startButton);
+        QVERIFY(describe(c.results).contains(QStringLiteral("[spacer]")));
+        c.startRun();
+        QCOMPARE(c.run->reservePolicy, ReservePolicy::standard);
+        QCOMPARE(c.runTimer.data(), timer);
+    }
+
+    void polls_data()
+    {
+        // Each step: the helper's answer (empty: a failed read), then the panel's "Now:" line
+        // and state title; last, the states notified over the whole run.
+        QTest::addColumn<QList<QByteArray>>("answers");
+        QTest::addColumn<QStringList>("nowLines");
+        QTest::addColumn<QStringList>("states");
+        QTest::addColumn<QList<int>>("notifiedStates");
+        QTest::newRow("worsen, recover, worsen again")
+            << QList<QByteArray>{quota(30, 90), quota(10, 90), quota(50, 90), quota(10, 90), quota(0, 90)}
+            << QStringList{"5-hour 30% · Weekly 90%", "5-hour 10% · Weekly 90%", "5-hour 50% · Weekly 90%",
+                           "5-hour 10% · Weekly 90%", "5-hour 0% · Weekly 90%"}
+            << QStringList{"VALIDATION AT RISK", "VALIDATION ONLY", "KEEP HEADROOM", "VALIDATION ONLY", "QUOTA EXHAUSTED"}
+            << QList<int>{2, 3, 4};
+        QTest::newRow("a window goes missing, then both")
+            << QList<QByteArray>{snapshotJson({{10080, 80, now() + 86400}}), snapshotJson({{60, 1, now()}}),
+                                 quota(20, 80)}
+            << QStringList{"Weekly 80%", "", "5-hour 20% · Weekly 80%"}
+            << QStringList{"COMFORTABLE", "COMFORTABLE", "VALIDATION AT RISK"} << QList<int>{2};
+        QTest::newRow("failed reads change nothing")
+            << QList<QByteArray>{{}, quota(30, 90), {}}
+            << QStringList{"5-hour 40% · Weekly 90%", "5-hour 30% · Weekly 90%", "5-hour 30% · Weekly 90%"}
+            << QStringList{"KEEP HEADROOM", "VALIDATION AT RISK", "VALIDATION AT RISK"} << QList<int>{2};
+    }
+    void polls()
+    {
+        QFETCH(QList<QByteArray>, answers);
+        QFETCH(QStringList, nowLines);
+        QFETCH(QStringList, states);
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        c.startRun();
+        for (qsizetype i = 0; i < answers.size(); ++i) {
+            const double fetchedBefore = c.usage->fetchedAt;
+            QVERIFY(poll(c, answers.at(i)));
+            const QStringList panel = describe(c.runPanel);
+            QCOMPARE(panel.value(1), QStringLiteral("Started with: 5-hour 40% · Weekly 90%"));
+            QCOMPARE(panel.value(2), "Now: " + nowLines.at(i));
+            QCOMPARE(panel.value(3), "Validation reserve: " + states.at(i));
+            if (answers.at(i).isEmpty()) // the window keeps its snapshot and offers no Retry
+                QVERIFY(c.usage && c.usage->fetchedAt == fetchedBefore && c.retryButton->isHidden());
+        }
+        QList<int> seen;
+        for (const QList<QVariant> &signal : std::as_const(rig.notified))
+            seen.append(int(signal.at(0).value<ReserveState>()));
+        QTEST(seen, "notifiedStates");
+    }
+
+    void outcomes_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("stored"); // empty: nothing written
+        QTest::newRow("finished") << "Finished" << "finished";
+        QTest::newRow("partial") << "Partial" << "partial";
+        QTest::newRow("abandoned") << "Abandoned" << "abandoned";
+        QTest::newRow("skip") << "Skip" << "";
+    }
+    void outcomes()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, stored);
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        c.startRun();
+        QVERIFY(poll(c, quota(20, 90)));
+        qobject_cast<QPushButton *>(c.runPanel->arrangedViews().constLast())->click(); // End Run
+        QVERIFY(!c.runTimer);
+        QVERIFY(c.run); // kept until the question is answered
+        QCOMPARE(describe(c.runPanel), question);
+
+        for (auto *choice : c.runPanel->findChildren<QPushButton *>())
+            if (choice->text() == button)
+                choice->click();
+        QVERIFY(!c.run);
+        QVERIFY(c.runPanel->isHidden() && c.runPanel->arrangedViews().isEmpty());
+        QCOMPARE(rig.settings->contains(OutcomeStore::key), !stored.isEmpty());
+        if (stored.isEmpty())
+            return;
+        const QList<OutcomeRecord> records = c.outcomes.records();
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(rawValue(records.first().outcome), stored);
+        QCOMPARE(records.first().lintCodes, QStringList({"scope", "tests"}));
+        QCOMPARE(records.first().startingQuotaBand, std::optional(QuotaBand::moderate));
+        QCOMPARE(records.first().endingQuotaBand, std::optional(QuotaBand::tight));
+        QCOMPARE(records.first().maximumReserveConstraintReached, ReserveState::validationAtRisk);
+    }
+
+    void lateReadingAfterEnd()
+    {
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        c.startRun();
+        helperAnswers(quota(5, 90));
+        c.pollRun();
+        QVERIFY(c.polling);
+        c.endRun(); // while the reading is in flight
+        QTRY_VERIFY(!c.polling);
+        // The quota above follows the reading, but the ended run does not: no observation,
+        // no notification, and the question stays.
+        QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("5% remaining"));
+        QCOMPARE(c.run->latest, ProtectedRun::Snapshot(40, 90));
+        QCOMPARE(rig.notified.size(), 0);
+        QCOMPARE(describe(c.runPanel), question);
+    }
+
+    // Closing hides the window and drops the check in flight; the run lives on and is
+    // watched, and the window comes back showing it.
+    void closeAndReopen()
+    {
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        QWidget *window = rig.shown();
+        c.startRun();
+        TestHttpsServer::Response stall;
+        stall.stall = true;
+        rig.server.respondWith(stall);
+        QSignalSpy received(&rig.server, &TestHttpsServer::requestReceived);
+        c.input->setPlainText(QStringLiteral("Refactor the parser"));
+        c.check();
+        QVERIFY(received.wait(10000));
+        QPointer<CheckTransport> transport = c.request;
+
+        QVERIFY(window->close());
+        QVERIFY(!window->isVisible() && !transport && !c.request);
+        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
+        QVERIFY(c.checkButton->isEnabled());
+        QVERIFY(c.status->text().isEmpty() && c.input->toPlainText().isEmpty());
+        QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
+        QVERIFY(c.runTimer && c.runTimer->isActive());
+        QVERIFY(poll(c, quota(12, 90)));
+        QCOMPARE(rig.notified.size(), 1);
+
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QCOMPARE(c.window(), window);
+        QVERIFY(c.runPanel->isVisible());
+        QCOMPARE(describe(c.runPanel),
+                 runView("5-hour 12% · Weekly 90%", "VALIDATION ONLY",
+                         "Do not start new implementation. Run tests, verification and checkpoint the current work."));
+    }
+
+    // Readings that end after the window, or the whole controller, has gone are dropped.
+    void lateAnswersAfterTeardown()
+    {
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        c.startRun();
+        helperAnswers(quota(5, 90));
+        c.pollRun();
+        delete c.window();
+        QVERIFY(!c.window() && !c.runTimer);
+        QTRY_VERIFY(!c.polling);
+        QCOMPARE(rig.notified.size(), 0);
+
+        rig.make();
+        rig.controller.reset(); // its first read is still running
+        bool done = false; // a later read of the same helper ends after it
+        QuotaReader::read([&done](std::optional<Usage>, std::optional<QString>) { done = true; });
+        QTRY_VERIFY(done);
     }
 };
 
