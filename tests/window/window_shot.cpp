@@ -9,19 +9,12 @@
 #include <QApplication>
 #include <QScrollArea>
 
-#include <cstdio>
-
 using namespace windowtest;
-
-static int fail(const char *message)
-{
-    std::fprintf(stderr, "window_shot: %s\n", message);
-    return 1;
-}
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    const auto fail = [](const char *message) { qCritical("window_shot: %s", message); return 1; };
     const QStringList args = app.arguments();
     if (args.size() < 3)
         return fail("usage: window_shot OUTPUT.png WIDTH [--run]");
