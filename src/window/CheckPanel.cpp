@@ -49,7 +49,14 @@ void MainWindowController::check()
             checkFinished(outcome);
     });
     request = transport;
-    transport->start(std::get<PreparedCheck>(prepared));
+    if (!transport->start(std::get<PreparedCheck>(prepared))) {
+        // A fresh transport always sends; should it ever refuse, do not stay "Checking…".
+        delete transport;
+        request = nullptr;
+        checkButton->setText(checkTitle);
+        checkButton->setEnabled(usage.has_value());
+        status->setText(QStringLiteral("Could not prepare the check."));
+    }
 }
 
 void MainWindowController::checkFinished(const CheckOutcome &outcome)

@@ -15,6 +15,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTextDocument>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace tessaline {
@@ -98,6 +99,12 @@ MainWindowController::MainWindowController(Dependencies dependencies, QObject *p
     if (QScreen *screen = QGuiApplication::primaryScreen())
         window->move(screen->availableGeometry().center() - window->rect().center());
     window->installEventFilter(this);
+    // Every view belongs to the window: should anyone destroy it, nothing may touch them
+    // again. The application then makes a new controller.
+    connect(window, &QObject::destroyed, this, [this] {
+        delete runTimer.data();
+        delete request.data();
+    });
 
     auto *windowLayout = new QVBoxLayout(window);
     windowLayout->setContentsMargins(0, 0, 0, 0);
@@ -110,6 +117,8 @@ MainWindowController::~MainWindowController()
 {
     // A check still in flight is dropped with its transport (a child of this object),
     // and the poll timer with it; the window is ours to delete.
+    if (mainWindow)
+        disconnect(mainWindow, nullptr, this, nullptr);
     delete mainWindow.data();
 }
 

@@ -67,7 +67,7 @@ void MainWindowController::loadQuota()
 
     QPointer<MainWindowController> self(this);
     QuotaReader::read([self](std::optional<Usage> snapshot, std::optional<QString> message) {
-        if (!self)
+        if (!self || !self->mainWindow)
             return;
         if (snapshot) {
             self->usage = *snapshot;

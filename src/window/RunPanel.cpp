@@ -72,6 +72,8 @@ void MainWindowController::pollRun()
         if (!self)
             return;
         self->polling = false;
+        if (!self->mainWindow)
+            return; // its views are gone
         if (!snapshot || !self->run)
             return; // a failed poll changes nothing; the next tick tries again
         self->usage = *snapshot;

@@ -20,6 +20,7 @@ private Q_SLOTS:
     void lateReadingAfterEnd();
     void newResultDuringRunOffersNoStart();
     void closeAndReopenKeepsRun();
+    void destroyedWindowIsLeftAlone();
 };
 
 namespace {
@@ -297,6 +298,20 @@ void TestWindowRun::closeAndReopenKeepsRun()
     QCOMPARE(describe(c.runPanel),
              runView("5-hour 40% · Weekly 90%", "5-hour 12% · Weekly 90%", "VALIDATION ONLY",
                      "Do not start new implementation. Run tests, verification and checkpoint the current work."));
+}
+
+void TestWindowRun::destroyedWindowIsLeftAlone()
+{
+    Rig rig;
+    MainWindowController &c = readyToStart(rig, quota(40, 90));
+    c.startRun();
+    helperAnswers(quota(5, 90));
+    c.pollRun(); // in flight while the window goes
+    delete c.window();
+    QVERIFY(!c.window());
+    QVERIFY(!c.runTimer);
+    QTRY_VERIFY(!c.polling);
+    QCOMPARE(rig.notified.size(), 0);
 }
 
 QTEST_MAIN(TestWindowRun)
