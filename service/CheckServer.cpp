@@ -4,6 +4,7 @@
 #include "service/TaskLinter.h"
 
 #include <QFile>
+#include <QSslConfiguration>
 #include <QSslServer>
 #include <QSslSocket>
 #include <QTimer>
@@ -108,11 +109,29 @@ quint16 CheckServer::listenGuarded(const QHostAddress &address, quint16 port)
         auto *tls = qobject_cast<QSslServer *>(server);
         if (!tls)
             return 0; // a plain listener would be unguarded, and the service is TLS only
-        // This fires before the HTTP module sees the socket, so the guard's read handler
-        // is connected first and runs before the module reads anything.
-        connect(tls, &QSslServer::startedEncryptionHandshake, this, &CheckServer::guard);
+        watch(tls);
     }
     return bound;
+}
+
+bool CheckServer::listenOn(const QSslConfiguration &tls, qintptr listeningSocket)
+{
+    auto *server = new QSslServer(this);
+    server->setSslConfiguration(tls);
+    if (!server->setSocketDescriptor(listeningSocket)) {
+        delete server;
+        return false;
+    }
+    watch(server);
+    bind(server);
+    return true;
+}
+
+void CheckServer::watch(QSslServer *server)
+{
+    // This fires before the HTTP module sees the socket, so the guard's read handler is
+    // connected first and runs before the module reads anything.
+    connect(server, &QSslServer::startedEncryptionHandshake, this, &CheckServer::guard);
 }
 
 void CheckServer::guard(QSslSocket *socket)

@@ -3,6 +3,8 @@
 #include <QAbstractHttpServer>
 #include <QHostAddress>
 
+class QSslConfiguration;
+class QSslServer;
 class QSslSocket;
 
 namespace tessaline {
@@ -21,6 +23,10 @@ public:
     // on failure.
     quint16 listenGuarded(const QHostAddress &address, quint16 port);
 
+    // The same guard on a socket that already listens, which several servers (one per
+    // thread) may each hold a duplicate of. Takes ownership of the descriptor on success.
+    bool listenOn(const QSslConfiguration &tls, qintptr listeningSocket);
+
     // Bytes one request may send before the connection is answered 413 and closed: the
     // largest accepted body plus room for the request line and headers.
     static constexpr qint64 maxRequestBytes = 64 * 1024 + 16 * 1024;
@@ -29,6 +35,7 @@ public:
     static constexpr const char *pagePath = "/tessaline/check";
 
 private:
+    void watch(QSslServer *server);
     void guard(QSslSocket *socket);
 
 protected:

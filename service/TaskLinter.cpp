@@ -13,8 +13,8 @@ namespace tessaline {
 namespace {
 
 using RE = QRegularExpression;
-constexpr auto ci = RE::CaseInsensitiveOption | RE::UseUnicodePropertiesOption;
-constexpr auto cs = RE::UseUnicodePropertiesOption;
+constexpr auto ci = RE::CaseInsensitiveOption;
+constexpr auto cs = RE::NoPatternOption;
 
 const QString goalVerbs = QStringLiteral(
     "add|fix|implement|write|update|remove|rename|migrate|create|build|refactor|improve|"
@@ -138,9 +138,11 @@ struct Patterns {
     RE word{QStringLiteral("[\\p{L}\\p{N}][\\p{L}\\p{N}'_-]*"), cs};
 };
 
+// One compiled set per thread: the service lints on several threads at once, and a
+// pattern's lazy compilation and match state are not shared across threads.
 const Patterns &patterns()
 {
-    static const Patterns p;
+    thread_local const Patterns p;
     return p;
 }
 
@@ -650,8 +652,13 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     // Investigation defaults apply when the goal kept for this run is the investigation.
     const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
     QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
-    if (!a.targets.isEmpty())
-        scope += QStringLiteral(", only in ") + clip(a.targets.mid(0, 6).join(QStringLiteral(", ")), 200);
+    // Name where to work, unless the goal already says it.
+    QStringList elsewhere;
+    for (const QString &t : std::as_const(a.targets))
+        if (!goal.contains(t) && elsewhere.size() < 6)
+            elsewhere << t;
+    if (!elsewhere.isEmpty())
+        scope += QStringLiteral(", only in ") + clip(elsewhere.join(QStringLiteral(", ")), 200);
     scope = withStop(scope);
     if (repoWide)
         scope += QStringLiteral(" Limit this run to one module or directory named first.");

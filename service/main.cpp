@@ -1,6 +1,7 @@
 // tessaline-service: the reference task-check service and its web checker page.
 
 #include "service/CheckServer.h"
+#include "service/WorkerPool.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,8 +12,14 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QTextStream>
+#include <QThread>
 
+#include <QSocketNotifier>
+
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +39,29 @@ QSslKey readKey(const QByteArray &pem)
     return {};
 }
 
+// SIGTERM and SIGINT end the event loop, so the service stops like any clean exit:
+// the workers finish, sockets close, and nothing is cut off halfway through a write.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+bool quitOnSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -43,6 +73,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tessaline-service"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
+
+    if (!quitOnSignals())
+        return fail(QStringLiteral("cannot set up signal handling."));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -58,7 +91,10 @@ int main(int argc, char *argv[])
         QStringLiteral("Address to listen on (default 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption portOption(QStringLiteral("port"),
         QStringLiteral("Port to listen on, 0 for any free port (default 8443)."), QStringLiteral("port"), QStringLiteral("8443"));
-    parser.addOptions({certOption, keyOption, addressOption, portOption});
+    const QCommandLineOption threadsOption(QStringLiteral("threads"),
+        QStringLiteral("Worker threads sharing the port (default: one per core)."), QStringLiteral("count"),
+        QString::number(QThread::idealThreadCount()));
+    parser.addOptions({certOption, keyOption, addressOption, portOption, threadsOption});
     parser.process(app);
 
     if (!parser.isSet(certOption) || !parser.isSet(keyOption))
@@ -86,14 +122,26 @@ int main(int argc, char *argv[])
     if (!portOk || port > 65535)
         return fail(QStringLiteral("%1 is not a port number.").arg(parser.value(portOption)));
 
+    bool threadsOk = false;
+    const int threads = parser.value(threadsOption).toInt(&threadsOk);
+    if (!threadsOk || threads < 1 || threads > 256)
+        return fail(QStringLiteral("%1 is not a thread count from 1 to 256.").arg(parser.value(threadsOption)));
+
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(chain);
     tls.setPrivateKey(key);
     tls.setProtocol(QSsl::SecureProtocols);
 
+    // One thread serves on the main event loop; more share the port, one loop each.
     tessaline::CheckServer server;
-    server.sslSetup(tls);
-    const quint16 bound = server.listenGuarded(address, static_cast<quint16>(port));
+    tessaline::WorkerPool pool;
+    quint16 bound = 0;
+    if (threads == 1) {
+        server.sslSetup(tls);
+        bound = server.listenGuarded(address, static_cast<quint16>(port));
+    } else {
+        bound = pool.start(tls, address, static_cast<quint16>(port), threads);
+    }
     if (bound == 0)
         return fail(QStringLiteral("cannot listen on %1 port %2.").arg(address.toString()).arg(port));
 

@@ -13,12 +13,13 @@ class ServiceProcess {
 public:
     QProcess process;
     quint16 port = 0;
+    QString threads;
 
-    bool start(quint16 listenPort = 0)
+    bool start(quint16 listenPort = 0, const QStringList &extra = {})
     {
         const QString tls = QStringLiteral(TESSALINE_FIXTURES "/service/tls/");
         process.setProgram(QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline-service"));
-        process.setArguments(QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--port", QString::number(listenPort)});
+        process.setArguments(QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--port", QString::number(listenPort)} + extra);
         process.start();
         if (!process.waitForStarted())
             return false;

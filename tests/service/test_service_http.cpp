@@ -28,12 +28,12 @@ struct Reply {
 class TestServiceHttp : public QObject {
     Q_OBJECT
 
-    ServiceProcess service;
+    std::unique_ptr<ServiceProcess> service;
     QNetworkAccessManager nam;
 
     QNetworkRequest request(const QString &path, const QByteArray &contentType = "application/json") const
     {
-        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1%2").arg(service.port).arg(path)));
+        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1%2").arg(service->port).arg(path)));
         r.setSslConfiguration(ServiceProcess::trustingTestAuthority());
         if (!contentType.isEmpty())
             r.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
@@ -67,10 +67,24 @@ class TestServiceHttp : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase()
+    // Everything runs against one thread serving on the main loop and against several
+    // threads sharing the listening socket.
+    void initTestCase_data()
     {
+        QTest::addColumn<QString>("threads");
+        QTest::newRow("one thread") << "1";
+        QTest::newRow("four threads") << "4";
+    }
+
+    void init()
+    {
+        QFETCH_GLOBAL(QString, threads);
+        if (service && service->process.state() == QProcess::Running && service->threads == threads)
+            return;
+        service = std::make_unique<ServiceProcess>();
+        service->threads = threads;
         QVERIFY(QSslSocket::supportsSsl());
-        QVERIFY2(service.start(), service.process.readAllStandardError().constData());
+        QVERIFY2(service->start(0, {"--threads", threads}), service->process.readAllStandardError().constData());
     }
 
     void happyPath()
@@ -202,7 +216,7 @@ private Q_SLOTS:
     // The certificate is really checked: a client that does not trust the authority fails.
     void untrustedClientRefused()
     {
-        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(service.port)));
+        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(service->port)));
         r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         QSslConfiguration plain = QSslConfiguration::defaultConfiguration();
         plain.setCaCertificates({});
@@ -219,9 +233,22 @@ private Q_SLOTS:
         post("{\"task\":\"Fix " + marker + " in a.c\"}");
         post("{\"task\":\"" + marker + "\",");
         post("{\"task\":\"" + marker + "\"}", "text/plain");
-        QTRY_VERIFY(service.process.state() == QProcess::Running);
-        const QByteArray out = service.process.readAllStandardOutput() + service.process.readAllStandardError();
+        QTRY_VERIFY(service->process.state() == QProcess::Running);
+        const QByteArray out = service->process.readAllStandardOutput() + service->process.readAllStandardError();
         QVERIFY2(!out.contains(marker), out.constData());
+    }
+
+    // A terminated service ends cleanly, with nothing on its error output (where the
+    // sanitizers would report).
+    void cleanShutdown()
+    {
+        QCOMPARE(post(R"({"task":"Fix the typo in README.md."})").status, 200);
+        service->process.terminate();
+        QVERIFY(service->process.waitForFinished(20000));
+        QCOMPARE(service->process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service->process.exitCode(), 0);
+        const QByteArray errors = service->process.readAllStandardError();
+        QVERIFY2(errors.isEmpty(), errors.constData());
     }
 
     void commandLine_data()
@@ -236,6 +263,8 @@ private Q_SLOTS:
             << QStringList{"--cert", tls + "server.pem", "--key", tls + "absent.key", "--port", "0"} << 1 << QByteArray("cannot read the key");
         QTest::newRow("certificate given as key")
             << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.pem", "--port", "0"} << 1 << QByteArray("no unencrypted PEM private key");
+        QTest::newRow("no threads")
+            << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--threads", "0"} << 1 << QByteArray("not a thread count");
         QTest::newRow("bad port")
             << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--port", "70000"} << 1 << QByteArray("not a port");
         QTest::newRow("bad address")
@@ -249,7 +278,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         QFETCH(int, exitCode);
         QFETCH(QByteArray, says);
-        arguments.replaceInStrings(QStringLiteral("PORT"), QString::number(service.port));
+        arguments.replaceInStrings(QStringLiteral("PORT"), QString::number(service->port));
         QProcess p;
         p.start(QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline-service"), arguments);
         QVERIFY(p.waitForFinished(20000));
