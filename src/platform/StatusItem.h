@@ -1,12 +1,13 @@
 #pragma once
 
+#include <QMenu>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
 
 class QIcon;
-class QMenu;
 class QSystemTrayIcon;
 
 namespace tessaline {
@@ -41,7 +42,7 @@ private:
     void tryShow();
 
     std::unique_ptr<QSystemTrayIcon> tray;
-    QMenu *menu;
+    QPointer<QMenu> menu;
     int attempts = 0;
 };
 

@@ -114,16 +114,6 @@ public:
         return found;
     }
 
-    // Windows whose WM_CLASS names the given program (case-insensitive).
-    std::vector<Window> ofProgram(const QByteArray &program)
-    {
-        std::vector<Window> mine;
-        for (const Window &w : all())
-            if (w.wmClass.toLower().split('\0').contains(program.toLower()))
-                mine.push_back(w);
-        return mine;
-    }
-
     xcb_window_t inputFocus()
     {
         auto *reply = xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr);

@@ -1,6 +1,5 @@
 #include "platform/SingleInstance.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -91,20 +90,6 @@ private Q_SLOTS:
         auto second = claimElsewhere(QStringLiteral("tessaline"));
         QCOMPARE(waitFor(second), Role::HandedOver);
         QCOMPARE(opened.count(), 1);
-    }
-
-    // A copy that has run for hours still counts as running.
-    void oldLockOfALiveCopyHolds()
-    {
-        SingleInstance first(QStringLiteral("tessaline"));
-        QCOMPARE(first.claim(), Role::Primary);
-        QFile lock(runtime->filePath("tessaline.lock"));
-        QVERIFY(lock.open(QIODevice::ReadWrite));
-        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-6 * 3600),
-                                 QFileDevice::FileModificationTime));
-        lock.close();
-        auto second = claimElsewhere(QStringLiteral("tessaline"));
-        QCOMPARE(waitFor(second), Role::HandedOver);
     }
 
     void silentHolderIsReported()
