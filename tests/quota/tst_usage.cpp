@@ -8,45 +8,144 @@ using namespace tessaline;
 
 namespace {
 
+// Later keys win, so `fields` overrides the defaults.
 QByteArray window(const QByteArray &fields = {})
 {
-    QByteArray w = R"({"name":"5h","usedPercent":40,"remainingPercent":60,"windowDurationMins":300,"resetsAt":1767225600.5)";
-    if (!fields.isEmpty())
-        w += ',' + fields;
-    return w + '}';
+    return R"({"name":"5h","usedPercent":40,"remainingPercent":60,"windowDurationMins":300,"resetsAt":1767225600.5)"
+        + (fields.isEmpty() ? QByteArray() : ',' + fields) + '}';
 }
 
 // A valid snapshot; `extra` adds top-level keys, `windows` replaces the one five-hour window.
 QByteArray snapshot(const QByteArray &extra = {}, const QByteArray &windows = window())
 {
-    QByteArray d = R"({"schemaVersion":1,"fetchedAt":1767220000.25,"windows":[)" + windows + ']';
-    if (!extra.isEmpty())
-        d += ',' + extra;
-    return d + '}';
+    return R"({"schemaVersion":1,"fetchedAt":1767220000.25,"windows":[)" + windows + ']' + (extra.isEmpty() ? QByteArray() : ',' + extra) + '}';
 }
 
-QByteArray bucket(const QByteArray &windows)
+QByteArray buckets(const QByteArray &windowFields)
 {
-    return R"({"id":"codex","label":"Codex","isDefault":true,"windows":[)" + windows + "]}";
+    return R"("limitBuckets":[{"id":"codex","label":"Codex","isDefault":true,"windows":[)" + window(windowFields) + "]}]";
 }
 
 } // namespace
+
+// Syntax and type faults carry the JSON layer's or the field's own text; range faults
+// the fixed schema text.
+enum Outcome { Accepted, Malformed, OutOfRange };
 
 class TestUsage : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void decode_data();
-    void decode();
-    void decodeKeepsEveryField();
-    void firstWindowOfEachLengthWins();
-    void summary_data();
-    void summary();
-};
+    void decode_data(); // below: moc cannot read its raw strings
+    void decode()
+    {
+        QFETCH(QByteArray, document);
+        QFETCH(int, outcome);
+        const Expected<Usage> usage = Usage::decode(document);
+        QVERIFY2(usage.hasValue() == (outcome == Accepted), qPrintable(usage ? QStringLiteral("accepted") : usage.error().message));
+        if (outcome == Accepted)
+            return;
+        QCOMPARE(usage.error().message == QStringLiteral("Invalid usage schema"), outcome == OutOfRange);
+        QVERIFY(!usage.error().message.isEmpty());
+        if (outcome == OutOfRange)
+            QCOMPARE(usage.error().code, 1);
+    }
 
-// Syntax and type faults carry the JSON layer's or the field's own text; range faults
-// the fixed schema text.
-enum Outcome { Accepted, Malformed, OutOfRange };
+    void decodeKeepsEveryField()
+    {
+        const Expected<Usage> usage = Usage::decode(R"({
+          "schemaVersion": 1, "fetchedAt": 1767220000.25,
+          "windows": [{"name": "5h", "usedPercent": 40, "remainingPercent": 60, "windowDurationMins": 300, "resetsAt": 1767225600.5},
+                      {"name": "week", "usedPercent": 10, "remainingPercent": 90, "windowDurationMins": 10080, "resetsAt": -12.0}],
+          "limitBuckets": [{"id": "codex", "label": "Codex", "isDefault": false, "rateLimitReachedType": "primary", "spendControlReached": true,
+                            "windows": [{"name": "x", "usedPercent": 120, "remainingPercent": -20, "windowDurationMins": 0, "resetsAt": 1e300}]}],
+          "pressureCheck": {"blocked": true, "bucketLabel": "Codex", "bucketIsDefault": false, "windowLabel": "5h", "deltaPoints": -3.5,
+                            "classification": "behind", "secondary": {"bucketLabel": "Spark", "bucketIsDefault": true, "windowLabel": "weekly",
+                            "deltaPoints": 2.25, "classification": "ahead"}},
+          "planType": "pro", "rateLimitReachedType": "secondary", "spendControlReached": false,
+          "resetCredits": {"availableCount": 2, "credits": [{"status": "active", "expiresAt": 1767300000}, {}]},
+          "weeklyBudget": {"percentPerDay": 14.5, "percentPerHour": 0.6, "secondsToReset": 3600, "remainingPercent": 90},
+          "notificationEvents": [{"key": "k", "title": "T", "body": "B"}]
+        })");
+
+        using P = Usage::PressureCheck;
+        const Usage expected{
+            .fetchedAt = 1767220000.25,
+            .windows = {{"5h", 40, 60, 300, 1767225600.5}, {"week", 10, 90, 10080, -12.0}},
+            .limitBuckets = QList<Usage::LimitBucket>{{"codex", "Codex", false, {{"x", 120, -20, 0, 1e300}}, "primary", true}},
+            .pressureCheck = P{true, "Codex", false, "5h", -3.5, "behind", P::Secondary{"Spark", true, "weekly", 2.25, "ahead"}},
+            .planType = "pro", .rateLimitReachedType = "secondary", .spendControlReached = false,
+            .resetCredits = Usage::Credits{2, QList<Usage::Credits::Credit>{{"active", 1767300000.0}, {}}},
+            .weeklyBudget = Usage::Budget{14.5, 0.6, 3600, 90},
+            .notificationEvents = QList<Usage::NotificationEvent>{{"k", "T", "B"}},
+        };
+        QVERIFY2(usage, qPrintable(usage ? QString() : usage.error().message));
+        QVERIFY(*usage == expected);
+    }
+
+    void firstWindowOfEachLengthWins()
+    {
+        const Expected<Usage> usage = Usage::decode(snapshot(
+            {}, window(R"("name":"other","windowDurationMins":60)") + ',' + window(R"("name":"first")") + ',' + window(R"("name":"second")")));
+        QVERIFY(usage && usage->fiveHourWindow());
+        QCOMPARE(usage->fiveHourWindow()->name, QStringLiteral("first"));
+        QCOMPARE(usage->weeklyWindow(), nullptr);
+    }
+
+    void summary_data()
+    {
+        using P = Usage::PressureCheck;
+        using S = P::Secondary;
+        QTest::addColumn<P>("pressure");
+        QTest::addColumn<QString>("expected");
+
+        // Top-level pace fields must not leak into a blocked sentence.
+        const auto blocked = [](std::optional<QString> bucket, std::optional<bool> isDefault, std::optional<QString> window,
+                                std::optional<S> secondary = {}) { return P{true, bucket, isDefault, window, 40, "behind", secondary}; };
+        // Nor a secondary into an open one.
+        const auto open = [](std::optional<QString> bucket, std::optional<QString> window, std::optional<double> delta,
+                             std::optional<QString> classification) {
+            return P{false, bucket, false, window, delta, classification, S{"x", true, "y", 1, "ahead"}};
+        };
+
+        QTest::newRow("blocked, no labels") << blocked({}, {}, {}) << "Blocked now: usage limit.";
+        QTest::newRow("blocked, default bucket") << blocked("Codex", true, "5h") << "Blocked now: 5h limit.";
+        QTest::newRow("blocked, bucket default unknown") << blocked("Codex", {}, "weekly") << "Blocked now: weekly limit.";
+        QTest::newRow("blocked, other bucket") << blocked("Spark", false, "weekly") << "Blocked now: Spark weekly limit.";
+        QTest::newRow("blocked, other bucket without label") << blocked({}, false, "weekly") << "Blocked now:  weekly limit.";
+        QTest::newRow("blocked, other bucket without window") << blocked("Spark", false, {}) << "Blocked now: Spark usage limit.";
+        QTest::newRow("secondary default, digit first") << blocked({}, {}, "w", S{"C", true, "5h", -12.5, "behind"}) << "Blocked now: w limit. 5h is 13 points behind even pace.";
+        QTest::newRow("secondary default, letter first") << blocked({}, {}, "5h", S{"C", true, "weekly", 2.4, "ahead"}) << "Blocked now: 5h limit. Weekly is 2 points ahead of even pace.";
+        QTest::newRow("secondary default, sharp s") << blocked({}, {}, "5h", S{"", true, "ßpan", 0, "steady"}) << "Blocked now: 5h limit. SSpan is on track with even pace.";
+        QTest::newRow("secondary default, combining mark") << blocked({}, {}, "5h", S{"", true, "e\u0301t", 1, "ahead"}) << "Blocked now: 5h limit. E\u0301t is 1 points ahead of even pace.";
+        QTest::newRow("secondary default, empty label") << blocked({}, {}, "5h", S{"C", true, "", 1, "behind"}) << "Blocked now: 5h limit.  is 1 points behind even pace.";
+        QTest::newRow("secondary other bucket, unchanged") << blocked("S", false, "5h", S{"c", false, "w", 0.49, "ahead"}) << "Blocked now: S 5h limit. c w is 0 points ahead of even pace.";
+        QTest::newRow("secondary past 64 bits")
+            << blocked({}, {}, "5h", S{"B", false, "weekly", 1e300, "ahead"})
+            << "Blocked now: 5h limit. B weekly is more than 9223372036854775807 points ahead of even pace.";
+
+        QTest::newRow("open, behind") << open("Codex", "weekly", -7.0, "behind") << "Most pressured: Codex weekly, 7 points behind even pace.";
+        QTest::newRow("open, half rounds up") << open("Codex", "5h", 0.5, "ahead") << "Most pressured: Codex 5h, 1 points ahead of even pace.";
+        QTest::newRow("open, 2.5 away from zero") << open("Codex", "5h", 2.5, "behind") << "Most pressured: Codex 5h, 3 points behind even pace.";
+        QTest::newRow("open, negative zero") << open("Codex", "5h", -0.0, "behind") << "Most pressured: Codex 5h, 0 points behind even pace.";
+        QTest::newRow("open, on track") << open("Codex", "5h", 12, "even") << "Most pressured: Codex 5h, on track with even pace.";
+        QTest::newRow("open, capitalised class") << open("Codex", "5h", 12, "Behind") << "Most pressured: Codex 5h, on track with even pace.";
+        QTest::newRow("open, count of 2^63")
+            << open("C", "w", -9223372036854775808.0, "behind") << "Most pressured: C w, more than 9223372036854775807 points behind even pace.";
+        QTest::newRow("open, not a number") << open("C", "w", std::nan(""), "ahead") << "Most pressured: C w, an unknown number of points ahead of even pace.";
+        QTest::newRow("open, no classification") << open("Codex", "5h", 3, {}) << "Pressure data unavailable.";
+        QTest::newRow("open, no delta") << open("Codex", "5h", {}, "ahead") << "Pressure data unavailable.";
+        QTest::newRow("open, no bucket") << open({}, "5h", 3, "ahead") << "Pressure data unavailable.";
+        QTest::newRow("open, no window") << open("Codex", {}, 3, "ahead") << "Pressure data unavailable.";
+    }
+
+    void summary()
+    {
+        QFETCH(Usage::PressureCheck, pressure);
+        QFETCH(QString, expected);
+        QCOMPARE(pressure.summary(), expected);
+    }
+};
 
 void TestUsage::decode_data()
 {
@@ -77,22 +176,17 @@ void TestUsage::decode_data()
     QTest::newRow("trailing comma") << snapshot(R"("planType":"x",)") << +Malformed;
     QTest::newRow("nested deeply") << snapshot(R"("future":)" + QByteArray(1000, '[') + QByteArray(1000, ']')) << +Accepted;
     QTest::newRow("nested too deeply") << snapshot(R"("future":)" + QByteArray(5000, '[') + QByteArray(5000, ']')) << +Malformed;
-    QTest::newRow("unknown keys everywhere")
-        << snapshot(R"("future":{"x":[1]},"pressureCheck":{"blocked":false,"new":1,"secondary":{"bucketLabel":"b",)"
-                    R"("bucketIsDefault":true,"windowLabel":"w","deltaPoints":1,"classification":"ahead","more":null}})",
-                    window(R"("extra":"x")"))
-        << +Accepted;
+    QTest::newRow("unknown keys everywhere") << snapshot(R"("future":{"x":[1]},"pressureCheck":{"blocked":false,"new":1})", window(R"("extra":"x")"))
+                                             << +Accepted;
 
     QTest::newRow("schemaVersion 2") << head(R"("schemaVersion":2,"fetchedAt":1,)") << +OutOfRange;
     QTest::newRow("schemaVersion as text") << head(R"("schemaVersion":"1","fetchedAt":1,)") << +Malformed;
-    QTest::newRow("schemaVersion missing") << head(R"("fetchedAt":1,)") << +Malformed;
     QTest::newRow("fetchedAt null") << head(R"("schemaVersion":1,"fetchedAt":null,)") << +Malformed;
     QTest::newRow("windows empty") << snapshot({}, {}) << +OutOfRange;
     QTest::newRow("window not an object") << snapshot({}, window() + ",3") << +Malformed;
 
     // 5.0 and 1e2 are integers; fractions and anything past 64 bits are not.
     QTest::newRow("integer written 1.0") << head(R"("schemaVersion":1.0,"fetchedAt":1,)") << +Accepted;
-    QTest::newRow("integer 1e2") << snapshot(R"("resetCredits":{"availableCount":1e2})") << +Accepted;
     QTest::newRow("integer with fraction") << snapshot(R"("resetCredits":{"availableCount":5.5})") << +Malformed;
     QTest::newRow("integer at 64-bit limits")
         << snapshot(R"("resetCredits":{"availableCount":9223372036854775807},)"
@@ -107,16 +201,13 @@ void TestUsage::decode_data()
     QTest::newRow("windowDurationMins 0") << snapshot({}, window(R"("windowDurationMins":0)")) << +OutOfRange;
     QTest::newRow("resetsAt at year 10000") << snapshot({}, window(R"("resetsAt":253402300800.0)")) << +OutOfRange;
     QTest::newRow("resetsAt just below") << snapshot({}, window(R"("resetsAt":253402300799.999)")) << +Accepted;
-    QTest::newRow("resetsAt negative, smaller") << snapshot({}, window(R"("resetsAt":-253402300799)")) << +Accepted;
     QTest::newRow("resetsAt negative, at bound") << snapshot({}, window(R"("resetsAt":-253402300800)")) << +OutOfRange;
     QTest::newRow("bad second window") << snapshot({}, window() + ',' + window(R"("usedPercent":101)")) << +OutOfRange;
-    QTest::newRow("usedPercent as text") << snapshot({}, window(R"("usedPercent":"40")")) << +Malformed;
 
     // Bucket windows keep the field rules but not the ranges.
     QTest::newRow("bucket window out of range")
-        << snapshot(R"("limitBuckets":[)" + bucket(window(R"("usedPercent":101,"remainingPercent":-1,"windowDurationMins":0,"resetsAt":1e300)")) + ']')
-        << +Accepted;
-    QTest::newRow("bucket window wrong type") << snapshot(R"("limitBuckets":[)" + bucket(window(R"("usedPercent":5.5)")) + ']') << +Malformed;
+        << snapshot(buckets(R"("usedPercent":101,"remainingPercent":-1,"windowDurationMins":0,"resetsAt":1e300)")) << +Accepted;
+    QTest::newRow("bucket window wrong type") << snapshot(buckets(R"("usedPercent":5.5)")) << +Malformed;
     QTest::newRow("bucket without isDefault") << snapshot(R"("limitBuckets":[{"id":"a","label":"b","windows":[]}])") << +Malformed;
 
     // Null optionals are absent; a wrong type anywhere fails the whole document.
@@ -126,134 +217,10 @@ void TestUsage::decode_data()
         << +Accepted;
     QTest::newRow("planType as number") << snapshot(R"("planType":3)") << +Malformed;
     QTest::newRow("pressureCheck blocked null") << snapshot(R"("pressureCheck":{"blocked":null})") << +Malformed;
-    QTest::newRow("secondary without classification")
-        << snapshot(R"("pressureCheck":{"blocked":true,"secondary":{"bucketLabel":"b","bucketIsDefault":true,"windowLabel":"w","deltaPoints":1}})")
-        << +Malformed;
+    QTest::newRow("secondary missing fields") << snapshot(R"("pressureCheck":{"blocked":true,"secondary":{"bucketLabel":"b"}})") << +Malformed;
     QTest::newRow("credit fields absent") << snapshot(R"("resetCredits":{"availableCount":1,"credits":[{}]})") << +Accepted;
     QTest::newRow("credits without count") << snapshot(R"("resetCredits":{"credits":[]})") << +Malformed;
     QTest::newRow("event without body") << snapshot(R"("notificationEvents":[{"key":"k","title":"t"}])") << +Malformed;
-}
-
-void TestUsage::decode()
-{
-    QFETCH(QByteArray, document);
-    QFETCH(int, outcome);
-    const Expected<Usage> usage = Usage::decode(document);
-    QVERIFY2(usage.hasValue() == (outcome == Accepted), qPrintable(usage ? QStringLiteral("accepted") : usage.error().message));
-    if (outcome == Accepted)
-        return;
-    QCOMPARE(usage.error().message == QStringLiteral("Invalid usage schema"), outcome == OutOfRange);
-    QVERIFY(!usage.error().message.isEmpty());
-    if (outcome == OutOfRange)
-        QCOMPARE(usage.error().code, 1);
-}
-
-void TestUsage::decodeKeepsEveryField()
-{
-    const Expected<Usage> usage = Usage::decode(R"({
-      "schemaVersion": 1, "fetchedAt": 1767220000.25,
-      "windows": [{"name": "5h", "usedPercent": 40, "remainingPercent": 60, "windowDurationMins": 300, "resetsAt": 1767225600.5},
-                  {"name": "week", "usedPercent": 10, "remainingPercent": 90, "windowDurationMins": 10080, "resetsAt": -12.0}],
-      "limitBuckets": [{"id": "codex", "label": "Codex", "isDefault": false, "rateLimitReachedType": "primary", "spendControlReached": true,
-                        "windows": [{"name": "x", "usedPercent": 120, "remainingPercent": -20, "windowDurationMins": 0, "resetsAt": 1e300}]}],
-      "pressureCheck": {"blocked": true, "bucketLabel": "Codex", "bucketIsDefault": false, "windowLabel": "5h",
-                        "deltaPoints": -3.5, "classification": "behind",
-                        "secondary": {"bucketLabel": "Codex", "bucketIsDefault": true, "windowLabel": "weekly",
-                                      "deltaPoints": 2.25, "classification": "ahead"}},
-      "planType": "pro", "rateLimitReachedType": "secondary", "spendControlReached": false,
-      "resetCredits": {"availableCount": 2, "credits": [{"status": "active", "expiresAt": 1767300000}, {}]},
-      "weeklyBudget": {"percentPerDay": 14.5, "percentPerHour": 0.6, "secondsToReset": 3600, "remainingPercent": 90},
-      "notificationEvents": [{"key": "k", "title": "T", "body": "B"}]
-    })");
-
-    using P = Usage::PressureCheck;
-    const Usage expected{
-        .fetchedAt = 1767220000.25,
-        .windows = {{"5h", 40, 60, 300, 1767225600.5}, {"week", 10, 90, 10080, -12.0}},
-        .limitBuckets = QList<Usage::LimitBucket>{{"codex", "Codex", false, {{"x", 120, -20, 0, 1e300}}, "primary", true}},
-        .pressureCheck = P{true, "Codex", false, "5h", -3.5, "behind", P::Secondary{"Codex", true, "weekly", 2.25, "ahead"}},
-        .planType = "pro",
-        .rateLimitReachedType = "secondary",
-        .spendControlReached = false,
-        .resetCredits = Usage::Credits{2, QList<Usage::Credits::Credit>{{"active", 1767300000.0}, {}}},
-        .weeklyBudget = Usage::Budget{14.5, 0.6, 3600, 90},
-        .notificationEvents = QList<Usage::NotificationEvent>{{"k", "T", "B"}},
-    };
-    QVERIFY2(usage, qPrintable(usage ? QString() : usage.error().message));
-    QVERIFY(*usage == expected);
-}
-
-void TestUsage::firstWindowOfEachLengthWins()
-{
-    const Expected<Usage> usage = Usage::decode(snapshot(
-        {}, window(R"("name":"other","windowDurationMins":60)") + ',' + window(R"("name":"first")") + ',' + window(R"("name":"second")")));
-    QVERIFY(usage && usage->fiveHourWindow());
-    QCOMPARE(usage->fiveHourWindow()->name, QStringLiteral("first"));
-    QCOMPARE(usage->weeklyWindow(), nullptr);
-}
-
-void TestUsage::summary_data()
-{
-    using P = Usage::PressureCheck;
-    using S = P::Secondary;
-    QTest::addColumn<P>("pressure");
-    QTest::addColumn<QString>("expected");
-
-    // Top-level pace fields must not leak into a blocked sentence.
-    const auto blocked = [](std::optional<QString> bucket, std::optional<bool> isDefault, std::optional<QString> window,
-                            std::optional<S> secondary = {}) { return P{true, bucket, isDefault, window, 40, "behind", secondary}; };
-    // Nor a secondary into an open one.
-    const auto open = [](std::optional<QString> bucket, std::optional<QString> window, std::optional<double> delta,
-                         std::optional<QString> classification) {
-        return P{false, bucket, false, window, delta, classification, S{"x", true, "y", 1, "ahead"}};
-    };
-
-    QTest::newRow("blocked, no labels") << blocked({}, {}, {}) << "Blocked now: usage limit.";
-    QTest::newRow("blocked, default bucket") << blocked("Codex", true, "5h") << "Blocked now: 5h limit.";
-    QTest::newRow("blocked, bucket default unknown") << blocked("Codex", {}, "weekly") << "Blocked now: weekly limit.";
-    QTest::newRow("blocked, other bucket") << blocked("Spark", false, "weekly") << "Blocked now: Spark weekly limit.";
-    QTest::newRow("blocked, other bucket without label") << blocked({}, false, "weekly") << "Blocked now:  weekly limit.";
-    QTest::newRow("blocked, other bucket without window") << blocked("Spark", false, {}) << "Blocked now: Spark usage limit.";
-    QTest::newRow("secondary default, digit first")
-        << blocked({}, {}, "weekly", S{"Codex", true, "5h", -12.5, "behind"}) << "Blocked now: weekly limit. 5h is 13 points behind even pace.";
-    QTest::newRow("secondary default, letter first")
-        << blocked({}, {}, "5h", S{"Codex", true, "weekly window", 2.4, "ahead"})
-        << "Blocked now: 5h limit. Weekly window is 2 points ahead of even pace.";
-    QTest::newRow("secondary default, sharp s")
-        << blocked({}, {}, "5h", S{"", true, "ßpan", 0, "steady"}) << "Blocked now: 5h limit. SSpan is on track with even pace.";
-    QTest::newRow("secondary default, combining mark")
-        << blocked({}, {}, "5h", S{"", true, "e\u0301t\u00e9", 1, "ahead"}) << "Blocked now: 5h limit. E\u0301t\u00e9 is 1 points ahead of even pace.";
-    QTest::newRow("secondary default, empty label")
-        << blocked({}, {}, "5h", S{"Codex", true, "", 1, "behind"}) << "Blocked now: 5h limit.  is 1 points behind even pace.";
-    QTest::newRow("secondary other bucket, unchanged")
-        << blocked("Spark", false, "5h", S{"codex", false, "weekly", 0.49, "ahead"})
-        << "Blocked now: Spark 5h limit. codex weekly is 0 points ahead of even pace.";
-    QTest::newRow("secondary past 64 bits")
-        << blocked({}, {}, "5h", S{"B", false, "weekly", 1e300, "ahead"})
-        << "Blocked now: 5h limit. B weekly is more than 9223372036854775807 points ahead of even pace.";
-
-    QTest::newRow("open, behind") << open("Codex", "weekly", -7.0, "behind") << "Most pressured: Codex weekly, 7 points behind even pace.";
-    QTest::newRow("open, half rounds up") << open("Codex", "5h", 0.5, "ahead") << "Most pressured: Codex 5h, 1 points ahead of even pace.";
-    QTest::newRow("open, 2.5 away from zero") << open("Codex", "5h", 2.5, "behind") << "Most pressured: Codex 5h, 3 points behind even pace.";
-    QTest::newRow("open, negative zero") << open("Codex", "5h", -0.0, "behind") << "Most pressured: Codex 5h, 0 points behind even pace.";
-    QTest::newRow("open, on track") << open("Codex", "5h", 12, "even") << "Most pressured: Codex 5h, on track with even pace.";
-    QTest::newRow("open, capitalised class") << open("Codex", "5h", 12, "Behind") << "Most pressured: Codex 5h, on track with even pace.";
-    QTest::newRow("open, largest count")
-        << open("C", "w", 9223372036854774784.0, "ahead") << "Most pressured: C w, 9223372036854774784 points ahead of even pace.";
-    QTest::newRow("open, count of 2^63")
-        << open("C", "w", -9223372036854775808.0, "behind") << "Most pressured: C w, more than 9223372036854775807 points behind even pace.";
-    QTest::newRow("open, not a number") << open("C", "w", std::nan(""), "ahead") << "Most pressured: C w, an unknown number of points ahead of even pace.";
-    QTest::newRow("open, no classification") << open("Codex", "5h", 3, {}) << "Pressure data unavailable.";
-    QTest::newRow("open, no delta") << open("Codex", "5h", {}, "ahead") << "Pressure data unavailable.";
-    QTest::newRow("open, no bucket") << open({}, "5h", 3, "ahead") << "Pressure data unavailable.";
-    QTest::newRow("open, no window") << open("Codex", {}, 3, "ahead") << "Pressure data unavailable.";
-}
-
-void TestUsage::summary()
-{
-    QFETCH(Usage::PressureCheck, pressure);
-    QFETCH(QString, expected);
-    QCOMPARE(pressure.summary(), expected);
 }
 
 QTEST_GUILESS_MAIN(TestUsage)
