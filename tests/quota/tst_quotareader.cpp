@@ -67,7 +67,8 @@ class TestQuotaReader : public QObject {
 private Q_SLOTS:
     void discovery_data()
     {
-        // "@" is a fresh directory; res/ is the resource directory, home/ the home directory.
+        // "@" is a fresh directory and the current one; res/ is the resource directory, home/
+        // the home directory. An empty PATH piece is skipped, not read as the current directory.
         QTest::addColumn<QStringList>("files"); // "-": without the execute bit
         QTest::addColumn<QString>("override"); // null: unset
         QTest::addColumn<QString>("path");     // null: unset
@@ -84,8 +85,8 @@ private Q_SLOTS:
         QTest::newRow("resource directory unknown") << all << unset << "@/a" << false << "@/home/.local/bin/quorvel";
         QTest::newRow("resource helper not executable") << all.mid(2) + QStringList{"-res/quorvel"} << unset << "@/a" << true << "@/home/.local/bin/quorvel";
         QTest::newRow("PATH in order") << QStringList{"a/quorvel", "b/quorvel"} << unset << "@/a::@/b/" << true << "@/a/quorvel";
-        QTest::newRow("PATH empty piece and trailing slash") << QStringList{"b/quorvel", "-a/quorvel"} << unset << "@/a::@/b/" << true << "@/b//quorvel";
-        QTest::newRow("PATH only separators") << QStringList{"a/quorvel"} << unset << "::" << true << unset;
+        QTest::newRow("PATH empty piece and trailing slash") << QStringList{"b/quorvel", "-a/quorvel", "quorvel"} << unset << "@/a::@/b/" << true << "@/b//quorvel";
+        QTest::newRow("PATH only separators") << QStringList{"a/quorvel", "quorvel"} << unset << "::" << true << unset;
         QTest::newRow("PATH unset") << QStringList{"a/quorvel"} << unset << unset << true << unset;
         QTest::newRow("PATH relative entry") << QStringList{"rel/quorvel"} << unset << "rel" << true << "rel/quorvel";
         QTest::newRow("PATH directory named quorvel") << QStringList{"b/quorvel"} << unset << "@/c:@/b" << true << "@/b/quorvel";
@@ -136,10 +137,10 @@ private Q_SLOTS:
     void failsBeforeReturning_data()
     {
         QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("expected"); // a prefix when it ends in ": "
-        QTest::newRow("override missing, helper in resource dir") << "missing" << "Tessaline could not find its bundled quota helper.";
-        QTest::newRow("missing interpreter") << TESSALINE_FIXTURES "/helpers/bad-interpreter.sh" << "Tessaline could not run its quota helper: ";
-        QTest::newRow("not a program") << TESSALINE_FIXTURES "/helpers/not-a-program" << "Tessaline could not run its quota helper: ";
+        QTest::addColumn<QString>("expected"); // a pattern: the launch error's text varies
+        QTest::newRow("override missing, helper in resource dir") << "missing" << "^Tessaline could not find its bundled quota helper\\.$";
+        QTest::newRow("missing interpreter") << TESSALINE_FIXTURES "/helpers/bad-interpreter.sh" << "^Tessaline could not run its quota helper: .+";
+        QTest::newRow("not a program") << TESSALINE_FIXTURES "/helpers/not-a-program" << "^Tessaline could not run its quota helper: .+";
     }
 
     void failsBeforeReturning()
@@ -152,10 +153,7 @@ private Q_SLOTS:
         options.resourceDirectory = res.path();
         const Delivery d = readOnce(options);
         QVERIFY(d.beforeReturn);
-        if (expected.endsWith(QStringLiteral(": ")))
-            QVERIFY2(d.message->startsWith(expected) && d.message->size() > expected.size(), qPrintable(*d.message));
-        else
-            QCOMPARE(*d.message, expected);
+        QVERIFY2(QRegularExpression(expected).match(*d.message).hasMatch(), qPrintable(*d.message));
     }
 
     void completes_data()
