@@ -5,11 +5,11 @@
 
 using namespace tessaline;
 
-// Off X11 (here: the offscreen platform) the program runs on without a shortcut.
 class TestGlobalShortcutWithoutX11 : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // Off X11 (here: the offscreen platform) the program runs on without a shortcut.
     void installReportsFailure()
     {
         QVERIFY(QGuiApplication::platformName() != QStringLiteral("xcb"));

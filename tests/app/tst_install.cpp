@@ -8,21 +8,19 @@
 
 using namespace tessaline;
 
-// `cmake --install` into a fresh prefix makes a copy the program recognises as installed,
-// with its helper where the program looks for it and a desktop entry that points at both
-// the program and the icon.
 class TestInstall : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // A fresh prefix holds a copy the program recognises as installed, its helper where the
+    // program looks for it, and a desktop entry pointing at the program and the icon.
     void layout()
     {
         QTemporaryDir prefix;
         QVERIFY(prefix.isValid());
         QProcess install;
         install.setProcessChannelMode(QProcess::ForwardedChannels);
-        install.start(QStringLiteral(CMAKE_COMMAND),
-                      {"--install", TESSALINE_BUILD_DIR, "--prefix", prefix.path()});
+        install.start(CMAKE_COMMAND, {"--install", TESSALINE_BUILD_DIR, "--prefix", prefix.path()});
         QVERIFY(install.waitForFinished(60000));
         QCOMPARE(install.exitCode(), 0);
 
@@ -33,12 +31,10 @@ private Q_SLOTS:
 
         QSettings entry(prefix.filePath("share/applications/tessaline.desktop"), QSettings::IniFormat);
         entry.beginGroup("Desktop Entry");
-        QCOMPARE(entry.value("Type").toString(), QStringLiteral("Application"));
         QCOMPARE(entry.value("Name").toString(), QStringLiteral("Tessaline"));
-        QCOMPARE(entry.value("Exec").toString(), QFileInfo(program).fileName());
-        const QString icon = entry.value("Icon").toString();
-        QVERIFY(QFileInfo::exists(
-            prefix.filePath("share/icons/hicolor/scalable/apps/" + icon + ".svg")));
+        QCOMPARE(entry.value("Exec").toString(), QStringLiteral("tessaline"));
+        QVERIFY(QFileInfo::exists(prefix.filePath("share/icons/hicolor/scalable/apps/"
+                                                  + entry.value("Icon").toString() + ".svg")));
     }
 };
 
