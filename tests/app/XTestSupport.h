@@ -1,7 +1,5 @@
 #pragma once
 
-// Helpers for the tests that run against the real X server the test command starts.
-
 #include <QByteArray>
 #include <QProcess>
 #include <QStringList>
@@ -19,9 +17,9 @@ namespace testsupport {
 
 // The lock-key modifier bits as the default X server keymap has them.
 constexpr uint16_t numLock = XCB_MOD_MASK_2;
-constexpr uint16_t allLockVariants[] = {0, XCB_MOD_MASK_LOCK, numLock, XCB_MOD_MASK_LOCK | numLock};
+inline const std::vector<uint16_t> allLockVariants{0, XCB_MOD_MASK_LOCK, numLock, XCB_MOD_MASK_LOCK | numLock};
 
-// Presses keys and clicks through xdotool, i.e. through the X server like a real user.
+// Presses keys and clicks through the X server like a real user.
 inline bool xdotool(const QStringList &arguments)
 {
     QProcess process;
@@ -47,18 +45,13 @@ struct TrayProcess {
                                  "--height", "24", "--SetDockType", "false"});
         return process.waitForStarted(10000);
     }
-    ~TrayProcess()
-    {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    ~TrayProcess() { process.kill(), process.waitForFinished(5000); }
 };
 
 template <typename T>
 std::unique_ptr<T, void (*)(void *)> owned(T *reply) { return {reply, std::free}; }
 
-// An X client of its own, or this process's own connection when given: holds grabs the
-// way another program would and looks at windows the way a window manager or a tray would.
+// Another program's X client (or this process's own connection, when given).
 class XClient {
 public:
     struct Window {
@@ -80,15 +73,9 @@ public:
             if (syms[i] == 0x006c) // XK_l
                 keycodeL = xcb_keycode_t(setup->min_keycode + i / map->keysyms_per_keycode);
     }
-    ~XClient()
-    {
-        if (owner)
-            xcb_disconnect(connection);
-    }
+    ~XClient() { owner ? xcb_disconnect(connection) : void(); }
     XClient(const XClient &) = delete;
     XClient &operator=(const XClient &) = delete;
-
-    bool ok() const { return !xcb_connection_has_error(connection) && keycodeL; }
 
     // True when every listed lock variant of Control-Alt-L could be grabbed.
     bool grab(const std::vector<uint16_t> &variants)
@@ -106,12 +93,6 @@ public:
         inputFocus(); // a round trip: the server has done it
     }
 
-    bool trayRunning()
-    {
-        auto reply = owned(xcb_get_selection_owner_reply(
-            connection, xcb_get_selection_owner(connection, atom("_NET_SYSTEM_TRAY_S0")), nullptr));
-        return reply && reply->owner;
-    }
     xcb_window_t inputFocus()
     {
         auto reply = owned(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));

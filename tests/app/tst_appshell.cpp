@@ -1,9 +1,4 @@
-// The application shell. The real program, started as a user starts it, carries the end
-// to end run; the delegate runs in this process only where the test must look inside it
-// (the menu, the focused widget, a tray that starts late).
-
 #include "app/AppDelegate.h"
-#include "app/GlobalShortcut.h"
 #include "platform/StatusItem.h"
 #include "window/MainWindowController.h"
 #include "XTestSupport.h"
@@ -31,66 +26,52 @@ class TestAppShell : public QObject {
 private Q_SLOTS:
     void initTestCase() { QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb")); }
 
-    void menu()
+    void delegate()
     {
+        QTRY_VERIFY2_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(),
+                                  "another system tray is running on this display", 10000);
         AppDelegate delegate;
         delegate.applicationDidFinishLaunching();
         QVERIFY(!QApplication::quitOnLastWindowClosed());
-        QCOMPARE(delegate.status->trayIcon()->toolTip(), QStringLiteral("Tessaline"));
-        const QList<QAction *> entries = delegate.status->trayIcon()->contextMenu()->actions();
+        QSystemTrayIcon *icon = delegate.status->trayIcon();
+        QCOMPARE(icon->toolTip(), QStringLiteral("Tessaline"));
+        const QList<QAction *> entries = icon->contextMenu()->actions();
         QCOMPARE(entries.size(), 2);
         QCOMPARE(entries[0]->text(), QStringLiteral("Open Tessaline"));
         QCOMPARE(entries[1]->text(), QStringLiteral("Quit Tessaline"));
         QCOMPARE(entries[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
-    }
 
-    void shortcutFocusesTheDescription_data()
-    {
-        QTest::addColumn<bool>("closed");
-        QTest::newRow("window closed") << true;
-        QTest::newRow("window behind another") << false;
-    }
-    void shortcutFocusesTheDescription()
-    {
-        QFETCH(bool, closed);
-        AppDelegate delegate;
-        delegate.applicationDidFinishLaunching();
-        MainWindowController *controller = delegate.controller.get();
-        QPointer<QWidget> window = controller->window();
-        QTRY_VERIFY(window->isActiveWindow());
-        controller->pasteButton->setFocus();
-        QTRY_COMPARE(QApplication::focusWidget(), controller->pasteButton);
-        QWidget other;
-        if (closed) {
-            QVERIFY(window->close());
-        } else {
-            other.show();
-            other.activateWindow();
-            QTRY_VERIFY(other.isActiveWindow());
-        }
-        QVERIFY(xdotool({"key", "ctrl+alt+l"}));
-        QTRY_VERIFY(window && window->isActiveWindow()); // the same window, in front
-        QTRY_COMPARE(QApplication::focusWidget(), controller->input);
-    }
-
-    // The item shows up once a tray appears after it.
-    void statusItemWaitsForALateTray()
-    {
-        QTRY_VERIFY2_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(),
-                                  "another system tray is running on this display", 10000);
-        QMenu menu;
-        StatusItem item(QStringLiteral("Tessaline"), &menu);
-        QVERIFY(!item.isShown());
+        // Launched before any tray: the item shows up once a tray appears.
+        QVERIFY(!delegate.status->isShown());
         TrayProcess tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(item.isShown(), 20000);
-        QTRY_VERIFY(item.trayIcon()->geometry().isValid());
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.status->isShown(), 20000);
+        QTRY_VERIFY(icon->geometry().isValid());
+
+        // The shortcut brings the same window forward, the focus in the description.
+        MainWindowController *controller = delegate.controller.get();
+        QPointer<QWidget> window = controller->window();
+        QWidget other;
+        for (bool closed : {true, false}) {
+            QTRY_VERIFY(window && window->isActiveWindow());
+            controller->pasteButton->setFocus();
+            QTRY_COMPARE(QApplication::focusWidget(), controller->pasteButton);
+            if (closed) {
+                QVERIFY(window->close());
+            } else {
+                other.show();
+                other.activateWindow();
+                QTRY_VERIFY(other.isActiveWindow());
+            }
+            QVERIFY(xdotool({"key", "ctrl+alt+l"}));
+            QTRY_VERIFY2(window && window->isActiveWindow(), closed ? "was closed" : "was behind");
+            QTRY_COMPARE(QApplication::focusWidget(), controller->input);
+        }
     }
 
     void wholeProgram()
     {
         QTemporaryDir runtime;
-        QVERIFY(runtime.isValid());
         QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_RUNTIME_DIR", runtime.path());
@@ -100,17 +81,14 @@ private Q_SLOTS:
         XClient x;
         TrayProcess tray;
         QVERIFY(tray.start());
-        QTRY_VERIFY_WITH_TIMEOUT(x.trayRunning(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
 
         QProcess first;
         first.setProcessEnvironment(environment);
         first.setProcessChannelMode(QProcess::ForwardedChannels);
         dieWithTest(first);
         first.start(program);
-        const auto stop = qScopeGuard([&first] {
-            first.kill();
-            first.waitForFinished();
-        });
+        const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
 
         // Launch: the window comes up focused on its own, the icon docks in the tray.
         xcb_window_t window = 0;
@@ -152,8 +130,7 @@ private Q_SLOTS:
     }
 
 private:
-    // Our viewable windows: top-level ones titled "Tessaline", the tray menu (override
-    // redirect) and, with no window manager running, the icon the tray reparented.
+    // With no window manager running, only the tray reparents a window of ours.
     enum Kind { Main, Menu, Icon };
     static std::vector<xcb_window_t> ours(XClient &x, Kind kind)
     {

@@ -1,8 +1,16 @@
+// What the shell relies on without an X server: the install layout, one running copy per
+// user, and a shortcut that reports failure off X11.
+
+#include "app/GlobalShortcut.h"
+#include "platform/InstallIdentity.h"
 #include "platform/SingleInstance.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QLockFile>
 #include <QProcess>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -12,7 +20,7 @@
 using namespace tessaline;
 using Role = SingleInstance::Role;
 
-class TestSingleInstance : public QObject {
+class TestAppPlatform : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -22,6 +30,26 @@ private Q_SLOTS:
         QVERIFY(runtime->isValid());
         QFile::setPermissions(runtime->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtime->path().toLocal8Bit());
+    }
+
+    // A fresh prefix holds a copy the program recognises as installed.
+    void installLayout()
+    {
+        QTemporaryDir prefix;
+        QProcess install;
+        install.setProcessChannelMode(QProcess::ForwardedChannels);
+        install.start(CMAKE_COMMAND, {"--install", TESSALINE_BUILD_DIR, "--prefix", prefix.path()});
+        QVERIFY(install.waitForFinished(60000));
+        QCOMPARE(install.exitCode(), 0);
+        const QString program = prefix.filePath("bin/tessaline");
+        QVERIFY(QFileInfo(program).isExecutable());
+        QVERIFY(QFileInfo(prefix.filePath("libexec/tessaline/quorvel")).isExecutable());
+        QVERIFY(InstallIdentity::of(program).isInstalled());
+
+        QSettings entry(prefix.filePath("share/applications/tessaline.desktop"), QSettings::IniFormat);
+        entry.beginGroup("Desktop Entry");
+        QVERIFY(QFileInfo::exists(prefix.filePath("share/icons/hicolor/scalable/apps/"
+                                                  + entry.value("Icon").toString() + ".svg")));
     }
 
     // What a copy that crashed leaves behind must not stop the next one.
@@ -37,21 +65,13 @@ private Q_SLOTS:
     {
         QFETCH(bool, staleLock);
         QFETCH(bool, staleSocket);
-        if (staleLock) {
-            QProcess gone;
-            gone.start("sleep", {"60"});
-            QVERIFY(gone.waitForStarted());
-            const qint64 pid = gone.processId();
-            gone.kill();
-            QVERIFY(gone.waitForFinished());
+        if (staleLock) { // a pid above any the kernel hands out
             QFile lock(runtime->filePath("tessaline.lock"));
             QVERIFY(lock.open(QIODevice::WriteOnly));
-            lock.write(QByteArray::number(pid) + "\ntessaline\n\n");
+            lock.write("999999999\ntessaline\n\n");
         }
-        if (staleSocket) {
-            QFile socket(runtime->filePath("tessaline.socket"));
-            QVERIFY(socket.open(QIODevice::WriteOnly));
-        }
+        if (staleSocket)
+            QVERIFY(QFile(runtime->filePath("tessaline.socket")).open(QIODevice::WriteOnly));
         SingleInstance first(QStringLiteral("tessaline"));
         QCOMPARE(first.claim(), Role::Primary);
         QSignalSpy opened(&first, &SingleInstance::openRequested);
@@ -72,9 +92,17 @@ private Q_SLOTS:
         QCOMPARE(SingleInstance(QStringLiteral("tessaline")).claim(), Role::Unanswered);
     }
 
+    void shortcutOffX11ReportsFailure()
+    {
+        QVERIFY(QGuiApplication::platformName() != QStringLiteral("xcb"));
+        GlobalShortcut shortcut([] {});
+        QVERIFY(!shortcut.install());
+        QVERIFY(!shortcut.installed());
+    }
+
 private:
     std::unique_ptr<QTemporaryDir> runtime;
 };
 
-QTEST_MAIN(TestSingleInstance)
-#include "tst_singleinstance.moc"
+QTEST_MAIN(TestAppPlatform)
+#include "tst_appplatform.moc"
