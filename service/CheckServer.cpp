@@ -91,9 +91,15 @@ void serveCheck(const QHttpServerRequest &request, QHttpServerResponder &respond
 constexpr const char *receivedProperty = "tessalineReceived";
 constexpr const char *refusedProperty = "tessalineRefused";
 
+constexpr const char *deadlineName = "tessalineRequestDeadline";
+
+// Called whenever a request has been read whole: the next one starts from nothing and
+// gets the full time to arrive.
 void resetReceived(QTcpSocket *socket)
 {
     socket->setProperty(receivedProperty, qint64(0));
+    if (auto *deadline = socket->findChild<QTimer *>(QLatin1String(deadlineName), Qt::FindDirectChildrenOnly))
+        deadline->start();
 }
 
 } // namespace
@@ -136,6 +142,14 @@ void CheckServer::watch(QSslServer *server)
 
 void CheckServer::guard(QSslSocket *socket)
 {
+    // A connection that does not deliver a whole request in time is closed, so clients
+    // that connect and stay silent, or send a byte now and then, cannot use up the
+    // service's connections.
+    auto *deadline = new QTimer(socket);
+    deadline->setObjectName(QLatin1String(deadlineName));
+    deadline->setSingleShot(true);
+    deadline->setInterval(requestTimeout);
+    connect(deadline, &QTimer::timeout, socket, [socket] { socket->abort(); });
     resetReceived(socket);
     connect(socket, &QIODevice::readyRead, this, [socket] {
         const qint64 received = socket->property(receivedProperty).toLongLong() + socket->bytesAvailable();

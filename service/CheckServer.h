@@ -3,6 +3,8 @@
 #include <QAbstractHttpServer>
 #include <QHostAddress>
 
+#include <chrono>
+
 class QSslConfiguration;
 class QSslServer;
 class QSslSocket;
@@ -31,10 +33,17 @@ public:
     // largest accepted body plus room for the request line and headers.
     static constexpr qint64 maxRequestBytes = 64 * 1024 + 16 * 1024;
 
+    // Time a connection gets for each whole request, counted from the connection or from
+    // the end of the request before.
+    void setRequestTimeout(std::chrono::milliseconds timeout) { requestTimeout = timeout; }
+    static constexpr std::chrono::milliseconds defaultRequestTimeout{30000};
+
     static constexpr const char *apiPath = "/api/tessaline";
     static constexpr const char *pagePath = "/tessaline/check";
 
 private:
+    std::chrono::milliseconds requestTimeout = defaultRequestTimeout;
+
     void watch(QSslServer *server);
     void guard(QSslSocket *socket);
 

@@ -652,8 +652,13 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     // Investigation defaults apply when the goal kept for this run is the investigation.
     const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
     QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
-    if (!a.targets.isEmpty())
-        scope += QStringLiteral(", only in ") + clip(a.targets.mid(0, 6).join(QStringLiteral(", ")), 200);
+    // Name where to work, unless the goal already says it.
+    QStringList elsewhere;
+    for (const QString &t : std::as_const(a.targets))
+        if (!goal.contains(t) && elsewhere.size() < 6)
+            elsewhere << t;
+    if (!elsewhere.isEmpty())
+        scope += QStringLiteral(", only in ") + clip(elsewhere.join(QStringLiteral(", ")), 200);
     scope = withStop(scope);
     if (repoWide)
         scope += QStringLiteral(" Limit this run to one module or directory named first.");

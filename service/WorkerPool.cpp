@@ -67,7 +67,8 @@ WorkerPool::~WorkerPool()
     stop();
 }
 
-quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers)
+quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
+                          std::chrono::milliseconds requestTimeout)
 {
     quint16 bound = 0;
     const int listening = openListeningSocket(address, port, bound);
@@ -83,8 +84,9 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
         std::promise<bool> started;
         std::future<bool> result = started.get_future();
         // The server lives and dies in its thread, so all its sockets do too.
-        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor] {
+        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor, requestTimeout] {
             CheckServer server;
+            server.setRequestTimeout(requestTimeout);
             server.sslSetup(tls);
             const bool listens = server.listenOn(tls, descriptor);
             if (!listens)

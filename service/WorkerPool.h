@@ -4,6 +4,7 @@
 #include <QSslConfiguration>
 #include <QThread>
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -19,7 +20,8 @@ public:
     WorkerPool &operator=(const WorkerPool &) = delete;
 
     // Starts the workers; returns the port they listen on, 0 when any could not.
-    quint16 start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers);
+    quint16 start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
+                  std::chrono::milliseconds requestTimeout);
     void stop();
 
 private:

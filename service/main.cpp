@@ -94,7 +94,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption threadsOption(QStringLiteral("threads"),
         QStringLiteral("Worker threads sharing the port (default: one per core)."), QStringLiteral("count"),
         QString::number(QThread::idealThreadCount()));
-    parser.addOptions({certOption, keyOption, addressOption, portOption, threadsOption});
+    const QCommandLineOption timeoutOption(QStringLiteral("request-timeout"),
+        QStringLiteral("Seconds a connection gets to send each whole request (default 30)."), QStringLiteral("seconds"),
+        QStringLiteral("30"));
+    parser.addOptions({certOption, keyOption, addressOption, portOption, threadsOption, timeoutOption});
     parser.process(app);
 
     if (!parser.isSet(certOption) || !parser.isSet(keyOption))
@@ -127,6 +130,12 @@ int main(int argc, char *argv[])
     if (!threadsOk || threads < 1 || threads > 256)
         return fail(QStringLiteral("%1 is not a thread count from 1 to 256.").arg(parser.value(threadsOption)));
 
+    bool timeoutOk = false;
+    const double timeoutSeconds = parser.value(timeoutOption).toDouble(&timeoutOk);
+    if (!timeoutOk || !(timeoutSeconds >= 0.1 && timeoutSeconds <= 3600))
+        return fail(QStringLiteral("%1 is not a number of seconds from 0.1 to 3600.").arg(parser.value(timeoutOption)));
+    const std::chrono::milliseconds requestTimeout(static_cast<qint64>(timeoutSeconds * 1000));
+
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(chain);
     tls.setPrivateKey(key);
@@ -137,10 +146,11 @@ int main(int argc, char *argv[])
     tessaline::WorkerPool pool;
     quint16 bound = 0;
     if (threads == 1) {
+        server.setRequestTimeout(requestTimeout);
         server.sslSetup(tls);
         bound = server.listenGuarded(address, static_cast<quint16>(port));
     } else {
-        bound = pool.start(tls, address, static_cast<quint16>(port), threads);
+        bound = pool.start(tls, address, static_cast<quint16>(port), threads, requestTimeout);
     }
     if (bound == 0)
         return fail(QStringLiteral("cannot listen on %1 port %2.").arg(address.toString()).arg(port));

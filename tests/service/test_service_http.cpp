@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -238,6 +239,34 @@ private Q_SLOTS:
         QVERIFY2(!out.contains(marker), out.constData());
     }
 
+    void slowClientsClosed_data()
+    {
+        QTest::addColumn<bool>("drip");
+        QTest::newRow("connects and stays silent") << false;
+        QTest::newRow("sends a header byte now and then") << true;
+    }
+
+    // A connection that does not deliver a whole request in time is closed by the service.
+    void slowClientsClosed()
+    {
+        QFETCH_GLOBAL(QString, threads);
+        QFETCH(bool, drip);
+        ServiceProcess strict;
+        QVERIFY(strict.start(0, {"--threads", threads, "--request-timeout", "1"}));
+        QSslSocket socket;
+        socket.setSslConfiguration(ServiceProcess::trustingTestAuthority());
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), strict.port);
+        QVERIFY(socket.waitForEncrypted(20000));
+        QTimer dripper;
+        if (drip) {
+            socket.write("POST /api/tessaline HTTP/1.1\r\n");
+            connect(&dripper, &QTimer::timeout, &socket, [&socket] { socket.write("X"); });
+            dripper.start(200);
+        }
+        QSignalSpy closed(&socket, &QAbstractSocket::disconnected);
+        QVERIFY(closed.wait(20000));
+    }
+
     // A terminated service ends cleanly, with nothing on its error output (where the
     // sanitizers would report).
     void cleanShutdown()
@@ -265,6 +294,8 @@ private Q_SLOTS:
             << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.pem", "--port", "0"} << 1 << QByteArray("no unencrypted PEM private key");
         QTest::newRow("no threads")
             << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--threads", "0"} << 1 << QByteArray("not a thread count");
+        QTest::newRow("bad timeout")
+            << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--request-timeout", "0"} << 1 << QByteArray("not a number of seconds");
         QTest::newRow("bad port")
             << QStringList{"--cert", tls + "server.pem", "--key", tls + "server.key", "--port", "70000"} << 1 << QByteArray("not a port");
         QTest::newRow("bad address")

@@ -16,36 +16,18 @@ QByteArray readFixture(const char *name)
     return file.readAll();
 }
 
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
-    }
-}
-
 QByteArray build(const TestHttpsServer::Response &response)
 {
     if (!response.raw.isEmpty())
         return response.raw;
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-        + reasonPhrase(response.status) + "\r\n";
+    // Clients ignore the reason phrase; 204 and 304 carry no body.
+    const bool bodyless = response.status == 204 || response.status == 304;
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
     for (const auto &[name, value] : response.headers)
         out += name + ": " + value + "\r\n";
-    if (response.status != 204 && response.status != 304)
+    if (!bodyless)
         out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    out += "Connection: close\r\n\r\n";
-    if (response.status != 204 && response.status != 304)
-        out += response.body;
-    return out;
+    return out + "Connection: close\r\n\r\n" + (bodyless ? QByteArray() : response.body);
 }
 
 } // namespace
@@ -60,19 +42,12 @@ QByteArray TestHttpsServer::Request::header(const QByteArray &name) const
 
 TestHttpsServer::Response TestHttpsServer::Response::json(int status, const QByteArray &body)
 {
-    Response response;
-    response.status = status;
-    response.headers = {{"Content-Type", "application/json"}};
-    response.body = body;
-    return response;
+    return {status, {{"Content-Type", "application/json"}}, body, false, {}};
 }
 
 TestHttpsServer::Response TestHttpsServer::Response::redirect(int status, const QByteArray &location)
 {
-    Response response;
-    response.status = status;
-    response.headers = {{"Location", location}};
-    return response;
+    return {status, {{"Location", location}}, {}, false, {}};
 }
 
 TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
@@ -88,22 +63,14 @@ TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
 
 bool TestHttpsServer::listen()
 {
-    if (!server.listen(QHostAddress::LocalHost, 0)) {
+    const bool listening = server.listen(QHostAddress::LocalHost, 0);
+    if (!listening)
         qWarning("TestHttpsServer: cannot listen: %s", qPrintable(server.errorString()));
-        return false;
-    }
-    return true;
+    return listening;
 }
 
-QString TestHttpsServer::host() const
-{
-    return QStringLiteral("127.0.0.1:%1").arg(port());
-}
-
-QString TestHttpsServer::localhostHost() const
-{
-    return QStringLiteral("localhost:%1").arg(port());
-}
+QString TestHttpsServer::host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+QString TestHttpsServer::localhostHost() const { return QStringLiteral("localhost:%1").arg(port()); }
 
 void TestHttpsServer::respondWith(const Response &response)
 {
@@ -143,18 +110,12 @@ void TestHttpsServer::serve(QSslSocket *socket)
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         request.method = requestLine.value(0);
         request.target = requestLine.value(1);
-        qsizetype contentLength = 0;
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines[i].trimmed();
+        for (const QByteArray &line : lines.mid(1)) {
             const qsizetype colon = line.indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = line.left(colon).trimmed();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            request.headers.append({name, value});
-            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
-                contentLength = value.toLongLong();
+            if (colon > 0)
+                request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
         }
+        const qsizetype contentLength = request.header("Content-Length").toLongLong();
         if (buffer->size() - (headerEnd + 4) < contentLength)
             return;
         request.body = buffer->mid(headerEnd + 4, contentLength);
