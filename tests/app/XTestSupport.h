@@ -1,22 +1,25 @@
 #pragma once
 
-// Helpers for tests that run against the real X server the test command starts.
-
 #include <QByteArray>
-#include <QList>
 #include <QProcess>
 #include <QStringList>
-#include <QTest>
 
 #include <xcb/xcb.h>
 
+#include <sys/prctl.h>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace testsupport {
 
-// Presses keys through xdotool, i.e. through the X server like a real keyboard.
+// The lock-key modifier bits as the default X server keymap has them.
+constexpr uint16_t numLock = XCB_MOD_MASK_2;
+inline const std::vector<uint16_t> allLockVariants{0, XCB_MOD_MASK_LOCK, numLock, XCB_MOD_MASK_LOCK | numLock};
+
+// Presses keys and clicks through the X server like a real user.
 inline bool xdotool(const QStringList &arguments)
 {
     QProcess process;
@@ -25,101 +28,75 @@ inline bool xdotool(const QStringList &arguments)
         && process.exitCode() == 0;
 }
 
-// A second, independent X client: holds grabs the way another program would.
-class OtherClient {
+// A child that dies with the test process, so a test that crashes or times out leaves
+// nothing on the display (a tray, a grabbed key) for the next one.
+inline void dieWithTest(QProcess &process)
+{
+    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
+
+// A real XEmbed system tray for as long as the object lives.
+struct TrayProcess {
+    QProcess process;
+    bool start()
+    {
+        dieWithTest(process);
+        process.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request",
+                                 "--height", "24", "--SetDockType", "false"});
+        return process.waitForStarted(10000);
+    }
+    ~TrayProcess() { process.kill(), process.waitForFinished(5000); }
+};
+
+template <typename T>
+std::unique_ptr<T, void (*)(void *)> owned(T *reply) { return {reply, std::free}; }
+
+// Another program's X client (or this process's own connection, when given).
+class XClient {
 public:
-    OtherClient() : connection(xcb_connect(nullptr, nullptr))
+    struct Window {
+        xcb_window_t id, parent;
+        bool viewable, overrideRedirect;
+        QByteArray wmClass, name;
+    };
+
+    explicit XClient(xcb_connection_t *borrowed = nullptr)
+        : connection(borrowed ? borrowed : xcb_connect(nullptr, nullptr)), owner(!borrowed)
     {
         const xcb_setup_t *setup = xcb_get_setup(connection);
         root = xcb_setup_roots_iterator(setup).data->root;
-        keycodeL = keycodeOf(0x006c);
+        const int count = setup->max_keycode - setup->min_keycode + 1;
+        auto map = owned(xcb_get_keyboard_mapping_reply(
+            connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, uint8_t(count)), nullptr));
+        const xcb_keysym_t *syms = map ? xcb_get_keyboard_mapping_keysyms(map.get()) : nullptr;
+        for (int i = 0; syms && i < count * map->keysyms_per_keycode && !keycodeL; ++i)
+            if (syms[i] == 0x006c) // XK_l
+                keycodeL = xcb_keycode_t(setup->min_keycode + i / map->keysyms_per_keycode);
     }
-    ~OtherClient() { xcb_disconnect(connection); }
-    OtherClient(const OtherClient &) = delete;
-    OtherClient &operator=(const OtherClient &) = delete;
+    ~XClient() { owner ? xcb_disconnect(connection) : void(); }
+    XClient(const XClient &) = delete;
+    XClient &operator=(const XClient &) = delete;
 
-    bool ok() const { return connection && !xcb_connection_has_error(connection) && keycodeL; }
-
-    // True when every listed Control-Alt-L variant could be grabbed by this client.
-    bool grab(const std::vector<uint16_t> &extraModifiers)
+    // True when every listed lock variant of Control-Alt-L could be grabbed.
+    bool grab(const std::vector<uint16_t> &variants)
     {
         bool all = true;
-        for (uint16_t extra : extraModifiers) {
-            auto cookie = xcb_grab_key_checked(connection, 1, root,
-                                               XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | extra,
-                                               keycodeL, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-            if (xcb_generic_error_t *error = xcb_request_check(connection, cookie)) {
-                all = false;
-                std::free(error);
-            }
-        }
+        for (uint16_t extra : variants)
+            all &= !owned(xcb_request_check(connection, xcb_grab_key_checked(
+                connection, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | extra, keycodeL,
+                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
         return all;
     }
     void ungrabAll()
     {
         xcb_ungrab_key(connection, XCB_GRAB_ANY, root, XCB_MOD_MASK_ANY);
-        xcb_aux_sync();
-    }
-
-    xcb_connection_t *connection;
-    xcb_window_t root = 0;
-    xcb_keycode_t keycodeL = 0;
-
-private:
-    void xcb_aux_sync() { std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
-
-    xcb_keycode_t keycodeOf(xcb_keysym_t sym)
-    {
-        const xcb_setup_t *setup = xcb_get_setup(connection);
-        const int count = setup->max_keycode - setup->min_keycode + 1;
-        auto *reply = xcb_get_keyboard_mapping_reply(
-            connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, uint8_t(count)),
-            nullptr);
-        if (!reply)
-            return 0;
-        const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(reply);
-        xcb_keycode_t found = 0;
-        for (int i = 0; i < count * reply->keysyms_per_keycode && !found; ++i)
-            if (syms[i] == sym)
-                found = xcb_keycode_t(setup->min_keycode + i / reply->keysyms_per_keycode);
-        std::free(reply);
-        return found;
-    }
-};
-
-// Looks at the X server's windows the way a window manager or a tray would.
-class WindowTree {
-public:
-    struct Window {
-        xcb_window_t id;
-        xcb_window_t parent;
-        bool viewable;
-        bool overrideRedirect;
-        QByteArray wmClass; // instance and class, separated by a NUL
-        QByteArray name;
-    };
-
-    WindowTree() : connection(xcb_connect(nullptr, nullptr))
-    {
-        root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-    }
-    ~WindowTree() { xcb_disconnect(connection); }
-    WindowTree(const WindowTree &) = delete;
-    WindowTree &operator=(const WindowTree &) = delete;
-
-    std::vector<Window> all()
-    {
-        std::vector<Window> found;
-        collect(root, found);
-        return found;
+        inputFocus(); // a round trip: the server has done it
     }
 
     xcb_window_t inputFocus()
     {
-        auto *reply = xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr);
-        const xcb_window_t focus = reply ? reply->focus : 0;
-        std::free(reply);
-        return focus;
+        auto reply = owned(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+        return reply ? reply->focus : 0;
     }
 
     // What a window manager sends when the user clicks a window's close button.
@@ -131,64 +108,48 @@ public:
         event.window = window;
         event.type = atom("WM_PROTOCOLS");
         event.data.data32[0] = atom("WM_DELETE_WINDOW");
-        event.data.data32[1] = XCB_CURRENT_TIME;
-        xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT,
-                       reinterpret_cast<const char *>(&event));
+        xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
         xcb_flush(connection);
     }
 
+    std::vector<Window> windows(xcb_window_t parent = 0)
+    {
+        std::vector<Window> found;
+        parent = parent ? parent : root;
+        auto tree = owned(xcb_query_tree_reply(connection, xcb_query_tree(connection, parent), nullptr));
+        for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const xcb_window_t id = xcb_query_tree_children(tree.get())[i];
+            auto attributes = owned(xcb_get_window_attributes_reply(
+                connection, xcb_get_window_attributes(connection, id), nullptr));
+            found.push_back({id, parent, attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE,
+                             attributes && attributes->override_redirect,
+                             property(id, XCB_ATOM_WM_CLASS), property(id, XCB_ATOM_WM_NAME)});
+            for (const Window &w : windows(id))
+                found.push_back(w);
+        }
+        return found;
+    }
+
     xcb_connection_t *connection;
-    xcb_window_t root;
+    bool owner;
+    xcb_window_t root = 0;
+    xcb_keycode_t keycodeL = 0;
 
 private:
     xcb_atom_t atom(const char *name)
     {
-        auto *reply = xcb_intern_atom_reply(
-            connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr);
-        const xcb_atom_t value = reply ? reply->atom : 0;
-        std::free(reply);
-        return value;
+        auto reply = owned(xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr));
+        return reply ? reply->atom : 0;
     }
-
     QByteArray property(xcb_window_t window, xcb_atom_t name)
     {
-        auto *reply = xcb_get_property_reply(
-            connection, xcb_get_property(connection, 0, window, name, XCB_ATOM_ANY, 0, 1024),
-            nullptr);
-        QByteArray value;
-        if (reply)
-            value = QByteArray(static_cast<const char *>(xcb_get_property_value(reply)),
-                               xcb_get_property_value_length(reply));
-        std::free(reply);
-        return value;
-    }
-
-    void collect(xcb_window_t parent, std::vector<Window> &found)
-    {
-        auto *tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, parent), nullptr);
-        if (!tree)
-            return;
-        const xcb_window_t *children = xcb_query_tree_children(tree);
-        const int count = xcb_query_tree_children_length(tree);
-        for (int i = 0; i < count; ++i) {
-            Window w{children[i], parent, false, false, {}, {}};
-            if (auto *attributes = xcb_get_window_attributes_reply(
-                    connection, xcb_get_window_attributes(connection, children[i]), nullptr)) {
-                w.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-                w.overrideRedirect = attributes->override_redirect;
-                std::free(attributes);
-            }
-            w.wmClass = property(children[i], XCB_ATOM_WM_CLASS);
-            w.name = property(children[i], XCB_ATOM_WM_NAME);
-            found.push_back(w);
-            collect(children[i], found);
-        }
-        std::free(tree);
+        auto reply = owned(xcb_get_property_reply(
+            connection, xcb_get_property(connection, 0, window, name, XCB_ATOM_ANY, 0, 1024), nullptr));
+        return reply ? QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
+                                  xcb_get_property_value_length(reply.get()))
+                     : QByteArray();
     }
 };
-
-// The lock-key modifier bits as the default X server keymap has them.
-constexpr uint16_t capsLock = XCB_MOD_MASK_LOCK;
-constexpr uint16_t numLock = XCB_MOD_MASK_2;
 
 } // namespace testsupport

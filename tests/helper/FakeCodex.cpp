@@ -1,14 +1,13 @@
 // A stand-in for `codex app-server` that checks the client's side of the exchange
 // strictly and answers as FAKE_CODEX_SCENARIO says:
 //   answer    the result in FAKE_CODEX_RESULT
-//   error     an error with the message in FAKE_CODEX_ERROR (code in FAKE_CODEX_CODE)
+//   error     FAKE_CODEX_ERROR with code FAKE_CODEX_CODE
 //   garbage   a line that is not JSON
 //   crash     dies of a signal after the first request
 //   hang      never answers and ignores SIGTERM
 //   stubborn  answers, then ignores both the end of its input and SIGTERM
 // A client that breaks the exchange gets no answer: the fake exits with status 3.
 
-#include <QByteArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -22,18 +21,14 @@
 
 namespace {
 
-QJsonObject next(const char *expected)
+QJsonObject next(const char *method)
 {
     std::string line;
-    if (!std::getline(std::cin, line)) {
-        std::fprintf(stderr, "fake codex: input ended before %s\n", expected);
+    if (!std::getline(std::cin, line))
         std::exit(3);
-    }
-    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
-    const QJsonObject o = doc.object();
-    if (!doc.isObject() || o.value(QLatin1String("method")).toString() != QLatin1String(expected)
-        || o.contains(QLatin1String("jsonrpc"))) {
-        std::fprintf(stderr, "fake codex: expected %s, got %s\n", expected, line.c_str());
+    const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    if (o.value("method").toString() != QLatin1String(method) || o.contains("jsonrpc")) {
+        std::fprintf(stderr, "fake codex: expected %s, got %s\n", method, line.c_str());
         std::exit(3);
     }
     return o;
@@ -41,8 +36,7 @@ QJsonObject next(const char *expected)
 
 void send(const QByteArray &line)
 {
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
+    std::fputs((line + '\n').constData(), stdout);
     std::fflush(stdout);
 }
 
@@ -63,12 +57,10 @@ int main(int argc, char **argv)
         std::signal(SIGTERM, SIG_IGN);
 
     const QJsonObject init = next("initialize");
-    const QJsonObject client = init.value(QLatin1String("params")).toObject().value(QLatin1String("clientInfo")).toObject();
-    if (init.value(QLatin1String("id")) != QJsonValue(0) || client.value(QLatin1String("name")) != QJsonValue(QLatin1String("quorvel"))
-        || client.value(QLatin1String("version")).toString().isEmpty()) {
-        std::fprintf(stderr, "fake codex: bad initialize\n");
+    const QJsonObject client = init.value("params").toObject().value("clientInfo").toObject();
+    if (init.value("id") != QJsonValue(0) || client.value("name") != QJsonValue("quorvel")
+        || client.value("version").toString().isEmpty())
         return 3;
-    }
     if (scenario == "crash")
         std::abort();
     if (scenario == "hang")
@@ -76,31 +68,22 @@ int main(int argc, char **argv)
     // The real server sends notifications of its own between answers.
     send(R"({"method":"sessionConfigured","params":{}})");
     send(R"({"id":0,"result":{"userAgent":"fake"}})");
-
-    const QJsonObject initialized = next("initialized");
-    if (initialized.contains(QLatin1String("id")))
-        return 3;
-    const QJsonObject read = next("account/rateLimits/read");
-    if (read.value(QLatin1String("id")) != QJsonValue(1))
+    if (next("initialized").contains("id") || next("account/rateLimits/read").value("id") != QJsonValue(1))
         return 3;
 
-    if (scenario == "garbage") {
+    if (scenario == "garbage")
         send("Welcome to codex! this is not JSON");
-    } else if (scenario == "error") {
-        send(QJsonDocument(QJsonObject{
-                 {QStringLiteral("id"), 1},
-                 {QStringLiteral("error"),
-                  QJsonObject{{QStringLiteral("code"), qEnvironmentVariableIntValue("FAKE_CODEX_CODE")},
-                              {QStringLiteral("message"), qEnvironmentVariable("FAKE_CODEX_ERROR")}}}})
+    else if (scenario == "error")
+        send(QJsonDocument(QJsonObject{{"id", 1},
+                                       {"error", QJsonObject{{"code", qEnvironmentVariableIntValue("FAKE_CODEX_CODE")},
+                                                             {"message", qEnvironmentVariable("FAKE_CODEX_ERROR")}}}})
                  .toJson(QJsonDocument::Compact));
-    } else {
+    else
         send("{\"id\":1,\"result\":" + qgetenv("FAKE_CODEX_RESULT") + "}");
-    }
     if (scenario == "stubborn")
         waitForever();
     // Like app-server, stay until the client closes our input.
-    std::string rest;
-    while (std::getline(std::cin, rest)) {
+    for (std::string rest; std::getline(std::cin, rest);) {
     }
     return 0;
 }

@@ -12,17 +12,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray line(reinterpret_cast<const char *>(data), qsizetype(size));
     double time = 0;
-    const auto bucket = tessaline::helper::SessionLogs::parseLine(line, &time);
-    if (!bucket)
-        return 0;
+    const auto bucket = tessaline::helper::SessionLogs::parseLine(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)), &time);
     // Read at the line's own time, an hour later and a year later: expired windows too.
     for (double now : {time, time + 3600, time + 365 * 86400.0}) {
-        const auto doc = tessaline::helper::Snapshot::build({*bucket}, now);
-        if (!doc)
-            continue;
-        if (!tessaline::Usage::decode(QJsonDocument(*doc).toJson(QJsonDocument::Compact)))
+        const auto doc = bucket ? tessaline::helper::Snapshot::build({*bucket}, now) : std::nullopt;
+        if (doc && !tessaline::Usage::decode(QJsonDocument(*doc).toJson(QJsonDocument::Compact)))
             std::abort();
     }
     return 0;

@@ -1,66 +1,136 @@
 // Runs the built quorvel as the program does (one argument, no input) against a fake
-// Codex CLI and generated Codex homes, and decodes everything it prints as the program
-// would.
+// Codex CLI and generated Codex homes, and checks the figures it derives from raw
+// windows. Everything it prints is read back through the program's own decoder.
 
-#include "CodexHome.h"
+#include "helper/Snapshot.h"
 #include "quota/Usage.h"
 
-#include <QJsonArray>
+#include <QDateTime>
+#include <QDir>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <zstd.h>
+
 #include <functional>
 
 using namespace tessaline;
-using testing::CodexHome;
-using testing::limits;
-using testing::logWindow;
-using testing::tokenCountLine;
+using namespace tessaline::helper;
 
-using Builder = std::function<void(const CodexHome &, double now)>;
-Q_DECLARE_METATYPE(Builder)
+using Setup = std::function<void(const QString &home, double now)>;
+Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(RawWindow)
+Q_DECLARE_METATYPE(RawBucket)
+using Buckets = QList<RawBucket>;
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-    std::optional<Usage> usage;
-};
+const double now = double(QDateTime::currentSecsSinceEpoch());
 
-// "300:30 10080:71": each top-level window's length and used percentage, in order.
-QString describe(const QList<Usage::Window> &windows)
+QJsonObject logWindow(double used, const QJsonValue &minutes, const QJsonValue &resetsAt)
 {
-    QStringList parts;
-    for (const Usage::Window &w : windows)
-        parts << QStringLiteral("%1:%2").arg(w.windowDurationMins).arg(w.usedPercent);
-    return parts.join(' ');
+    return {{"used_percent", used}, {"window_minutes", minutes}, {"resets_at", resetsAt}};
 }
 
-// "codex* codex_gpt5=GPT-5": bucket ids, the default starred, labels other than the id.
-QString describe(const QList<Usage::LimitBucket> &buckets)
+QJsonObject limits(const QJsonValue &primary, const QJsonValue &secondary = {})
 {
-    QStringList parts;
-    for (const Usage::LimitBucket &b : buckets)
-        parts << b.id + (b.isDefault ? QStringLiteral("*") : QString())
-                + (b.label != b.id && !b.isDefault ? QLatin1Char('=') + b.label : QString());
-    return parts.join(' ');
+    return {{"primary", primary}, {"secondary", secondary}, {"plan_type", "plus"}};
+}
+
+// A token-count event, or (without rate limits to carry) a transcript line that only
+// mentions them in its text.
+QByteArray line(double at, const QJsonValue &rateLimits, bool event = true)
+{
+    const QJsonObject payload = event
+        ? QJsonObject{{"type", "token_count"}, {"info", QJsonObject{{"total_tokens", 1234}}}, {"rate_limits", rateLimits}}
+        : QJsonObject{{"type", "message"}, {"text", "token_count and rate_limits"}};
+    const QString time = QDateTime::fromMSecsSinceEpoch(qint64(at * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
+    return QJsonDocument(QJsonObject{{"timestamp", time}, {"type", event ? "event_msg" : "response_item"}, {"payload", payload}})
+        .toJson(QJsonDocument::Compact);
+}
+
+QByteArray chatter(double at) { return line(at, {}, false); }
+
+// Writes <home>/.codex/sessions/<folder>/rollout-<name>.jsonl[.zst], last modified `age` s ago.
+void writeLog(const QString &home, const QString &folder, const QString &name, const QList<QByteArray> &lines,
+              double age = 0, bool compressed = false, bool finalNewline = true)
+{
+    QByteArray text = lines.join('\n') + (finalNewline ? "\n" : "");
+    if (compressed) {
+        QByteArray packed(qsizetype(ZSTD_compressBound(size_t(text.size()))), Qt::Uninitialized);
+        packed.resize(qsizetype(ZSTD_compress(packed.data(), size_t(packed.size()), text.constData(), size_t(text.size()), 3)));
+        text = packed;
+    }
+    QDir().mkpath(home + "/.codex/sessions/" + folder);
+    QFile file(home + "/.codex/sessions/" + folder + "/rollout-" + name + (compressed ? ".jsonl.zst" : ".jsonl"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        qFatal("cannot write a test log");
+    file.flush(); // or the buffered write would stamp the file after its time is set
+    file.setFileTime(QDateTime::currentDateTimeUtc().addMSecs(qint64(-age * 1000)), QFileDevice::FileModificationTime);
+}
+
+void installCli(const QString &home, const QString &dir = "bin")
+{
+    QDir().mkpath(home + '/' + dir);
+    if (!QFile::link(FAKE_CODEX_PATH, home + '/' + dir + "/codex"))
+        qFatal("cannot install the fake codex");
+}
+
+// The fake CLI, with the default bucket at 77 % in the session logs to fall back on.
+Setup cliWithLogs(bool logs)
+{
+    return [logs](const QString &home, double now) {
+        installCli(home);
+        if (logs)
+            writeLog(home, "2026/12/06", "a", {line(now - 50, limits(logWindow(77, 300, now + 60)))});
+    };
+}
+
+QString liveResult(const QJsonObject &rateLimits, const QJsonValue &byId = {})
+{
+    return "FAKE_CODEX_RESULT="
+        + QJsonDocument(QJsonObject{{"rateLimits", rateLimits}, {"rateLimitsByLimitId", byId}}).toJson(QJsonDocument::Compact);
 }
 
 QJsonObject liveWindow(qint64 used, const QJsonValue &minutes, double resetsAt)
 {
-    return QJsonObject{{QStringLiteral("usedPercent"), used},
-                       {QStringLiteral("windowDurationMins"), minutes},
-                       {QStringLiteral("resetsAt"), resetsAt}};
+    return {{"usedPercent", used}, {"windowDurationMins", minutes}, {"resetsAt", resetsAt}};
 }
 
-QByteArray liveResult(const QJsonObject &rateLimits, const QJsonValue &byId = QJsonValue())
+// "300:30@3600 10080:71@86400 / codex* codex_gpt5=GPT-5": each top-level window's length,
+// used percentage and reset relative to `now`; then the bucket ids, the default starred.
+QString describe(const Usage &usage)
 {
-    return QJsonDocument(QJsonObject{{QStringLiteral("rateLimits"), rateLimits},
-                                     {QStringLiteral("rateLimitsByLimitId"), byId}})
-        .toJson(QJsonDocument::Compact);
+    QStringList parts;
+    for (const Usage::Window &w : usage.windows)
+        parts << QString("%1:%2@%3").arg(w.windowDurationMins).arg(w.usedPercent).arg(qint64(w.resetsAt - now));
+    parts << "/";
+    for (const Usage::LimitBucket &b : usage.limitBuckets.value_or(QList<Usage::LimitBucket>()))
+        parts << b.id + (b.isDefault ? "*" : "") + (b.label != b.id && !b.isDefault ? '=' + b.label : "");
+    return parts.join(' ');
+}
+
+RawBucket bucket(const QString &id, std::optional<RawWindow> primary, std::optional<RawWindow> secondary = {})
+{
+    RawBucket b;
+    b.limitId = id;
+    b.isDefault = id == defaultLimitId;
+    b.primary = primary;
+    b.secondary = secondary;
+    return b;
+}
+
+RawWindow window(double used, qint64 minutes, double resetsIn) { return RawWindow{used, minutes, now + resetsIn}; }
+
+std::optional<Usage> decoded(const Buckets &buckets)
+{
+    const auto doc = Snapshot::build(buckets, now);
+    if (!doc)
+        return std::nullopt;
+    const auto usage = Usage::decode(QJsonDocument(*doc).toJson());
+    return usage ? std::optional<Usage>(*usage) : std::nullopt;
 }
 
 } // namespace
@@ -68,291 +138,229 @@ QByteArray liveResult(const QJsonObject &rateLimits, const QJsonValue &byId = QJ
 class TestQuorvel : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir;
-
-    Outcome run(bool withCli, const QString &codexHome, const QStringList &extraEnv = {})
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), dir.filePath(QStringLiteral("home")));
-        env.insert(QStringLiteral("CODEX_HOME"), codexHome);
-        env.insert(QStringLiteral("PATH"), dir.filePath(withCli ? QStringLiteral("bin") : QStringLiteral("nobin")));
-        env.insert(QStringLiteral("QUORVEL_COMPANION"), QStringLiteral("1"));
-        for (const QString &kv : extraEnv)
-            env.insert(kv.section('=', 0, 0), kv.section('=', 1));
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.setStandardInputFile(QProcess::nullDevice());
-        p.start(QStringLiteral(QUORVEL_PATH), {QStringLiteral("--json")});
-        // Far beyond the helper's own ten-second bound; only a broken bound reaches it.
-        if (!p.waitForFinished(60000))
-            qFatal("quorvel did not finish");
-        Outcome o;
-        o.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        o.out = p.readAllStandardOutput();
-        o.err = p.readAllStandardError();
-        if (o.exitCode == 0) {
-            auto decoded = Usage::decode(o.out);
-            if (decoded)
-                o.usage = *decoded;
-        }
-        return o;
-    }
-
-    void checkContract(const Outcome &o)
-    {
-        if (o.exitCode == 0) {
-            QVERIFY2(o.usage.has_value(), o.out.constData());
-        } else {
-            QCOMPARE(o.exitCode, 1);
-            QVERIFY(o.out.isEmpty());
-            // One sentence on one line.
-            QVERIFY2(o.err.endsWith(".\n") && o.err.count('\n') == 1, o.err.constData());
-        }
-    }
-
 private Q_SLOTS:
-    void initTestCase()
+    void run_data()
     {
-        QVERIFY(dir.isValid());
-        QDir(dir.path()).mkpath(QStringLiteral("bin"));
-        QDir(dir.path()).mkpath(QStringLiteral("nobin"));
-        QDir(dir.path()).mkpath(QStringLiteral("home"));
-        QVERIFY(QFile::link(QStringLiteral(FAKE_CODEX_PATH), dir.filePath(QStringLiteral("bin/codex"))));
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QStringList>("env");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("expected"); // figures on success, part of the sentence on failure
+        const QString today = "2026/12/06";
+
+        QTest::newRow("current log, under ~/.codex as CODEX_HOME is empty") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "a", {chatter(now - 60), line(now - 50, limits(logWindow(30.4, 300, now + 3600), logWindow(70.6, 10080, now + 86400)))});
+        }) << QStringList{"CODEX_HOME="} << 0 << "300:30@3600 10080:71@86400 / codex*";
+        QTest::newRow("older log: reset counted from the line's time") << Setup([](const QString &h, double now) {
+            const QJsonObject old{{"used_percent", 25.5}, {"window_minutes", 300}, {"resets_in_seconds", 7200}};
+            writeLog(h, "2025/01/01", "a", {line(now - 600, limits(old))});
+        }) << QStringList() << 0 << "300:26@6600 / codex*";
+        QTest::newRow("weekly in the primary slot, lengths near the known ones") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "a", {line(now - 50, limits(logWindow(12, 10000, now + 86400), logWindow(55, 290, now + 600)))});
+        }) << QStringList() << 0 << "10080:12@86400 300:55@600 / codex*";
+        QTest::newRow("reset passed: 0 % used, reset time kept") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "a", {line(now - 9 * 3600, limits(logWindow(88, 300, now - 4 * 3600), logWindow(40, 10080, now + 86400)))});
+        }) << QStringList() << 0 << "300:0@-14400 10080:40@86400 / codex*";
+        QTest::newRow("null or missing window_minutes left out") << Setup([=](const QString &h, double now) {
+            const QJsonObject noLength{{"used_percent", 20}, {"resets_at", now + 60}};
+            writeLog(h, today, "a", {line(now - 50, limits(noLength, logWindow(33, {}, now + 86400))),
+                                     line(now - 40, limits(noLength, logWindow(44, 10080, now + 86400)))});
+        }) << QStringList() << 0 << "10080:44@86400 / codex*";
+        QTest::newRow("both windows null, an older line has figures") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "a", {line(now - 90, limits(logWindow(5, 300, now + 60))), line(now - 50, limits({}, {})), line(now - 40, {})});
+        }) << QStringList() << 0 << "300:5@60 / codex*";
+        QTest::newRow("truncated last line") << Setup([=](const QString &h, double now) {
+            const QByteArray whole = line(now - 40, limits(logWindow(90, 300, now + 60)));
+            writeLog(h, today, "a", {line(now - 50, limits(logWindow(15, 300, now + 60))), whole.left(whole.size() - 20)}, 0, false, false);
+        }) << QStringList() << 0 << "300:15@60 / codex*";
+        QTest::newRow("other bucket newer than the default one") << Setup([=](const QString &h, double now) {
+            QJsonObject model = limits(logWindow(61, 300, now + 60));
+            model.insert("limit_id", "codex_gpt5");
+            model.insert("limit_name", "GPT-5");
+            writeLog(h, today, "a", {line(now - 50, limits(logWindow(21, 300, now + 60), logWindow(2, 10080, now + 600))), line(now - 40, model)});
+        }) << QStringList() << 0 << "300:21@60 10080:2@600 / codex* codex_gpt5=GPT-5";
+        QTest::newRow("resumed session in an older date folder") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "new", {line(now - 3600, limits(logWindow(10, 300, now + 60)))}, 3600);
+            writeLog(h, "2026/11/02", "old", {line(now - 86400 * 30, limits(logWindow(1, 300, now + 60))),
+                                              line(now - 5, limits(logWindow(20, 300, now + 60)))}, 5);
+        }) << QStringList() << 0 << "300:20@60 / codex*";
+        QTest::newRow("newest file, older figures: the newer line wins") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "long", {line(now - 3600, limits(logWindow(10, 300, now + 60))), chatter(now - 5)}, 5);
+            writeLog(h, today, "short", {line(now - 60, limits(logWindow(30, 300, now + 60)))}, 60);
+        }) << QStringList() << 0 << "300:30@60 / codex*";
+        QTest::newRow("compressed log") << Setup([](const QString &h, double now) {
+            writeLog(h, "2026/10/01", "z", {line(now - 50, limits(logWindow(47, 300, now + 60))), chatter(now - 40)}, 40, true);
+        }) << QStringList() << 0 << "300:47@60 / codex*";
+        QTest::newRow("plain log wins over its newer compressed copy") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "s", {line(now - 50, limits(logWindow(8, 300, now + 60)))}, 50);
+            writeLog(h, today, "s", {line(now - 10, limits(logWindow(99, 300, now + 60)))}, 10, true);
+        }) << QStringList() << 0 << "300:8@60 / codex*";
+        QTest::newRow("missing home") << Setup([](const QString &, double) {}) << QStringList() << 1
+                                      << "Found neither the Codex CLI nor any Codex session log";
+        QTest::newRow("logs without figures") << Setup([=](const QString &h, double now) {
+            writeLog(h, today, "a", {chatter(now - 60), line(now - 50, {})});
+        }) << QStringList() << 1 << "no session log holds quota figures";
+
+        const QString both = liveResult({{"limitId", "codex"}, {"primary", liveWindow(42, 300, now + 3600)},
+                                         {"secondary", liveWindow(64, 10080, now + 86400)}, {"planType", "pro"}},
+                                        QJsonObject{{"codex_mini", QJsonObject{{"limitId", "codex_mini"}, {"primary", liveWindow(3, 300, now + 60)}}}});
+        const QString fromLogs = "300:77@60 / codex*";
+        QTest::newRow("live answer wins over logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=answer", both}
+                                                    << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini";
+        QTest::newRow("live answer, CLI ignores end of input and SIGTERM") << cliWithLogs(false)
+            << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini";
+        QTest::newRow("live answer, CLI in ~/.local/bin") << Setup([](const QString &h, double) { installCli(h, ".local/bin"); })
+            << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(9, 300, now + 60)}})} << 0 << "300:9@60 / codex*";
+        QTest::newRow("not signed in, logs ignored") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
+            "FAKE_CODEX_ERROR=codex account authentication required to read rate limits"} << 1 << "run `codex login`";
+        QTest::newRow("API key, logs ignored") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
+            "FAKE_CODEX_ERROR=chatgpt authentication required to read rate limits"} << 1 << "API key";
+        QTest::newRow("other error: logs") << cliWithLogs(true)
+            << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32603", "FAKE_CODEX_ERROR=internal"} << 0 << fromLogs;
+        QTest::newRow("no usable window: logs") << cliWithLogs(true)
+            << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(42, {}, now + 3600)}})} << 0 << fromLogs;
+        QTest::newRow("garbage, no logs") << cliWithLogs(false) << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << 1
+                                          << "the Codex CLI answered with unreadable data";
+        QTest::newRow("crash: logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=crash"} << 0 << fromLogs;
+        QTest::newRow("hang: bounded, then logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=hang"} << 0 << fromLogs;
     }
+    void run()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QStringList, env);
+        QFETCH(int, status);
+        QFETCH(QString, expected);
 
-    void sessionLogs_data();
-    void sessionLogs();
-    void liveCli_data();
-    void liveCli();
-    void defaultHomeWhenCodexHomeIsEmpty();
-    void olderLogsCountFromTheLineTime();
-    void cliInLocalBin();
-    void argumentsOtherThanJson();
-};
-
-void TestQuorvel::sessionLogs_data()
-{
-    QTest::addColumn<Builder>("build");
-    QTest::addColumn<QString>("windows");
-    QTest::addColumn<QString>("buckets");
-    QTest::addColumn<QString>("error");
-
-    const QString today = QStringLiteral("2026/12/06");
-    QTest::newRow("current generation") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "a", {testing::chatterLine(now - 60),
-                             tokenCountLine(now - 50, limits(logWindow(30.4, 300, now + 3600), logWindow(70.6, 10080, now + 86400)))});
-    }) << "300:30 10080:71" << "codex*" << "";
-
-    QTest::newRow("lengths near the known ones, weekly in the primary slot") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "a", {tokenCountLine(now - 50, limits(logWindow(12, 10000, now + 86400), logWindow(55, 290, now + 600)))});
-    }) << "10080:12 300:55" << "codex*" << "";
-
-    QTest::newRow("reset already passed") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "a", {tokenCountLine(now - 9 * 3600, limits(logWindow(88, 300, now - 4 * 3600), logWindow(40, 10080, now + 86400)))});
-    }) << "300:0 10080:40" << "codex*" << "";
-
-    QTest::newRow("unknown lengths are left out") << Builder([=](const CodexHome &h, double now) {
-        QJsonObject noLength{{QStringLiteral("used_percent"), 20}, {QStringLiteral("resets_at"), now + 60}};
-        h.write(today, "a", {tokenCountLine(now - 50, limits(noLength, logWindow(33, std::nullopt, now + 86400))),
-                             tokenCountLine(now - 40, limits(noLength, logWindow(44, 10080, now + 86400)))});
-    }) << "10080:44" << "codex*" << "";
-
-    QTest::newRow("both windows null, an older line has figures") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "a", {tokenCountLine(now - 90, limits(logWindow(5, 300, now + 60), QJsonValue())),
-                             tokenCountLine(now - 50, limits(QJsonValue(), QJsonValue())),
-                             tokenCountLine(now - 40, QJsonValue())});
-    }) << "300:5" << "codex*" << "";
-
-    QTest::newRow("truncated last line") << Builder([=](const CodexHome &h, double now) {
-        const QByteArray whole = tokenCountLine(now - 40, limits(logWindow(90, 300, now + 60), QJsonValue()));
-        h.write(today, "a", {tokenCountLine(now - 50, limits(logWindow(15, 300, now + 60), QJsonValue())),
-                             whole.left(whole.size() - 20)}, 0, false, false);
-    }) << "300:15" << "codex*" << "";
-
-    QTest::newRow("other bucket newer than the default one") << Builder([=](const CodexHome &h, double now) {
-        QJsonObject model = limits(logWindow(61, 300, now + 60), QJsonValue());
-        model.insert(QStringLiteral("limit_id"), QStringLiteral("codex_gpt5"));
-        model.insert(QStringLiteral("limit_name"), QStringLiteral("GPT-5"));
-        h.write(today, "a", {tokenCountLine(now - 50, limits(logWindow(21, 300, now + 60), logWindow(2, 10080, now + 600))),
-                             tokenCountLine(now - 40, model)});
-    }) << "300:21 10080:2" << "codex* codex_gpt5=GPT-5" << "";
-
-    QTest::newRow("resumed session in an older date folder") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "new", {tokenCountLine(now - 3600, limits(logWindow(10, 300, now + 60), QJsonValue()))}, 3600);
-        h.write("2026/11/02", "old", {tokenCountLine(now - 86400 * 30, limits(logWindow(1, 300, now + 60), QJsonValue())),
-                                      tokenCountLine(now - 5, limits(logWindow(20, 300, now + 60), QJsonValue()))}, 5);
-    }) << "300:20" << "codex*" << "";
-
-    QTest::newRow("concurrent sessions, the newer line wins") << Builder([=](const CodexHome &h, double now) {
-        // Last written 5 s ago, but its last rate-limit line is an hour old.
-        h.write(today, "long", {tokenCountLine(now - 3600, limits(logWindow(10, 300, now + 60), QJsonValue())),
-                                testing::chatterLine(now - 5)}, 5);
-        h.write(today, "short", {tokenCountLine(now - 60, limits(logWindow(30, 300, now + 60), QJsonValue()))}, 60);
-    }) << "300:30" << "codex*" << "";
-
-    QTest::newRow("compressed log") << Builder([=](const CodexHome &h, double now) {
-        h.write("2026/10/01", "z", {tokenCountLine(now - 50, limits(logWindow(47, 300, now + 60), QJsonValue())),
-                                    testing::chatterLine(now - 40)}, 40, true);
-    }) << "300:47" << "codex*" << "";
-
-    QTest::newRow("plain log wins over its compressed copy") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "s", {tokenCountLine(now - 50, limits(logWindow(8, 300, now + 60), QJsonValue()))}, 50);
-        h.write(today, "s", {tokenCountLine(now - 10, limits(logWindow(99, 300, now + 60), QJsonValue()))}, 10, true);
-    }) << "300:8" << "codex*" << "";
-
-    QTest::newRow("missing home") << Builder([](const CodexHome &, double) {})
-                                  << "" << "" << "Found neither the Codex CLI nor any Codex session log";
-
-    QTest::newRow("logs without figures") << Builder([=](const CodexHome &h, double now) {
-        h.write(today, "a", {testing::chatterLine(now - 60), tokenCountLine(now - 50, QJsonValue())});
-    }) << "" << "" << "no session log holds quota figures";
-}
-
-void TestQuorvel::sessionLogs()
-{
-    QFETCH(Builder, build);
-    QFETCH(QString, windows);
-    QFETCH(QString, buckets);
-    QFETCH(QString, error);
-
-    QTemporaryDir home;
-    build(CodexHome(home.path()), testing::nowSeconds());
-    const Outcome o = run(false, home.path());
-    checkContract(o);
-    if (error.isEmpty()) {
-        QCOMPARE(o.exitCode, 0);
-        QCOMPARE(describe(o.usage->windows), windows);
-        QCOMPARE(describe(o.usage->limitBuckets.value_or(QList<Usage::LimitBucket>())), buckets);
-    } else {
-        QCOMPARE(o.exitCode, 1);
-        QVERIFY2(o.err.contains(error.toUtf8()), o.err.constData());
-    }
-}
-
-void TestQuorvel::liveCli_data()
-{
-    QTest::addColumn<QStringList>("env");
-    QTest::addColumn<bool>("withLogs");
-    QTest::addColumn<QString>("windows");
-    QTest::addColumn<QString>("error");
-    QTest::addColumn<QString>("buckets");
-
-    const double now = testing::nowSeconds();
-    const QByteArray both = liveResult(
-        QJsonObject{{QStringLiteral("limitId"), QStringLiteral("codex")},
-                    {QStringLiteral("primary"), liveWindow(42, 300, now + 3600)},
-                    {QStringLiteral("secondary"), liveWindow(64, 10080, now + 86400)},
-                    {QStringLiteral("planType"), QStringLiteral("pro")}},
-        QJsonObject{{QStringLiteral("codex_mini"),
-                     QJsonObject{{QStringLiteral("limitId"), QStringLiteral("codex_mini")},
-                                 {QStringLiteral("primary"), liveWindow(3, 300, now + 60)}}}});
-    const QByteArray noLengths = liveResult(QJsonObject{{QStringLiteral("primary"), liveWindow(42, QJsonValue(), now + 3600)}});
-    const QString logsWindows = QStringLiteral("300:77");
-
-    QTest::newRow("answer") << QStringList{"FAKE_CODEX_SCENARIO=answer", "FAKE_CODEX_RESULT=" + both}
-                            << true << "300:42 10080:64" << "" << "codex* codex_mini";
-    QTest::newRow("answer ignoring end of input and SIGTERM") << QStringList{"FAKE_CODEX_SCENARIO=stubborn", "FAKE_CODEX_RESULT=" + both}
-                                                             << false << "300:42 10080:64" << "" << "codex* codex_mini";
-    QTest::newRow("not signed in") << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
-                                                  "FAKE_CODEX_ERROR=codex account authentication required to read rate limits"}
-                                   << true << "" << "run `codex login`" << "";
-    QTest::newRow("API key") << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
-                                            "FAKE_CODEX_ERROR=chatgpt authentication required to read rate limits"}
-                             << true << "" << "API key" << "";
-    QTest::newRow("other error, logs") << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32603", "FAKE_CODEX_ERROR=internal"}
-                                       << true << logsWindows << "" << "codex*";
-    QTest::newRow("garbage, logs") << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << true << logsWindows << "" << "codex*";
-    QTest::newRow("garbage, no logs") << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << false << ""
-                                      << "the Codex CLI answered with unreadable data" << "";
-    QTest::newRow("crash, logs") << QStringList{"FAKE_CODEX_SCENARIO=crash"} << true << logsWindows << "" << "codex*";
-    QTest::newRow("crash, no logs") << QStringList{"FAKE_CODEX_SCENARIO=crash"} << false << ""
-                                    << "the Codex CLI stopped without answering" << "";
-    QTest::newRow("no usable window, logs") << QStringList{"FAKE_CODEX_SCENARIO=answer", "FAKE_CODEX_RESULT=" + noLengths}
-                                            << true << logsWindows << "" << "codex*";
-    QTest::newRow("hang, logs") << QStringList{"FAKE_CODEX_SCENARIO=hang"} << true << logsWindows << "" << "codex*";
-}
-
-void TestQuorvel::liveCli()
-{
-    QFETCH(QStringList, env);
-    QFETCH(bool, withLogs);
-    QFETCH(QString, windows);
-    QFETCH(QString, error);
-    QFETCH(QString, buckets);
-
-    QTemporaryDir home;
-    if (withLogs) {
-        const double now = testing::nowSeconds();
-        CodexHome(home.path()).write("2026/12/06", "a", {tokenCountLine(now - 50, limits(logWindow(77, 300, now + 60), QJsonValue()))});
-    }
-    const Outcome o = run(true, home.path(), env);
-    checkContract(o);
-    if (error.isEmpty()) {
-        QCOMPARE(o.exitCode, 0);
-        QCOMPARE(describe(o.usage->windows), windows);
-        QCOMPARE(describe(o.usage->limitBuckets.value_or(QList<Usage::LimitBucket>())), buckets);
-    } else {
-        QCOMPARE(o.exitCode, 1);
-        QVERIFY2(o.err.contains(error.toUtf8()), o.err.constData());
-    }
-}
-
-void TestQuorvel::defaultHomeWhenCodexHomeIsEmpty()
-{
-    const double now = testing::nowSeconds();
-    const QString home = dir.filePath(QStringLiteral("home/.codex"));
-    CodexHome(home).write("2026/12/06", "a", {tokenCountLine(now - 50, limits(logWindow(14, 300, now + 60), QJsonValue()))});
-    const Outcome o = run(false, QString());
-    QDir(home).removeRecursively();
-    checkContract(o);
-    QCOMPARE(o.exitCode, 0);
-    QCOMPARE(describe(o.usage->windows), QStringLiteral("300:14"));
-}
-
-void TestQuorvel::olderLogsCountFromTheLineTime()
-{
-    QTemporaryDir home;
-    const double now = testing::nowSeconds();
-    const double written = now - 600;
-    const QJsonObject old{{QStringLiteral("used_percent"), 25.5}, {QStringLiteral("window_minutes"), 300},
-                          {QStringLiteral("resets_in_seconds"), 7200}};
-    CodexHome(home.path()).write("2025/01/01", "a", {tokenCountLine(written, limits(old, QJsonValue()))});
-    const Outcome o = run(false, home.path());
-    checkContract(o);
-    QCOMPARE(o.exitCode, 0);
-    QCOMPARE(o.usage->windows.size(), 1);
-    QCOMPARE(o.usage->windows[0].resetsAt, written + 7200);
-    QCOMPARE(o.usage->windows[0].usedPercent, 26);
-    QCOMPARE(o.usage->windows[0].remainingPercent, 74);
-}
-
-void TestQuorvel::cliInLocalBin()
-{
-    // Not on PATH, but where a per-user install puts it.
-    const QString local = dir.filePath(QStringLiteral("home/.local/bin"));
-    QVERIFY(QDir().mkpath(local));
-    QVERIFY(QFile::link(QStringLiteral(FAKE_CODEX_PATH), local + QStringLiteral("/codex")));
-    const double now = testing::nowSeconds();
-    const QByteArray result = liveResult(QJsonObject{{QStringLiteral("primary"), liveWindow(9, 300, now + 60)}});
-    const Outcome o = run(false, dir.filePath(QStringLiteral("nocodexhome")),
-                          {"FAKE_CODEX_SCENARIO=answer", "FAKE_CODEX_RESULT=" + result});
-    QFile::remove(local + QStringLiteral("/codex"));
-    checkContract(o);
-    QCOMPARE(o.exitCode, 0);
-    QCOMPARE(describe(o.usage->windows), QStringLiteral("300:9"));
-}
-
-void TestQuorvel::argumentsOtherThanJson()
-{
-    for (const QStringList &args : {QStringList{}, QStringList{"--json", "--json"}, QStringList{"json"}}) {
+        QTemporaryDir home;
+        setup(home.path(), now);
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("HOME", home.path());
+        e.insert("CODEX_HOME", home.filePath(".codex"));
+        e.insert("PATH", home.filePath("bin"));
+        e.insert("QUORVEL_COMPANION", "1");
+        for (const QString &kv : env)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
         QProcess p;
-        p.start(QStringLiteral(QUORVEL_PATH), args);
-        QVERIFY(p.waitForFinished(30000));
-        QCOMPARE(p.exitCode(), 2);
-        QVERIFY(p.readAllStandardOutput().isEmpty());
-        QVERIFY(p.readAllStandardError().startsWith("usage: quorvel --json"));
+        p.setProcessEnvironment(e);
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.start(QUORVEL_PATH, {"--json"});
+        // Far beyond the helper's own ten-second bound; only a broken bound reaches it.
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+        QCOMPARE(p.exitCode(), status);
+        if (status == 0) {
+            const auto usage = Usage::decode(out);
+            QVERIFY2(usage, out.constData());
+            QCOMPARE(describe(*usage), expected);
+            for (const Usage::Window &w : usage->windows)
+                QCOMPARE(w.remainingPercent, 100 - w.usedPercent);
+        } else {
+            QVERIFY(out.isEmpty());
+            QVERIFY2(err.endsWith(".\n") && err.count('\n') == 1 && err.contains(expected.toUtf8()), err.constData());
+        }
     }
-}
+
+    void lengths_data()
+    {
+        QTest::addColumn<qint64>("reported");
+        QTest::addColumn<qint64>("minutes");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("5h low edge") << qint64(285) << qint64(300) << "5h";
+        QTest::newRow("5h high edge") << qint64(315) << qint64(300) << "5h";
+        QTest::newRow("below 5h") << qint64(284) << qint64(284) << "284 minutes";
+        QTest::newRow("above 5h") << qint64(316) << qint64(316) << "316 minutes";
+        QTest::newRow("weekly low edge") << qint64(9576) << qint64(10080) << "weekly";
+        QTest::newRow("weekly high edge") << qint64(10584) << qint64(10080) << "weekly";
+        QTest::newRow("a day") << qint64(1440) << qint64(1440) << "1 day";
+        QTest::newRow("two weeks") << qint64(20160) << qint64(20160) << "2 weeks";
+    }
+    void lengths()
+    {
+        QFETCH(qint64, reported);
+        QFETCH(qint64, minutes);
+        QFETCH(QString, name);
+        QCOMPARE(Snapshot::identifyMinutes(reported), minutes);
+        QCOMPARE(Snapshot::windowName(minutes), name);
+    }
+
+    void pressure_data()
+    {
+        QTest::addColumn<Buckets>("buckets");
+        QTest::addColumn<QString>("summary");
+        // A five-hour window with 3 h to go is 40 % elapsed.
+        QTest::newRow("just ahead") << Buckets{bucket("codex", window(45, 300, 3 * 3600))}
+            << "Most pressured: Codex 5h, 5 points ahead of even pace.";
+        QTest::newRow("nearly ahead") << Buckets{bucket("codex", window(44, 300, 3 * 3600))}
+            << "Most pressured: Codex 5h, on track with even pace.";
+        QTest::newRow("just behind") << Buckets{bucket("codex", window(35, 300, 3 * 3600))}
+            << "Most pressured: Codex 5h, 5 points behind even pace.";
+        QTest::newRow("reset further away than the length") << Buckets{bucket("codex", window(0, 300, 6 * 3600))}
+            << "Most pressured: Codex 5h, on track with even pace.";
+        QTest::newRow("weekly further ahead than 5h") << Buckets{bucket("codex", window(50, 300, 3 * 3600), window(80, 10080, 3.5 * 86400))}
+            << "Most pressured: Codex weekly, 30 points ahead of even pace.";
+        QTest::newRow("a model bucket is the most pressured") << Buckets{bucket("codex", window(40, 300, 3 * 3600)), bucket("codex_gpt5", window(90, 300, 3 * 3600))}
+            << "Most pressured: codex_gpt5 5h, 50 points ahead of even pace.";
+        QTest::newRow("blocked on 5h, weekly reported after") << Buckets{bucket("codex", window(100, 300, 3600), window(40, 10080, 3.5 * 86400))}
+            << "Blocked now: 5h limit. Weekly is 10 points behind even pace.";
+        QTest::newRow("blocked twice: the longer block is named") << Buckets{bucket("codex", window(100, 300, 3600), window(100, 10080, 86400))}
+            << "Blocked now: weekly limit. 5h is 20 points ahead of even pace.";
+        QTest::newRow("blocked in a model bucket") << Buckets{bucket("codex", window(10, 300, 3 * 3600)), bucket("codex_gpt5", window(100.4, 300, 3600))}
+            << "Blocked now: codex_gpt5 5h limit. 5h is 30 points behind even pace.";
+        QTest::newRow("nearly used up is not blocked") << Buckets{bucket("codex", window(99.6, 300, 3 * 3600))}
+            << "Most pressured: Codex 5h, 60 points ahead of even pace.";
+        QTest::newRow("a passed reset is neither used nor blocking") << Buckets{bucket("codex", window(100, 300, -60))}
+            << "Most pressured: Codex 5h, on track with even pace.";
+    }
+    void pressure()
+    {
+        QFETCH(Buckets, buckets);
+        QFETCH(QString, summary);
+        const auto usage = decoded(buckets);
+        QVERIFY(usage && usage->pressureCheck);
+        QCOMPARE(usage->pressureCheck->summary(), summary);
+    }
+
+    void weeklyBudget_data()
+    {
+        QTest::addColumn<double>("resetsIn");
+        QTest::addColumn<double>("perDay");
+        QTest::addColumn<double>("perHour");
+        QTest::newRow("days to go") << 3.5 * 86400 << 20.0 << 0.83;
+        QTest::newRow("last half hour") << 1800.0 << 70.0 << 70.0;
+    }
+    void weeklyBudget()
+    {
+        QFETCH(double, resetsIn);
+        QFETCH(double, perDay);
+        QFETCH(double, perHour);
+        const auto usage = decoded({bucket("codex", window(30, 10080, resetsIn))});
+        QVERIFY(usage && usage->weeklyBudget);
+        QCOMPARE(usage->weeklyBudget->remainingPercent, 70);
+        QCOMPARE(usage->weeklyBudget->secondsToReset, resetsIn);
+        QCOMPARE(usage->weeklyBudget->percentPerDay, perDay);
+        QCOMPARE(usage->weeklyBudget->percentPerHour, perHour);
+    }
+
+    void unshowableWindows_data()
+    {
+        QTest::addColumn<RawWindow>("raw");
+        QTest::newRow("no length") << RawWindow{10, std::nullopt, now + 60};
+        QTest::newRow("zero length") << RawWindow{10, 0, now + 60};
+        QTest::newRow("no reset time") << RawWindow{10, 300, std::nullopt};
+        QTest::newRow("reset beyond the year 9999") << RawWindow{10, 300, 253402300800.0};
+        QTest::newRow("used not a number") << RawWindow{qQNaN(), 300, now + 60};
+    }
+    void unshowableWindows()
+    {
+        QFETCH(RawWindow, raw);
+        QVERIFY(!Snapshot::build({bucket("codex", raw)}, now));
+        // With a good window beside it, only the bad one is left out.
+        const auto usage = decoded({bucket("codex", raw, window(5, 10080, 60))});
+        QVERIFY(usage);
+        QCOMPARE(usage->windows.size(), 1);
+        QCOMPARE(usage->windows[0].windowDurationMins, 10080);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestQuorvel)
 #include "test_quorvel.moc"

@@ -13,22 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const Expected<Usage> usage = Usage::decode(bytes);
     if (!usage)
         return 0;
-
-    if (usage->schemaVersion != 1 || usage->windows.isEmpty() || !std::isfinite(usage->fetchedAt))
-        std::abort();
-    for (const Usage::Window &w : usage->windows) {
-        if (w.usedPercent < 0 || w.usedPercent > 100 || w.remainingPercent < 0 || w.remainingPercent > 100
-            || w.windowDurationMins < 1 || !(std::fabs(w.resetsAt) < 253402300800.0))
-            std::abort();
-    }
-    if (usage->pressureCheck) {
-        const QString sentence = usage->pressureCheck->summary();
-        if (sentence.isEmpty() || !sentence.endsWith(QLatin1Char('.')))
-            std::abort();
-    }
+    bool sound = usage->schemaVersion == 1 && !usage->windows.isEmpty() && std::isfinite(usage->fetchedAt);
+    for (const Usage::Window &w : usage->windows)
+        sound = sound && w.usedPercent >= 0 && w.usedPercent <= 100 && w.remainingPercent >= 0 && w.remainingPercent <= 100
+            && w.windowDurationMins >= 1 && std::fabs(w.resetsAt) < 253402300800.0;
+    if (usage->pressureCheck)
+        sound = sound && usage->pressureCheck->summary().endsWith(QLatin1Char('.'));
     // Decoding is a pure function of the bytes.
     const Expected<Usage> again = Usage::decode(QByteArray(bytes));
-    if (!again || !(*again == *usage))
+    if (!sound || !again || !(*again == *usage))
         std::abort();
     return 0;
 }

@@ -1,149 +1,299 @@
-#include "reserve/Reserve.h"
+#include "platform/SettingsStore.h"
+#include "quota/Usage.h"
+#include "reserve/OutcomeStore.h"
+#include "reserve/ProtectedRun.h"
 
-#include <QSet>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace tessaline;
 
-Q_DECLARE_METATYPE(std::optional<qint64>)
-Q_DECLARE_METATYPE(std::optional<QuotaBand>)
+using Snapshot = ProtectedRun::Snapshot;
+using Snapshots = QList<Snapshot>;
+using States = QList<std::optional<ReserveState>>;
+using Percent = std::optional<qint64>;
+using Band = std::optional<QuotaBand>;
+using Outcome = OutcomeRecord::Outcome;
+using Records = QList<OutcomeRecord>;
+using B = QuotaBand;
+using S = ReserveState;
+Q_DECLARE_METATYPE(Snapshot)
+Q_DECLARE_METATYPE(Snapshots)
+Q_DECLARE_METATYPE(States)
+Q_DECLARE_METATYPE(Percent)
+Q_DECLARE_METATYPE(Band)
+
+namespace {
+
+const QDateTime startTime = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+
+const auto both = [](qint64 percent) { return Snapshot(percent, percent); };
+const auto window = [](qint64 minutes, qint64 left) { return Usage::Window{"w", 100 - left, left, minutes, 1.7e9}; };
+
+ProtectedRun runOf(ReservePolicy policy = ReservePolicy::standard, Snapshot start = {50, 80})
+{
+    return *ProtectedRun::begin(startTime, start, QStringLiteral("small"), {"scope", "tests"}, policy);
+}
+
+OutcomeRecord recordOf(Outcome outcome, Band band = B::moderate, const QString &taskSize = QStringLiteral("small"),
+                       ReservePolicy policy = ReservePolicy::standard)
+{
+    OutcomeRecord record;
+    record.taskSize = taskSize;
+    record.reservePolicy = policy;
+    record.startingQuotaBand = band;
+    record.outcome = outcome;
+    return record;
+}
+
+// Keys in no particular order, one unknown, an absent band as null, a whole state
+// written as 2.0 and minutes beyond what a double holds exactly.
+const QByteArray goodElement = R"({"outcome":"partial","extra":{"x":[1]},"runDurationMinutes":9007199254740993,
+    "reservePolicy":"light","maximumReserveConstraintReached":2.0,"lintCodes":["a"],"taskSize":"small",
+    "timestamp":-5.5,"endingQuotaBand":null,"startingQuotaBand":"healthy"})";
+
+} // namespace
 
 class TestReserve : public QObject {
     Q_OBJECT
 
+    std::unique_ptr<QTemporaryDir> dir;
+    std::shared_ptr<QSettingsStore> settings;
+
 private Q_SLOTS:
-    void bandFromPercentages_data();
-    void bandFromPercentages();
-    void stateTable_data();
-    void stateTable();
-    void rawValuesRoundTrip();
-    void rawValueRejections_data();
-    void rawValueRejections();
-    void stateOrdering();
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        // Directories that do not exist yet are made, as on a first start.
+        settings = std::make_shared<QSettingsStore>(dir->filePath("config/settings.ini"));
+    }
+
+    void band_data()
+    {
+        QTest::addColumn<Percent>("fiveHour");
+        QTest::addColumn<Percent>("weekly");
+        QTest::addColumn<Band>("band");
+        QTest::newRow("neither") << Percent() << Percent() << Band();
+        QTest::newRow("weekly lower") << Percent(90) << Percent(20) << Band(B::tight);
+        QTest::newRow("weekly alone") << Percent() << Percent(15) << Band(B::critical);
+        const struct { qint64 m; B band; } edges[] = {
+            {-3, B::blocked}, {0, B::blocked},   {1, B::critical},  {15, B::critical}, {16, B::tight},
+            {35, B::tight},   {36, B::moderate}, {65, B::moderate}, {66, B::healthy},  {140, B::healthy},
+        };
+        for (const auto &e : edges)
+            QTest::addRow("%lld", e.m) << Percent(e.m) << Percent(100) << Band(e.band);
+    }
+    void band()
+    {
+        QFETCH(Percent, fiveHour);
+        QFETCH(Percent, weekly);
+        QFETCH(Band, band);
+        QCOMPARE(quotaBandFrom(fiveHour, weekly), band);
+    }
+
+    void stateTable()
+    {
+        const struct { B band; S light, standard, high; } rows[] = {
+            {B::healthy, S::comfortable, S::comfortable, S::keepHeadroom},
+            {B::moderate, S::comfortable, S::keepHeadroom, S::validationAtRisk},
+            {B::tight, S::keepHeadroom, S::validationAtRisk, S::validationOnly},
+            {B::critical, S::validationAtRisk, S::validationOnly, S::validationOnly},
+            {B::blocked, S::exhausted, S::exhausted, S::exhausted},
+        };
+        for (const auto &r : rows) {
+            QCOMPARE(reserveStateFrom(r.band, ReservePolicy::light), r.light);
+            QCOMPARE(reserveStateFrom(r.band, ReservePolicy::standard), r.standard);
+            QCOMPARE(reserveStateFrom(r.band, ReservePolicy::high), r.high);
+        }
+    }
+
+    void snapshotFromUsage()
+    {
+        // The first 300- and 10080-minute top-level windows, in any order; other durations
+        // and windows inside limit buckets never count.
+        Usage usage;
+        usage.windows = {window(60, 3), window(10080, 12), window(300, 42), window(300, 5), window(10080, 2)};
+        usage.limitBuckets = {Usage::LimitBucket{"b", "B", true, {window(300, 1), window(10080, 1)}, {}, {}}};
+        QCOMPARE(Snapshot(usage), Snapshot(42, 12));
+        usage.windows = {window(301, 4), window(10079, 5)};
+        QCOMPARE(Snapshot(usage), Snapshot());
+    }
+
+    void begin()
+    {
+        // Without a band, or already blocked, there is nothing left to protect.
+        for (const Snapshot &start : {Snapshot(), Snapshot(0, 90), Snapshot(std::nullopt, -2)})
+            QVERIFY(!ProtectedRun::begin(startTime, start, QStringLiteral("small"), {}, ReservePolicy::light));
+        QCOMPARE(ProtectedRun::begin(startTime, {40, 90}, std::nullopt, {}, {}).value().taskSize, QStringLiteral("unknown"));
+    }
+
+    void observe_data()
+    {
+        QTest::addColumn<Snapshot>("start");
+        QTest::addColumn<ReservePolicy>("policy");
+        QTest::addColumn<Snapshots>("readings");
+        QTest::addColumn<States>("told");
+        QTest::addColumn<S>("finalState");
+        QTest::addColumn<S>("finalWorst");
+        const std::optional<S> no;
+        const ReservePolicy standard = ReservePolicy::standard;
+        QTest::newRow("worsen, recover, fall back to a told level")
+            << both(40) << standard << Snapshots{both(30), both(10), both(50), both(10)}
+            << States{S::validationAtRisk, S::validationOnly, no, no} << S::validationOnly << S::validationOnly;
+        QTest::newRow("recovery, then a new worst level is told")
+            << both(40) << standard << Snapshots{both(30), both(80), both(30), both(0)}
+            << States{S::validationAtRisk, no, no, S::exhausted} << S::exhausted << S::exhausted;
+        QTest::newRow("the starting state is never told") << both(20) << standard << Snapshots{both(30), both(20)}
+            << States{no, no} << S::validationAtRisk << S::validationAtRisk;
+        QTest::newRow("state falls below the start, worst stays") << both(20) << ReservePolicy::high
+            << Snapshots{both(100)} << States{no} << S::keepHeadroom << S::validationOnly;
+        QTest::newRow("a reading without windows changes nothing") << both(40) << standard
+            << Snapshots{Snapshot(std::nullopt, 30), Snapshot()} << States{S::validationAtRisk, no}
+            << S::validationAtRisk << S::validationAtRisk;
+    }
+    void observe()
+    {
+        QFETCH(Snapshot, start);
+        QFETCH(ReservePolicy, policy);
+        QFETCH(Snapshots, readings);
+        QFETCH(States, told);
+        auto run = ProtectedRun::begin(startTime, start, std::nullopt, {}, policy);
+        QVERIFY(run);
+        for (int i = 0; i < readings.size(); ++i) {
+            QCOMPARE(run->observe(readings[i]), told[i]);
+            QCOMPARE(run->latest, readings[i]);
+        }
+        QTEST(run->state, "finalState");
+        QTEST(run->worstSurfaced, "finalWorst");
+    }
+
+    void recordFromRun()
+    {
+        ProtectedRun run = runOf(ReservePolicy::high, {70, 40});
+        run.observe({30, std::nullopt});
+        run.observe({80, 80}); // recovered: the record keeps the worst state told
+        const OutcomeRecord record(run, Outcome::partial, startTime.addMSecs(47 * 60'000 + 59'900));
+        QCOMPARE(record.timestamp, 1'700'000'000.0 + 47 * 60 + 59.9);
+        QCOMPARE(record.runDurationMinutes, 47);
+        QCOMPARE(record.startingQuotaBand, Band(B::moderate));
+        QCOMPARE(record.endingQuotaBand, Band(B::healthy));
+        QCOMPARE(record.maximumReserveConstraintReached, S::validationOnly);
+        // A clock set back during the run gives no negative duration.
+        QCOMPARE(OutcomeRecord(run, Outcome::partial, startTime.addSecs(-600)).runDurationMinutes, 0);
+    }
+
+    void storedJson()
+    {
+        OutcomeStore store(settings);
+        ProtectedRun run = runOf();
+        QVERIFY(!store.record(run, std::nullopt, startTime)); // the user skipped the question
+        QVERIFY(!QFile::exists(dir->filePath("config/settings.ini")));
+        run.observe({});
+        QVERIFY(store.record(run, Outcome::finished, startTime.addSecs(2850)));
+        const QVariant stored = settings->value(OutcomeStore::key);
+        QCOMPARE(stored.typeId(), QMetaType::QByteArray);
+        QCOMPARE(stored.toByteArray(),
+                 QByteArray(R"([{"lintCodes":["scope","tests"],"maximumReserveConstraintReached":1,)"
+                            R"("outcome":"finished","reservePolicy":"standard","runDurationMinutes":47,)"
+                            R"("startingQuotaBand":"moderate","taskSize":"small","timestamp":1700002850}])"));
+        // Read back by a separate store, as after a restart of the program.
+        const OutcomeStore reopened(std::make_shared<QSettingsStore>(dir->filePath("config/settings.ini")));
+        QCOMPARE(reopened.records(), Records{OutcomeRecord(run, Outcome::finished, startTime.addSecs(2850))});
+    }
+
+    void decodeAnyOrderAndUnknownKeys()
+    {
+        const auto decoded = OutcomeStore::decode("[" + goodElement + "]");
+        QVERIFY(decoded && decoded->size() == 1);
+        QCOMPARE(decoded->at(0).startingQuotaBand, Band(B::healthy));
+        QCOMPARE(decoded->at(0).endingQuotaBand, Band());
+        QCOMPARE(decoded->at(0).maximumReserveConstraintReached, S::validationAtRisk);
+        QCOMPARE(decoded->at(0).runDurationMinutes, 9007199254740993LL);
+    }
+
+    void capKeepsNewest200()
+    {
+        Records history;
+        for (int i = 0; i < 200; ++i)
+            history.append(recordOf(Outcome::finished, std::nullopt, QString::number(i)));
+        QVERIFY(settings->setValue(OutcomeStore::key, *OutcomeStore::encode(history)));
+        OutcomeStore store(settings);
+        QVERIFY(store.record(runOf(), Outcome::abandoned, startTime));
+        const Records records = store.records();
+        QCOMPARE(records.size(), 200);
+        QCOMPARE(records.first(), history[1]);
+        QCOMPARE(records.last().outcome, Outcome::abandoned);
+    }
+
+    void unreadableHistoryIsKeptAside_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::newRow("not JSON") << QVariant(QByteArray("[{\"timestamp\":"));
+        QTest::newRow("an object") << QVariant(QByteArray("{}"));
+        QTest::newRow("text, not bytes") << QVariant(QStringLiteral("[]"));
+        // One bad element spoils the whole history.
+        const auto with = [](const char *from, const char *to) {
+            return QVariant("[" + goodElement + "," + QByteArray(goodElement).replace(from, to) + "]");
+        };
+        QTest::newRow("element not an object") << QVariant("[" + goodElement + ",[]]");
+        QTest::newRow("unknown outcome") << with("\"partial\"", "\"skipped\"");
+        QTest::newRow("capitalised band") << with("\"healthy\"", "\"Healthy\"");
+        QTest::newRow("unknown policy") << with("\"light\"", "\"strict\"");
+        QTest::newRow("state 5") << with("2.0", "5");
+        QTest::newRow("state as text") << with("2.0", "\"2\"");
+        QTest::newRow("fractional minutes") << with("9007199254740993", "47.5");
+        QTest::newRow("minutes beyond 64 bits") << with("9007199254740993", "1e19");
+        QTest::newRow("missing taskSize") << with("\"taskSize\":\"small\",", "");
+        QTest::newRow("lint code not text") << with("[\"a\"]", "[\"a\",1]");
+    }
+    void unreadableHistoryIsKeptAside()
+    {
+        QFETCH(QVariant, stored);
+        QVERIFY(settings->setValue(OutcomeStore::key, stored));
+        OutcomeStore store(settings);
+        QCOMPARE(store.records(), Records());
+        QVERIFY(store.record(runOf(), Outcome::finished, startTime));
+        QVERIFY(store.record(runOf(), Outcome::partial, startTime));
+        QCOMPARE(store.records().size(), 2);
+        QCOMPARE(settings->value(OutcomeStore::unreadableKey), stored);
+        // Later damage is replaced too, but the copy kept first is never overwritten.
+        QVERIFY(settings->setValue(OutcomeStore::key, QByteArray("later damage")));
+        QVERIFY(store.record(runOf(), Outcome::abandoned, startTime));
+        QCOMPARE(store.records().size(), 1);
+        QCOMPARE(settings->value(OutcomeStore::unreadableKey), stored);
+    }
+
+    void insight_data()
+    {
+        QTest::addColumn<Records>("records");
+        QTest::addColumn<Band>("band");
+        QTest::addColumn<QString>("sentence");
+        const Outcome f = Outcome::finished, a = Outcome::abandoned;
+        const auto sentence = [](int n, int m) {
+            return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m);
+        };
+        const Records five{recordOf(f), recordOf(Outcome::partial), recordOf(a), recordOf(f), recordOf(f)};
+        QTest::newRow("five give one") << five << Band(B::moderate) << sentence(3, 5);
+        Records many(5, recordOf(f)); // these oldest five fall out of the newest 20
+        for (int i = 0; i < 20; ++i)
+            many += recordOf(i % 4 == 0 ? f : a);
+        QTest::newRow("only the newest 20 count") << many << Band(B::moderate) << sentence(5, 20);
+        const Records others = five.mid(1) + Records{recordOf(f, B::tight), recordOf(f, std::nullopt),
+            recordOf(f, B::moderate, "Small"), recordOf(f, B::moderate, "small", ReservePolicy::high)};
+        QTest::newRow("four, and others of another band, size or policy") << others << Band(B::moderate) << QString();
+        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, std::nullopt)) << Band()
+                                                          << sentence(5, 5);
+    }
+    void insight()
+    {
+        QFETCH(Records, records);
+        QFETCH(Band, band);
+        QFETCH(QString, sentence);
+        const auto expected = sentence.isNull() ? std::nullopt : std::optional(sentence);
+        QCOMPARE(OutcomeStore::insight(records, QStringLiteral("small"), ReservePolicy::standard, band), expected);
+    }
 };
-
-void TestReserve::bandFromPercentages_data()
-{
-    QTest::addColumn<std::optional<qint64>>("fiveHour");
-    QTest::addColumn<std::optional<qint64>>("weekly");
-    QTest::addColumn<std::optional<QuotaBand>>("band");
-
-    const std::optional<qint64> none;
-    const auto only = [](qint64 v) { return std::optional<qint64>(v); };
-    QTest::newRow("both absent") << none << none << std::optional<QuotaBand>();
-    QTest::newRow("five-hour decides when lower") << only(0) << only(80) << std::optional(QuotaBand::blocked);
-    QTest::newRow("weekly decides when lower") << only(90) << only(20) << std::optional(QuotaBand::tight);
-    QTest::newRow("weekly alone") << none << only(15) << std::optional(QuotaBand::critical);
-    QTest::newRow("five-hour alone") << only(70) << none << std::optional(QuotaBand::healthy);
-
-    const struct { qint64 m; QuotaBand band; } boundaries[] = {
-        {-3, QuotaBand::blocked},   {0, QuotaBand::blocked},   {1, QuotaBand::critical},
-        {15, QuotaBand::critical},  {16, QuotaBand::tight},    {35, QuotaBand::tight},
-        {36, QuotaBand::moderate},  {65, QuotaBand::moderate}, {66, QuotaBand::healthy},
-        {100, QuotaBand::healthy},  {140, QuotaBand::healthy},
-    };
-    for (const auto &b : boundaries) {
-        QTest::addRow("both %lld", b.m) << only(b.m) << only(b.m) << std::optional(b.band);
-        QTest::addRow("%lld against 100", b.m) << only(100) << only(b.m) << std::optional(b.band);
-    }
-}
-
-void TestReserve::bandFromPercentages()
-{
-    QFETCH(std::optional<qint64>, fiveHour);
-    QFETCH(std::optional<qint64>, weekly);
-    QFETCH(std::optional<QuotaBand>, band);
-    QCOMPARE(quotaBandFrom(fiveHour, weekly), band);
-}
-
-void TestReserve::stateTable_data()
-{
-    QTest::addColumn<QuotaBand>("band");
-    QTest::addColumn<ReservePolicy>("policy");
-    QTest::addColumn<ReserveState>("state");
-
-    using B = QuotaBand;
-    using S = ReserveState;
-    const struct { B band; S light, standard, high; } rows[] = {
-        {B::healthy, S::comfortable, S::comfortable, S::keepHeadroom},
-        {B::moderate, S::comfortable, S::keepHeadroom, S::validationAtRisk},
-        {B::tight, S::keepHeadroom, S::validationAtRisk, S::validationOnly},
-        {B::critical, S::validationAtRisk, S::validationOnly, S::validationOnly},
-        {B::blocked, S::exhausted, S::exhausted, S::exhausted},
-    };
-    for (const auto &r : rows) {
-        const QByteArray name = rawValue(r.band).toUtf8();
-        QTest::addRow("%s light", name.constData()) << r.band << ReservePolicy::light << r.light;
-        QTest::addRow("%s standard", name.constData()) << r.band << ReservePolicy::standard << r.standard;
-        QTest::addRow("%s high", name.constData()) << r.band << ReservePolicy::high << r.high;
-    }
-}
-
-void TestReserve::stateTable()
-{
-    QFETCH(QuotaBand, band);
-    QFETCH(ReservePolicy, policy);
-    QFETCH(ReserveState, state);
-    QCOMPARE(reserveStateFrom(band, policy), state);
-}
-
-void TestReserve::rawValuesRoundTrip()
-{
-    const QStringList bands{"blocked", "critical", "tight", "moderate", "healthy"};
-    for (int i = 0; i < bands.size(); ++i) {
-        const auto band = quotaBandFromRawValue(bands[i]);
-        QVERIFY(band);
-        QCOMPARE(static_cast<int>(*band), i);
-        QCOMPARE(rawValue(*band), bands[i]);
-    }
-    const QStringList policies{"light", "standard", "high"};
-    for (int i = 0; i < policies.size(); ++i) {
-        const auto policy = reservePolicyFromRawValue(policies[i]);
-        QVERIFY(policy);
-        QCOMPARE(static_cast<int>(*policy), i);
-        QCOMPARE(rawValue(*policy), policies[i]);
-    }
-    for (int i = 0; i <= 4; ++i) {
-        const auto state = reserveStateFromRawValue(i);
-        QVERIFY(state);
-        QCOMPARE(rawValue(*state), i);
-    }
-    QCOMPARE(rawValue(ReserveState::validationOnly), 3);
-}
-
-void TestReserve::rawValueRejections_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("capitalised") << QStringLiteral("Healthy");
-    QTest::newRow("upper case") << QStringLiteral("STANDARD");
-    QTest::newRow("padded") << QStringLiteral(" light");
-    QTest::newRow("state title") << QStringLiteral("comfortable");
-    QTest::newRow("digit") << QStringLiteral("1");
-}
-
-void TestReserve::rawValueRejections()
-{
-    QFETCH(QString, text);
-    QCOMPARE(quotaBandFromRawValue(text), std::nullopt);
-    QCOMPARE(reservePolicyFromRawValue(text), std::nullopt);
-    QCOMPARE(reserveStateFromRawValue(-1), std::nullopt);
-    QCOMPARE(reserveStateFromRawValue(5), std::nullopt);
-    QCOMPARE(reserveStateFromRawValue(qint64(1) << 32), std::nullopt);
-}
-
-void TestReserve::stateOrdering()
-{
-    QVERIFY(ReserveState::exhausted > ReserveState::validationOnly);
-    QVERIFY(ReserveState::keepHeadroom >= ReserveState::keepHeadroom);
-    QVERIFY(ReserveState::comfortable < ReserveState::keepHeadroom);
-    QVERIFY(ReserveState::validationAtRisk <= ReserveState::validationOnly);
-    QVERIFY(!(ReserveState::validationOnly <= ReserveState::validationAtRisk));
-
-    const QSet<ReserveState> surfaced{ReserveState::keepHeadroom, ReserveState::exhausted, ReserveState::keepHeadroom};
-    QCOMPARE(surfaced.size(), 2);
-    QVERIFY(surfaced.contains(ReserveState::exhausted));
-}
 
 QTEST_GUILESS_MAIN(TestReserve)
 #include "tst_reserve.moc"

@@ -1,12 +1,15 @@
 #include "reserve/RunNotifier.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace tessaline;
+
+Q_DECLARE_METATYPE(std::optional<QString>)
 
 namespace {
 
@@ -17,269 +20,171 @@ class RecordingServer : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
 public:
-    struct Call {
-        QString appName;
-        uint replacesId;
-        QString appIcon;
-        QString summary;
-        QString body;
-        QStringList actions;
-        QVariantMap hints;
-        int expireTimeout;
-    };
-
-    explicit RecordingServer(uint firstId) : nextId(firstId) {}
-
+    struct Call { QString appName; uint replacesId; QString summary, body; QVariantMap hints; };
     QList<Call> calls;
+    uint nextId = 0;
 
 public Q_SLOTS:
-    uint Notify(const QString &appName, uint replacesId, const QString &appIcon, const QString &summary,
-                const QString &body, const QStringList &actions, const QVariantMap &hints, int expireTimeout)
+    uint Notify(const QString &appName, uint replacesId, const QString &, const QString &summary,
+                const QString &body, const QStringList &, const QVariantMap &hints, int)
     {
-        calls.append({appName, replacesId, appIcon, summary, body, actions, hints, expireTimeout});
+        calls.append({appName, replacesId, summary, body, hints});
         return replacesId != 0 ? replacesId : nextId++;
     }
-
-private:
-    uint nextId;
 };
 
 const QString service = QStringLiteral("org.freedesktop.Notifications");
-
-InstallIdentity installed()
-{
-    return InstallIdentity{QStringLiteral("tessaline.desktop"), QStringLiteral("/usr/bin/tessaline")};
-}
+const QString path = QStringLiteral("/org/freedesktop/Notifications");
+const InstallIdentity installed{QStringLiteral("tessaline.desktop"), QStringLiteral("/usr/bin/tessaline")};
+using S = ReserveState;
 
 } // namespace
 
 class TestRunNotifier : public QObject {
     Q_OBJECT
 
-private Q_SLOTS:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-
-    void texts_data();
-    void texts();
-    void postsAndReplacesThePrevious();
-    void quickSuccessionStillReplaces();
-    void restartedServerGetsNoStaleId();
-    void noServerSendsNothing();
-    void notInstalledDoesNothing();
-
-private:
-    // Starts a server under a connection of its own, as a separate process would be.
-    RecordingServer *startServer(const QString &connectionName, uint firstId);
-    void stopServer(const QString &connectionName);
-    QList<bool> notifyAndSettle(RunNotifier &notifier, QList<ReserveState> states);
-
     QProcess daemon;
     QString address;
-    std::unique_ptr<RecordingServer> server;
-    std::unique_ptr<RecordingServer> secondServer;
+    std::unique_ptr<RecordingServer> server, secondServer;
+
+    QDBusConnection client() { return QDBusConnection::connectToBus(address, QStringLiteral("client")); }
+
+    // Each server has a connection, and so a unique bus name, of its own.
+    std::unique_ptr<RecordingServer> startServer(const QString &connectionName, uint firstId)
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(address, connectionName);
+        auto recorder = std::make_unique<RecordingServer>();
+        recorder->nextId = firstId;
+        if (!bus.registerObject(path, recorder.get(), QDBusConnection::ExportAllSlots) || !bus.registerService(service))
+            return nullptr;
+        return recorder;
+    }
+
+    void stopServer(const QString &connectionName)
+    {
+        QDBusConnection bus(connectionName);
+        if (!bus.isConnected())
+            return;
+        bus.unregisterService(service);
+        bus.unregisterObject(path);
+        QDBusConnection::disconnectFromBus(connectionName);
+    }
+
+    // Whether each state was posted, once all are settled.
+    QList<bool> notifyAndSettle(RunNotifier &notifier, const QList<ReserveState> &states)
+    {
+        QSignalSpy handled(&notifier, &RunNotifier::handled);
+        for (ReserveState state : states)
+            notifier.notify(state);
+        QList<bool> posted;
+        for (int i = 0; i < states.size() && (i < handled.size() || handled.wait(10000)); ++i)
+            posted.append(handled[i][0].value<ReserveState>() == states[i] && handled[i][1].toBool());
+        return posted;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // A private bus; the user's own session bus is never used.
+        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+        QVERIFY2(daemon.waitForStarted(), "dbus-daemon is needed (package dbus)");
+        while (!daemon.canReadLine())
+            QVERIFY2(daemon.waitForReadyRead(10000), "dbus-daemon printed no address");
+        address = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    void cleanupTestCase()
+    {
+        daemon.terminate();
+        daemon.waitForFinished();
+    }
+    void init() { QVERIFY(server = startServer(QStringLiteral("server"), 41)); }
+    void cleanup()
+    {
+        for (const char *name : {"server", "second-server", "client"})
+            stopServer(QString::fromLatin1(name));
+        server.reset();
+        secondServer.reset();
+    }
+
+    void postsAndReplacesOnlyItsOwn()
+    {
+        RunNotifier notifier(client(), installed);
+        // The second is sent before the first is answered and must still replace it.
+        QCOMPARE(notifyAndSettle(notifier, {S::validationAtRisk, S::exhausted}), QList({true, true}));
+        QCOMPARE(server->calls.size(), 2);
+        const RecordingServer::Call &first = server->calls[0], &second = server->calls[1];
+        QCOMPARE(first.appName, QStringLiteral("Tessaline"));
+        QCOMPARE(first.summary, QStringLiteral("Validation reserve: VALIDATION AT RISK"));
+        QCOMPARE(first.replacesId, 0u);
+        QCOMPARE(first.hints.value("desktop-entry").toString(), QStringLiteral("tessaline"));
+        QCOMPARE(second.summary, QStringLiteral("Validation reserve: QUOTA EXHAUSTED"));
+        QCOMPARE(second.body, QStringLiteral("Quota is exhausted. Stop and resume after reset."));
+        QCOMPARE(second.replacesId, 41u);
+
+        // With no server nothing is sent, nor kept for later.
+        stopServer(QStringLiteral("server"));
+        QCOMPARE(notifyAndSettle(notifier, {S::validationOnly}), QList({false}));
+        // A new server never receives the previous server's id.
+        QVERIFY(secondServer = startServer(QStringLiteral("second-server"), 100));
+        QCOMPARE(notifyAndSettle(notifier, {S::validationAtRisk, S::validationOnly}), QList({true, true}));
+        QCOMPARE(secondServer->calls.size(), 2);
+        QCOMPARE(secondServer->calls[0].summary, QStringLiteral("Validation reserve: VALIDATION AT RISK"));
+        QCOMPARE(secondServer->calls[0].replacesId, 0u);
+        QCOMPARE(secondServer->calls[1].replacesId, 100u);
+
+        RunNotifier unconnected(QDBusConnection::connectToBus("unix:path=/nonexistent", "nowhere"), installed);
+        QCOMPARE(notifyAndSettle(unconnected, {S::exhausted}), QList({false}));
+    }
+
+    void installRule_data()
+    {
+        QTest::addColumn<std::optional<QString>>("identifier");
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<bool>("installed");
+        const std::optional<QString> id = QStringLiteral("tessaline.desktop"), none;
+        QTest::newRow("usr prefix") << id << "/usr/bin/tessaline" << true;
+        QTest::newRow("redundant separators") << id << "/opt/t//bin/./tessaline" << true;
+        QTest::newRow("no identifier") << none << "/usr/bin/tessaline" << false;
+        QTest::newRow("empty identifier") << std::optional(QString()) << "/usr/bin/tessaline" << false;
+        QTest::newRow("build tree") << id << "/work/build/src/app/tessaline" << false;
+        QTest::newRow("capitalised bin") << id << "/usr/Bin/tessaline" << false;
+        QTest::newRow("capitalised name") << id << "/usr/bin/Tessaline" << false;
+        QTest::newRow("bin only as a suffix") << id << "/usr/sbin/tessaline" << false;
+    }
+    void installRule()
+    {
+        QFETCH(std::optional<QString>, identifier);
+        QFETCH(QString, location);
+        QTEST(InstallIdentity::isInstalledCopy(identifier, location), "installed");
+    }
+
+    void identityOfAnExecutable()
+    {
+        QTemporaryDir prefix;
+        QVERIFY(QDir(prefix.path()).mkpath("bin") && QDir(prefix.path()).mkpath("share/applications"));
+        const QString executable = prefix.filePath("bin/tessaline");
+        QVERIFY(!InstallIdentity::of(executable).identifier);
+        QFile entry(prefix.filePath("share/applications/tessaline.desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.close();
+        QVERIFY(InstallIdentity::of(executable).isInstalled());
+        QCOMPARE(InstallIdentity::of(executable).desktopEntryName(), QStringLiteral("tessaline"));
+    }
+
+    void notInstalledPostsNothing()
+    {
+        RunNotifier bare(client(), InstallIdentity{std::nullopt, QStringLiteral("/usr/bin/tessaline")});
+        RunNotifier ownProgram; // run from the build tree, so not installed
+        QVERIFY(!bare.available() && !ownProgram.available());
+        bare.notify(S::exhausted);
+        ownProgram.notify(S::exhausted);
+        // Calls on one connection are answered in order: this one settles after anything
+        // the bare notifier might have sent.
+        RunNotifier notifier(client(), installed);
+        QCOMPARE(notifyAndSettle(notifier, {S::keepHeadroom}), QList({true}));
+        QCOMPARE(server->calls.size(), 1);
+    }
 };
-
-void TestRunNotifier::initTestCase()
-{
-    // A private session bus; the user's own bus is never used.
-    daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-    QVERIFY2(daemon.waitForStarted(), "dbus-daemon is needed (package dbus)");
-    while (!daemon.canReadLine())
-        QVERIFY2(daemon.waitForReadyRead(10000), "dbus-daemon printed no address");
-    address = QString::fromUtf8(daemon.readLine()).trimmed();
-    QVERIFY(!address.isEmpty());
-}
-
-void TestRunNotifier::cleanupTestCase()
-{
-    daemon.terminate();
-    daemon.waitForFinished();
-}
-
-void TestRunNotifier::init()
-{
-    server.reset(startServer(QStringLiteral("server"), 1));
-    QVERIFY(server);
-}
-
-void TestRunNotifier::cleanup()
-{
-    stopServer(QStringLiteral("server"));
-    stopServer(QStringLiteral("second-server"));
-    server.reset();
-    secondServer.reset();
-    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
-}
-
-RecordingServer *TestRunNotifier::startServer(const QString &connectionName, uint firstId)
-{
-    QDBusConnection bus = QDBusConnection::connectToBus(address, connectionName);
-    if (!bus.isConnected())
-        return nullptr;
-    auto *recorder = new RecordingServer(firstId);
-    if (!bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), recorder,
-                            QDBusConnection::ExportAllSlots)
-        || !bus.registerService(service)) {
-        delete recorder;
-        return nullptr;
-    }
-    return recorder;
-}
-
-void TestRunNotifier::stopServer(const QString &connectionName)
-{
-    QDBusConnection bus(connectionName);
-    if (!bus.isConnected())
-        return;
-    bus.unregisterService(service);
-    bus.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
-    QDBusConnection::disconnectFromBus(connectionName);
-}
-
-QList<bool> TestRunNotifier::notifyAndSettle(RunNotifier &notifier, QList<ReserveState> states)
-{
-    QSignalSpy handled(&notifier, &RunNotifier::handled);
-    for (ReserveState state : states)
-        notifier.notify(state);
-    QList<bool> posted;
-    while (handled.size() < states.size())
-        if (!handled.wait(10000))
-            return posted;
-    for (int i = 0; i < handled.size(); ++i) {
-        if (handled[i][0].value<ReserveState>() != states[i])
-            return {};
-        posted.append(handled[i][1].toBool());
-    }
-    return posted;
-}
-
-void TestRunNotifier::texts_data()
-{
-    QTest::addColumn<ReserveState>("state");
-    QTest::addColumn<QString>("summary");
-    QTest::addColumn<QString>("body");
-    QTest::newRow("exhausted") << ReserveState::exhausted << "Validation reserve: QUOTA EXHAUSTED"
-                               << "Quota is exhausted. Stop and resume after reset.";
-    QTest::newRow("validationOnly")
-        << ReserveState::validationOnly << "Validation reserve: VALIDATION ONLY"
-        << "Do not start new implementation. Run tests, verification and checkpoint the current work.";
-}
-
-void TestRunNotifier::texts()
-{
-    QFETCH(ReserveState, state);
-    QFETCH(QString, summary);
-    QFETCH(QString, body);
-
-    RunNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")), installed());
-    QVERIFY(notifier.available());
-    notifier.requestPermission();
-    QCOMPARE(notifyAndSettle(notifier, {state}), QList<bool>{true});
-
-    QCOMPARE(server->calls.size(), 1);
-    const RecordingServer::Call &call = server->calls.first();
-    QCOMPARE(call.appName, QStringLiteral("Tessaline"));
-    QCOMPARE(call.summary, summary);
-    QCOMPARE(call.body, body);
-    QCOMPARE(call.replacesId, 0u);
-    QCOMPARE(call.actions, QStringList());
-    QCOMPARE(call.appIcon, QString());
-    QCOMPARE(call.expireTimeout, -1);
-    QCOMPARE(call.hints.value("desktop-entry").toString(), QStringLiteral("tessaline"));
-}
-
-void TestRunNotifier::postsAndReplacesThePrevious()
-{
-    RunNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")), installed());
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationAtRisk}), QList<bool>{true});
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationOnly}), QList<bool>{true});
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::exhausted}), QList<bool>{true});
-
-    QCOMPARE(server->calls.size(), 3);
-    QCOMPARE(server->calls[0].replacesId, 0u);
-    QCOMPARE(server->calls[1].replacesId, 1u);
-    QCOMPARE(server->calls[2].replacesId, 1u);
-    QCOMPARE(server->calls[2].summary, QStringLiteral("Validation reserve: QUOTA EXHAUSTED"));
-}
-
-void TestRunNotifier::quickSuccessionStillReplaces()
-{
-    RunNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")), installed());
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationAtRisk, ReserveState::validationOnly}),
-             (QList<bool>{true, true}));
-    QCOMPARE(server->calls.size(), 2);
-    QCOMPARE(server->calls[0].summary, QStringLiteral("Validation reserve: VALIDATION AT RISK"));
-    QCOMPARE(server->calls[1].summary, QStringLiteral("Validation reserve: VALIDATION ONLY"));
-    QCOMPARE(server->calls[1].replacesId, 1u);
-}
-
-void TestRunNotifier::restartedServerGetsNoStaleId()
-{
-    RunNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")), installed());
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::keepHeadroom}), QList<bool>{true});
-
-    stopServer(QStringLiteral("server"));
-    secondServer.reset(startServer(QStringLiteral("second-server"), 100));
-    QVERIFY(secondServer);
-
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationAtRisk}), QList<bool>{true});
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationOnly}), QList<bool>{true});
-    QCOMPARE(server->calls.size(), 1);
-    QCOMPARE(secondServer->calls.size(), 2);
-    QCOMPARE(secondServer->calls[0].replacesId, 0u);
-    QCOMPARE(secondServer->calls[1].replacesId, 100u);
-}
-
-void TestRunNotifier::noServerSendsNothing()
-{
-    stopServer(QStringLiteral("server"));
-    RunNotifier notifier(QDBusConnection::connectToBus(address, QStringLiteral("client")), installed());
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationAtRisk, ReserveState::exhausted}),
-             (QList<bool>{false, false}));
-
-    // Nothing was queued for later either: a server that appears afterwards receives only
-    // what is posted from then on, as a new notification.
-    secondServer.reset(startServer(QStringLiteral("second-server"), 7));
-    QVERIFY(secondServer);
-    QCOMPARE(notifyAndSettle(notifier, {ReserveState::validationOnly}), QList<bool>{true});
-    QCOMPARE(server->calls.size(), 0);
-    QCOMPARE(secondServer->calls.size(), 1);
-    QCOMPARE(secondServer->calls[0].replacesId, 0u);
-
-    // A connection that never reached a bus fails quietly too.
-    RunNotifier unconnected(QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
-                                                          QStringLiteral("nowhere")),
-                            installed());
-    QCOMPARE(notifyAndSettle(unconnected, {ReserveState::exhausted}), QList<bool>{false});
-    QDBusConnection::disconnectFromBus(QStringLiteral("nowhere"));
-}
-
-void TestRunNotifier::notInstalledDoesNothing()
-{
-    const QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("client"));
-    RunNotifier bare(bus, InstallIdentity{std::nullopt, QStringLiteral("/work/build/bin/tessaline")});
-    QVERIFY(!bare.available());
-    QSignalSpy handled(&bare, &RunNotifier::handled);
-    bare.requestPermission();
-    bare.notify(ReserveState::exhausted);
-
-    // An installed notifier on the same connection settles after anything sent before it.
-    RunNotifier installedNotifier(bus, installed());
-    QCOMPARE(notifyAndSettle(installedNotifier, {ReserveState::keepHeadroom}), QList<bool>{true});
-    QCOMPARE(handled.size(), 0);
-    QCOMPARE(server->calls.size(), 1);
-    QCOMPARE(server->calls[0].summary, QStringLiteral("Validation reserve: KEEP HEADROOM"));
-
-    // A program run from its build tree is not installed and posts nothing.
-    RunNotifier ownProgram;
-    QVERIFY(!ownProgram.available());
-    QSignalSpy ownHandled(&ownProgram, &RunNotifier::handled);
-    ownProgram.notify(ReserveState::exhausted);
-    QCOMPARE(ownHandled.size(), 0);
-}
 
 QTEST_GUILESS_MAIN(TestRunNotifier)
 #include "tst_runnotifier.moc"

@@ -1,8 +1,7 @@
 #pragma once
 
-// What the window tests share: a controller wired to a fixture helper, a local HTTPS
-// check service, a settings file in a temporary directory and a notifier whose posts
-// are counted.
+// A controller wired to a real fixture helper, a local HTTPS check service, a settings
+// file in a temporary directory and a notifier whose posts are counted.
 
 #include "TestHttpsServer.h"
 #include "check/CheckTransport.h"
@@ -11,78 +10,45 @@
 #include "reserve/RunNotifier.h"
 #include "window/MainWindowController.h"
 
-#include <QAbstractButton>
-#include <QDateTime>
 #include <QDBusConnection>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 namespace windowtest {
 
 using namespace tessaline;
 
-struct QuotaWindow {
-    qint64 minutes;
-    qint64 remaining;
-    double resetsAt;
-};
+inline double now() { return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0; }
 
-inline double now()
-{
-    return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-}
-
-inline QByteArray snapshotJson(const QList<QuotaWindow> &windows)
+// Each window: {minutes, percent remaining, resetsAt}.
+inline QByteArray snapshotJson(const QList<std::tuple<qint64, qint64, double>> &windows)
 {
     QJsonArray list;
-    for (const QuotaWindow &w : windows)
-        list.append(QJsonObject{{"name", QStringLiteral("w%1").arg(w.minutes)},
-                                {"usedPercent", 100 - w.remaining},
-                                {"remainingPercent", w.remaining},
-                                {"windowDurationMins", w.minutes},
-                                {"resetsAt", w.resetsAt}});
+    for (const auto &[minutes, remaining, resetsAt] : windows)
+        list.append(QJsonObject{{"name", QStringLiteral("w%1").arg(minutes)}, {"usedPercent", 100 - remaining},
+                                {"remainingPercent", remaining}, {"windowDurationMins", minutes},
+                                {"resetsAt", resetsAt}});
     return QJsonDocument(QJsonObject{{"schemaVersion", 1}, {"fetchedAt", now()}, {"windows", list}})
         .toJson(QJsonDocument::Compact);
 }
 
-// The usual snapshot: five-hour and weekly windows with these percentages left.
 inline QByteArray quota(qint64 fiveHour, qint64 weekly)
 {
     return snapshotJson({{300, fiveHour, now() + 3 * 3600}, {10080, weekly, now() + 4 * 86400}});
 }
 
-// The fixture helper is a real process; what it prints is chosen per read through the
-// environment, which the reader hands on to it.
+// The helper is a real process; the reader hands our environment on to it.
 inline void helperAnswers(const QByteArray &json)
 {
     qputenv("QUORVEL_EXECUTABLE", TESSALINE_FIXTURES "/helpers/helper.sh");
-    qputenv("FIXTURE_MODE", "output");
+    qputenv("FIXTURE_MODE", json.isEmpty() ? "fail" : "output");
     qputenv("FIXTURE_STDOUT", json);
+    qputenv("FIXTURE_STDERR", "offline");
+    qputenv("FIXTURE_STATUS", "1");
 }
 
-inline void helperFails(const QByteArray &stderrText, int status = 1)
-{
-    qputenv("QUORVEL_EXECUTABLE", TESSALINE_FIXTURES "/helpers/helper.sh");
-    qputenv("FIXTURE_MODE", "fail");
-    qputenv("FIXTURE_STDERR", stderrText);
-    qputenv("FIXTURE_STATUS", QByteArray::number(status));
-}
-
-inline void helperMissing()
-{
-    qputenv("QUORVEL_EXECUTABLE", "/nonexistent/quorvel");
-}
-
-// A check answer; `extra` adds or replaces keys.
 inline QByteArray answer(const QJsonObject &extra = {})
 {
     QJsonObject o{{"decision", "scope_down"},
@@ -92,18 +58,17 @@ inline QByteArray answer(const QJsonObject &extra = {})
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-// What a view of the result area or run panel shows: a label's text, a button's title
-// in brackets, or "[spacer]".
+// A label's text, a button's title in brackets, a row of buttons, or "[spacer]".
 inline QString describe(QWidget *view)
 {
     if (auto *label = qobject_cast<QLabel *>(view))
         return label->text();
     if (auto *button = qobject_cast<QAbstractButton *>(view))
-        return QLatin1Char('[') + button->text() + QLatin1Char(']');
+        return '[' + button->text() + ']';
     QStringList inner;
     for (auto *button : view->findChildren<QAbstractButton *>(Qt::FindDirectChildrenOnly))
-        inner.append(QLatin1Char('[') + button->text() + QLatin1Char(']'));
-    return inner.isEmpty() ? QStringLiteral("[spacer]") : inner.join(QLatin1Char(' '));
+        inner.append('[' + button->text() + ']');
+    return inner.isEmpty() ? QStringLiteral("[spacer]") : inner.join(' ');
 }
 
 inline QStringList describe(const StackView *stack)
@@ -116,42 +81,31 @@ inline QStringList describe(const StackView *stack)
 
 struct Rig {
     QTemporaryDir dir;
-    std::shared_ptr<QSettingsStore> settings;
+    std::shared_ptr<QSettingsStore> settings =
+        std::make_shared<QSettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
     TestHttpsServer server;
-    // An installed-looking identity over a bus that is not connected: every notify()
-    // settles at once as not posted, which the spy counts.
+    // Installed-looking, over a bus that is not connected: every post settles at once.
     RunNotifier notifier{QDBusConnection(QStringLiteral("tessaline-window-test-no-bus")),
                          InstallIdentity{QStringLiteral("tessaline.desktop"), QStringLiteral("/opt/t/bin/tessaline")}};
     QSignalSpy notified{&notifier, &RunNotifier::handled};
     std::unique_ptr<MainWindowController> controller;
 
-    Rig()
-    {
-        settings = std::make_shared<QSettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
-        if (!server.listen())
-            qFatal("the test HTTPS server did not start");
-    }
+    bool listening = server.listen();
 
-    CheckEndpoint endpoint() const
-    {
-        return CheckEndpoint{server.host(), {TestHttpsServer::authority()}};
-    }
+    CheckEndpoint endpoint() const { return CheckEndpoint{server.host(), {TestHttpsServer::authority()}}; }
 
     MainWindowController &make(std::optional<CheckEndpoint> at = std::nullopt)
     {
+        if (!listening)
+            qFatal("the test HTTPS server did not start");
         controller = std::make_unique<MainWindowController>(
-            MainWindowController::Dependencies{settings, at ? *at : endpoint(), &notifier});
+            MainWindowController::Dependencies{settings, at.value_or(endpoint()), &notifier});
         return *controller;
     }
-
-    // Waits for the quota read in flight to finish.
     bool quotaSettled() const
     {
-        const MainWindowController &c = *controller;
-        return c.quotaStatus->text() != QStringLiteral("Reading your current Codex quota…");
+        return controller->quotaStatus->isHidden() || !controller->quotaStatus->text().startsWith("Reading");
     }
-
-    // A controller whose quota has been read with the given snapshot.
     MainWindowController &withQuota(const QByteArray &json)
     {
         helperAnswers(json);
@@ -160,14 +114,30 @@ struct Rig {
             qWarning("the quota read did not deliver a snapshot");
         return *controller;
     }
-
-    // Sends a check of `task` and waits for its outcome.
+    QWidget *shown()
+    {
+        QWidget *window = controller->window();
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window))
+            qWarning("the window was not exposed");
+        return window;
+    }
     bool checkWith(const QByteArray &body, int status = 200, const QString &task = QStringLiteral("Fix the bug"))
     {
         server.respondWith(TestHttpsServer::Response::json(status, body));
         controller->input->setPlainText(task);
         controller->check();
         return QTest::qWaitFor([this] { return !controller->request; }, 15000);
+    }
+    // Quota 40/90, then a checked task with a standard policy and two lints.
+    MainWindowController &readyToStart()
+    {
+        withQuota(quota(40, 90));
+        const QJsonArray lints{QJsonObject{{"code", "scope"}, {"title", "t"}, {"message", ""}, {"fix", "f"}},
+                               QJsonObject{{"code", "tests"}, {"title", "t2"}, {"message", "m"}, {"fix", "f2"}}};
+        if (!checkWith(answer({{"reservePolicy", "standard"}, {"taskSize", "small"}, {"lints", lints}})))
+            qWarning("the check did not finish");
+        return *controller;
     }
 };
 

@@ -1,0 +1,167 @@
+#include "app/AppDelegate.h"
+#include "platform/StatusItem.h"
+#include "window/MainWindowController.h"
+#include "XTestSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+using namespace tessaline;
+using namespace testsupport;
+
+class TestAppShell : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb")); }
+
+    void delegate()
+    {
+        QTRY_VERIFY2_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(),
+                                  "another system tray is running on this display", 10000);
+        AppDelegate delegate;
+        delegate.applicationDidFinishLaunching();
+        QVERIFY(!QApplication::quitOnLastWindowClosed());
+        QSystemTrayIcon *icon = delegate.status->trayIcon();
+        QCOMPARE(icon->toolTip(), QStringLiteral("Tessaline"));
+        const QList<QAction *> entries = icon->contextMenu()->actions();
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(entries[0]->text(), QStringLiteral("Open Tessaline"));
+        QCOMPARE(entries[1]->text(), QStringLiteral("Quit Tessaline"));
+        QCOMPARE(entries[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+        // Launched before any tray: the item shows up once a tray appears.
+        QVERIFY(!delegate.status->isShown());
+        TrayProcess tray;
+        QVERIFY(tray.start());
+        QTRY_VERIFY_WITH_TIMEOUT(delegate.status->isShown(), 20000);
+        QTRY_VERIFY(icon->geometry().isValid());
+
+        // The shortcut brings the same window forward, the focus in the description.
+        MainWindowController *controller = delegate.controller.get();
+        QPointer<QWidget> window = controller->window();
+        QWidget other;
+        for (bool closed : {true, false}) {
+            QTRY_VERIFY(window && window->isActiveWindow());
+            controller->pasteButton->setFocus();
+            QTRY_COMPARE(QApplication::focusWidget(), controller->pasteButton);
+            if (closed) {
+                QVERIFY(window->close());
+            } else {
+                other.show();
+                other.activateWindow();
+                QTRY_VERIFY(other.isActiveWindow());
+            }
+            QVERIFY(xdotool({"key", "ctrl+alt+l"}));
+            QTRY_VERIFY2(window && window->isActiveWindow(), closed ? "was closed" : "was behind");
+            QTRY_COMPARE(QApplication::focusWidget(), controller->input);
+        }
+    }
+
+    void wholeProgram()
+    {
+        QTemporaryDir runtime;
+        QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("FIXTURE_LOG", runtime.filePath("helper-runs"));
+        const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
+
+        XClient x;
+        TrayProcess tray;
+        QVERIFY(tray.start());
+        QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
+
+        QProcess first;
+        first.setProcessEnvironment(environment);
+        first.setProcessChannelMode(QProcess::ForwardedChannels);
+        dieWithTest(first);
+        first.start(program);
+        const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
+
+        // Launch: the window comes up focused on its own, the icon docks in the tray.
+        xcb_window_t window = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((window = mainWindow(x)) != 0, 20000);
+        QTRY_COMPARE(x.inputFocus(), window);
+        QTRY_VERIFY_WITH_TIMEOUT(!ours(x, Icon).empty(), 20000);
+
+        // Closing keeps the program and its icon; each way back reuses the one window.
+        const std::pair<const char *, std::function<bool()>> reopeners[] = {
+            {"global shortcut", [] { return xdotool({"key", "ctrl+alt+l"}); }},
+            {"Open Tessaline", [&x] { return openTrayMenu(x) && xdotool({"key", "Down", "Return"}); }},
+            {"second launch", [&] {
+                 QProcess second;
+                 second.setProcessEnvironment(environment);
+                 second.start(program);
+                 return second.waitForFinished(20000) && second.exitStatus() == QProcess::NormalExit
+                     && second.exitCode() == 0;
+             }},
+        };
+        for (const auto &[how, reopen] : reopeners) {
+            x.requestClose(window);
+            QTRY_VERIFY(ours(x, Main).empty());
+            QCOMPARE(first.state(), QProcess::Running);
+            QVERIFY(!ours(x, Icon).empty());
+            QVERIFY2(reopen(), how);
+            QTRY_VERIFY2((window = mainWindow(x)) != 0, how);
+            QTRY_COMPARE(x.inputFocus(), window);
+        }
+
+        // Control-Q in the open tray menu quits. The quota was read once in all.
+        QVERIFY(openTrayMenu(x));
+        QVERIFY(xdotool({"key", "ctrl+q"}));
+        QVERIFY(first.waitForFinished(20000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 0);
+        QFile log(runtime.filePath("helper-runs"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), QByteArray("run\n"));
+    }
+
+private:
+    // With no window manager running, only the tray reparents a window of ours.
+    enum Kind { Main, Menu, Icon };
+    static std::vector<xcb_window_t> ours(XClient &x, Kind kind)
+    {
+        std::vector<xcb_window_t> found;
+        for (const auto &w : x.windows()) {
+            if (!w.viewable || !w.wmClass.toLower().split('\0').contains("tessaline"))
+                continue;
+            if (kind == Icon ? w.parent != x.root
+                             : w.parent == x.root && w.overrideRedirect == (kind == Menu)
+                                   && (kind == Menu || w.name == "Tessaline"))
+                found.push_back(w.id);
+        }
+        return found;
+    }
+    static xcb_window_t mainWindow(XClient &x)
+    {
+        const auto found = ours(x, Main);
+        return found.size() == 1 ? found[0] : 0;
+    }
+    // Clicks the icon until the menu is open: the icon may still be on its way into the tray.
+    static bool openTrayMenu(XClient &x)
+    {
+        for (int attempt = 0; attempt < 20 && ours(x, Menu).empty(); ++attempt) {
+            const auto icon = ours(x, Icon);
+            if (icon.empty() || !xdotool({"mousemove", "--window", QString::number(icon[0]), "11", "11", "click", "1"}))
+                return false;
+            (void)QTest::qWaitFor([&x] { return !ours(x, Menu).empty(); }, 1000);
+        }
+        return !ours(x, Menu).empty();
+    }
+};
+
+QTEST_MAIN(TestAppShell)
+#include "tst_appshell.moc"

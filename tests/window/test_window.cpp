@@ -1,0 +1,550 @@
+// The main window driven as a user drives it: a real helper process for the quota, a real
+// local HTTPS service for the check, and the run's poll called directly instead of waiting
+// a minute.
+
+#include "WindowTestSupport.h"
+
+#include "quota/QuotaReader.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <limits>
+
+using namespace windowtest;
+
+namespace {
+
+bool poll(MainWindowController &c, const QByteArray &answer)
+{
+    helperAnswers(answer);
+    c.pollRun();
+    return QTest::qWaitFor([&c] { return !c.polling; }, 10000);
+}
+
+QStringList runView(const QString &now, const QString &state, const QString &guidance)
+{
+    return {"PROTECTED RUN", "Started with: 5-hour 40% · Weekly 90%", "Now: " + now, "Validation reserve: " + state,
+            guidance, "[End Run]"};
+}
+
+const QStringList question{"How did this run end?", "[Finished] [Partial] [Abandoned] [Skip]"};
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void stack()
+    {
+        // Spacing 10, but 2 after the first view and 14 after the third; the last one fills.
+        StackView stack(10, QMargins(20, 20, 20, 20));
+        QList<QWidget *> v{new QWidget, new QPushButton(QStringLiteral("Go")), new QWidget,
+                           new QPushButton(QStringLiteral("Go"))};
+        v[0]->setFixedSize(50, 10);
+        v[2]->setFixedSize(50, 30);
+        for (int i = 0; i < 4; ++i)
+            stack.addArranged(v[i], i == 3 ? StackLayout::Width::Fill : StackLayout::Width::Natural);
+        stack.setCustomSpacing(2, v[0]);
+        stack.setCustomSpacing(14, v[2]);
+        stack.resize(300, 400);
+        stack.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&stack));
+        const auto gap = [&v](int x, int y) { return v[y]->y() - v[x]->geometry().bottom() - 1; };
+        const int h = v[1]->height();
+        QCOMPARE(v[0]->pos(), QPoint(20, 20));
+        QCOMPARE(QList<int>({gap(0, 1), gap(1, 2), gap(2, 3)}), QList<int>({2, 10, 14}));
+        QCOMPARE(QList<int>({v[1]->width(), v[3]->width()}), QList<int>({v[1]->sizeHint().width(), 260}));
+        QCOMPARE(stack.stack()->heightForWidth(300), 20 + 10 + 2 + h + 10 + 30 + 14 + h + 20);
+        // A hidden view leaves with the space after it.
+        v[1]->hide();
+        v[2]->hide();
+        stack.stack()->activate();
+        QCOMPARE(gap(0, 3), 2);
+        QCOMPARE(stack.stack()->heightForWidth(300), 20 + 10 + 2 + h + 20);
+
+        std::unique_ptr<QLabel> heading(MainWindowController::heading(QStringLiteral("Straße ﬁne")));
+        QCOMPARE(heading->text(), QStringLiteral("STRASSE FINE"));
+    }
+
+    void resetLine_data()
+    {
+        QTest::addColumn<qint64>("minutes");
+        QTest::addColumn<double>("resetsAt");
+        QTest::addColumn<QString>("line");
+        const double t = 1765000000; // 2025-12-06 05:46:40 UTC
+        QTest::newRow("past") << qint64(300) << t - 500 << "resets now";
+        QTest::newRow("under a minute") << qint64(300) << t + 59.9 << "resets now";
+        QTest::newRow("not a number") << qint64(300) << std::numeric_limits<double>::quiet_NaN() << "resets now";
+        QTest::newRow("90.5 minutes") << qint64(300) << t + 90.5 * 60 << "resets in 1h 30m";
+        QTest::newRow("days not folded") << qint64(300) << t + 3000 * 60 << "resets in 50h 0m";
+        QTest::newRow("a billion minutes") << qint64(300) << t + 60e9 << "resets in 16666666h 40m";
+        QTest::newRow("minutes overflow 64 bits") << qint64(300) << 1e300 << "resets in the far future";
+        QTest::newRow("weekly date") << qint64(10080) << 1765238400.0 + 3600 << "resets Dec 9";
+        QTest::newRow("weekly beyond dates") << qint64(10080) << 1e300 << "resets in the far future";
+    }
+    void resetLine()
+    {
+        QFETCH(qint64, minutes);
+        QFETCH(double, resetsAt);
+        QTEST(MainWindowController::resetLine(minutes, resetsAt, 1765000000), "line");
+    }
+
+    void quotaStates_data()
+    {
+        QTest::addColumn<QByteArray>("snapshot"); // empty: the helper fails; "missing": there is none
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("statusText"); // empty: hidden
+        const double t = now();
+        const QString needs = QStringLiteral(" Tessaline needs the Codex CLI installed and a signed-in Codex session.");
+        QTest::newRow("shown") << snapshotJson({{10080, 80, 1767571200}, {300, 42, t + 200 * 60 + 30}})
+                               << QStringList{"5-hour", "42% remaining", "resets in 3h 20m", "Weekly", "80% remaining",
+                                              "resets Jan 5"}
+                               << QString();
+        QTest::newRow("only weekly") << snapshotJson({{10080, 0, 1767571200}})
+                                     << QStringList{"Weekly", "0% remaining", "resets Jan 5"} << QString();
+        QTest::newRow("first of duplicates") << snapshotJson({{60, 5, t}, {300, 100, t - 10}, {300, 7, t + 7200}})
+                                             << QStringList{"5-hour", "100% remaining", "resets now"} << QString();
+        QTest::newRow("empty") << snapshotJson({{60, 50, t}}) << QStringList()
+                               << "Codex reported no usable quota windows for this account.";
+        QTest::newRow("helper fails") << QByteArray() << QStringList()
+                                      << "Tessaline could not read your current Codex quota. offline" + needs;
+        QTest::newRow("helper missing") << QByteArray("missing") << QStringList()
+                                        << "Tessaline could not find its bundled quota helper." + needs;
+    }
+    void quotaStates()
+    {
+        QFETCH(QByteArray, snapshot);
+        QFETCH(QString, statusText);
+        const bool read = snapshot.startsWith('{');
+        helperAnswers(read ? snapshot : QByteArray());
+        if (snapshot == "missing")
+            qputenv("QUORVEL_EXECUTABLE", "/nonexistent/quorvel");
+        Rig rig;
+        MainWindowController &c = rig.make();
+        QTRY_VERIFY(rig.quotaSettled());
+        QTEST(describe(c.quotaRows), "rows");
+        QCOMPARE(c.quotaStatus->isHidden(), statusText.isEmpty());
+        QCOMPARE(c.quotaStatus->text(), statusText.isEmpty() ? c.quotaStatus->text() : statusText);
+        QCOMPARE(c.usage.has_value(), read);
+        QCOMPARE(c.retryButton->isHidden(), read);
+        QCOMPARE(c.checkButton->isEnabled(), read);
+
+        // Read again: a failure drops the snapshot (no check on stale quota); Retry recovers.
+        if (read) {
+            helperAnswers({});
+            c.loadQuota();
+            QTRY_VERIFY(!c.retryButton->isHidden());
+            QVERIFY(!c.usage && !c.checkButton->isEnabled() && c.quotaRows->arrangedViews().isEmpty());
+        }
+        helperAnswers(quota(10, 20));
+        c.retryButton->click();
+        // Reading: said so at once, nothing to check or retry meanwhile.
+        QVERIFY(!rig.quotaSettled());
+        QVERIFY(c.retryButton->isHidden() && !c.checkButton->isEnabled() && c.quotaRows->arrangedViews().isEmpty());
+        QTRY_VERIFY(c.usage.has_value());
+        QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("10% remaining"));
+        QVERIFY(c.checkButton->isEnabled());
+    }
+
+    // Refused before sending, or failed on the way: one sentence, and nothing typed is lost.
+    void checkNotDone_data()
+    {
+        QTest::addColumn<bool>("withQuota");
+        QTest::addColumn<QString>("task");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("status"); // of the reply; 0: none sent, -1: an untrusted certificate
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("message");
+        const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
+        QTest::newRow("no quota") << false << "Fix" << "" << 0 << answer() << "Read your current Codex quota first.";
+        QTest::newRow("blank") << true << " \n\t \n" << "" << 0 << answer() << "Describe the task first.";
+        QTest::newRow("8001 characters") << true << QString(8001, 'x') << "" << 0 << answer()
+                                         << "That description is longer than 8,000 characters.";
+        QTest::newRow("unusable host") << true << "Fix" << "bad host/with path" << 0 << answer()
+                                       << "Could not prepare the check.";
+        QTest::newRow("500") << true << "Fix" << "" << 500 << answer() << unavailable;
+        QTest::newRow("malformed") << true << "Fix" << "" << 200 << QByteArray("{\"decision\":") << unavailable;
+        QTest::newRow("untrusted") << true << "Fix" << "" << -1 << answer() << "The check could not reach HOST.";
+    }
+    void checkNotDone()
+    {
+        QFETCH(bool, withQuota);
+        QFETCH(QString, task);
+        QFETCH(QString, host);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        Rig rig;
+        helperAnswers(withQuota ? quota(42, 80) : QByteArray());
+        CheckEndpoint endpoint = rig.endpoint();
+        endpoint.host = host.isEmpty() ? endpoint.host : host;
+        if (status < 0)
+            endpoint.extraAuthorities.clear();
+        MainWindowController &c = rig.make(endpoint);
+        QTRY_VERIFY(rig.quotaSettled());
+
+        QFETCH(QByteArray, body);
+        QVERIFY(rig.checkWith(body, std::max(status, 200), task));
+        QCOMPARE(c.status->text(), message.replace("HOST", rig.server.host()));
+        QCOMPARE(rig.server.requests().size(), status > 0 ? 1 : 0);
+        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
+        QCOMPARE(c.checkButton->isEnabled(), withQuota);
+        QCOMPARE(c.input->toPlainText(), task);
+        QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
+    }
+
+    void checkInFlight()
+    {
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(42, 80));
+        rig.shown();
+        QVERIFY(rig.checkWith(answer()));
+        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"}})));
+
+        // Return in the description is a line break there ...
+        c.input->setPlainText(QStringLiteral("Rename the flag"));
+        c.input->setFocus();
+        c.input->moveCursor(QTextCursor::End);
+        QTRY_VERIFY(c.input->hasFocus());
+        QTest::keyClick(c.input, Qt::Key_Return);
+        QCOMPARE(c.input->toPlainText(), QStringLiteral("Rename the flag\n"));
+        QVERIFY(!c.request);
+        // ... and elsewhere it checks the task, once however often it is pressed.
+        c.pasteButton->setFocus();
+        QTRY_VERIFY(c.pasteButton->hasFocus());
+        QTest::keyClick(c.pasteButton, Qt::Key_Return);
+        QCOMPARE(c.checkButton->text(), QStringLiteral("Checking…"));
+        QVERIFY(!c.checkButton->isEnabled());
+        QVERIFY(c.results->arrangedViews().isEmpty()); // the old result is gone while waiting
+        c.check(); // a second press while in flight sends nothing
+        QTRY_VERIFY(!c.request);
+
+        QCOMPARE(rig.server.requests().size(), 2);
+        const QJsonObject sent = QJsonDocument::fromJson(rig.server.requests().last().body).object();
+        QCOMPARE(sent.value("quota").toObject().value("fiveHourRemainingPercent").toInt(), 42);
+        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
+        QVERIFY(c.checkButton->isEnabled());
+        QCOMPARE(describe(c.results).value(0), QStringLiteral("START NOW"));
+    }
+
+    void resultArea_data()
+    {
+        QTest::addColumn<QByteArray>("quotaJson");
+        QTest::addColumn<QByteArray>("answerJson");
+        QTest::addColumn<QStringList>("entries"); // each "text|space after"
+        const QStringList head{"SCOPE DOWN|2", "Enough quota for a bounded task.|14", "TASK LINTS|4",
+                               "No material problems found. The task is bounded as written.|14"};
+        const QString disclaimer = QStringLiteral("Experimental task-fit assessment, not an OpenAI quota estimate.|0");
+        const QJsonObject lint{{"code", "scope"}, {"title", "Too broad"}, {"message", "Names three."}, {"fix", "Pick one."}};
+        QTest::newRow("minimal") << quota(42, 80) << answer() << (head + QStringList{disclaimer});
+        QTest::newRow("full, room to start")
+            << quota(42, 80)
+            << answer({{"decision", "start_now"},
+                       {"lints", QJsonArray{lint, lint}},
+                       {"taskPacket", "Do X.\n  Then Y."},
+                       {"taskShape", QJsonObject{{"scope", "One module"}, {"validation", "Unit tests"}, {"stop", ""}}},
+                       {"defer", QJsonArray{"Docs", "", "Refactor"}},
+                       {"reservePolicy", "standard"},
+                       {"taskSize", "small"}})
+            << QStringList{"START NOW|2", "Enough quota for a bounded task.|14", "TASK LINTS|4", "Too broad|1",
+                           "Names three.|1", "Fix: Pick one.|8", "Too broad|1", "Names three.|1", "Fix: Pick one.|14",
+                           "RUN THIS TASK|4", "Do X.\n  Then Y.|6", "[Copy for Codex]|14", "RECOMMENDED TASK SHAPE|4",
+                           "Scope|0", "One module|6", "Validate|0", "Unit tests|14", "DEFER FOR LATER|4",
+                           "• Docs\n• Refactor|14", "VALIDATION RESERVE|4", "KEEP HEADROOM|1",
+                           "Finish the current unit before starting another branch of work.|8",
+                           "Your history: 3 of 5 similarly scoped runs finished.|8", "[Start Protected Run]|14",
+                           "Task size: Small|2", disclaimer};
+        QTest::newRow("blocked band gets a spacer")
+            << quota(0, 80) << answer({{"reservePolicy", "light"}, {"taskSize", "gigantic"}})
+            << head + QStringList{"VALIDATION RESERVE|4", "QUOTA EXHAUSTED|1",
+                                  "Quota is exhausted. Stop and resume after reset.|8", "[spacer]|6",
+                                  "Task size: gigantic|2", disclaimer};
+        QTest::newRow("no band, no reserve section")
+            << snapshotJson({{60, 50, now()}}) << answer({{"reservePolicy", "high"}}) << (head + QStringList{disclaimer});
+    }
+    void resultArea()
+    {
+        QFETCH(QStringList, entries);
+        Rig rig;
+        // Five earlier small runs from a moderate band with a standard policy, three finished.
+        QList<OutcomeRecord> history(5);
+        for (int i = 0; i < 5; ++i) {
+            history[i].timestamp = 1765000000 + i;
+            history[i].taskSize = QStringLiteral("small");
+            history[i].startingQuotaBand = QuotaBand::moderate;
+            history[i].reservePolicy = ReservePolicy::standard;
+            history[i].outcome = i < 3 ? OutcomeRecord::Outcome::finished : OutcomeRecord::Outcome::abandoned;
+        }
+        QVERIFY(rig.settings->setValue(OutcomeStore::key, *OutcomeStore::encode(history)));
+        QFETCH(QByteArray, quotaJson);
+        MainWindowController &c = rig.withQuota(quotaJson);
+        QFETCH(QByteArray, answerJson);
+        QVERIFY(rig.checkWith(answerJson));
+        QCOMPARE(c.status->text(), QString());
+
+        QStringList shown;
+        for (QWidget *view : c.results->arrangedViews()) {
+            shown.append(describe(view) + '|' + QString::number(c.results->stack()->customSpacingAfter(view)));
+            QCOMPARE(c.results->stack()->fillsWidth(view), !qobject_cast<QPushButton *>(view));
+            if (auto *label = qobject_cast<QLabel *>(view)) {
+                QCOMPARE(label->textFormat(), Qt::PlainText);
+                const bool selectable = label->textInteractionFlags() & Qt::TextSelectableByMouse;
+                QCOMPARE(selectable, label->text() == QStringLiteral("Do X.\n  Then Y."));
+            }
+        }
+        QCOMPARE(shown, entries);
+        QCOMPARE(c.copyButton.isNull(), !entries.contains(QStringLiteral("[Copy for Codex]|14")));
+        QCOMPARE(c.startButton.isNull(), !entries.contains(QStringLiteral("[Start Protected Run]|14")));
+    }
+
+    // At the narrowest size everything wraps inside the width; a long failure is cut at four
+    // lines, the rest in its tool tip.
+    void narrowWindow()
+    {
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(42, 80));
+        const QJsonObject lint{{"code", "c"}, {"title", QString("A long lint title ").repeated(8)},
+                               {"message", QString("message ").repeated(30)}, {"fix", "Split it."}};
+        QVERIFY(rig.checkWith(answer({{"lints", QJsonArray{lint}}, {"taskPacket", QString("packet ").repeated(60)}})));
+        QWidget *window = rig.shown();
+        window->resize(420, 480);
+        QTRY_COMPARE(window->width(), 420);
+        auto *scroller = window->findChild<QScrollArea *>();
+        QTRY_VERIFY(scroller->verticalScrollBar()->maximum() > 0);
+        QVERIFY(!scroller->horizontalScrollBar()->isVisible());
+        const int visibleWidth = scroller->viewport()->width();
+        for (QLabel *view : scroller->widget()->findChildren<QLabel *>())
+            QVERIFY2(view->isHidden() || view->mapTo(scroller->widget(), QPoint(view->width(), 0)).x() <= visibleWidth,
+                     qPrintable(view->text()));
+
+        helperAnswers({});
+        qputenv("FIXTURE_STDERR", QByteArray("The Codex session expired. ").repeated(12));
+        c.loadQuota();
+        QTRY_VERIFY(!c.retryButton->isHidden());
+        QTRY_COMPARE(c.quotaStatus->height(), 4 * QFontMetrics(c.quotaStatus->font()).lineSpacing());
+        QTRY_COMPARE(c.quotaStatus->toolTip(), c.quotaStatus->text());
+    }
+
+    void clipboard()
+    {
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(42, 80));
+        rig.shown();
+        const QString packet = QStringLiteral("  Goal: fix the parser.\n\n\tKeep the tests.  ");
+        QVERIFY(rig.checkWith(answer({{"taskPacket", packet}})));
+        QElapsedTimer clock;
+        clock.start();
+        c.copyButton->click();
+        QCOMPARE(c.copyButton->text(), QStringLiteral("Copied"));
+
+        // Pasting keeps the text as it is, blanks and all, and moves to the description.
+        c.status->setText(QStringLiteral("old status"));
+        c.checkButton->setFocus();
+        c.pasteButton->click();
+        QCOMPARE(c.input->toPlainText(), packet);
+        QCOMPARE(c.status->text(), QString());
+        QTRY_VERIFY(c.input->hasFocus());
+        for (const QString &blank : {QString(), QStringLiteral(" \n\t \n")}) {
+            QGuiApplication::clipboard()->setText(blank);
+            c.pasteButton->click();
+            QCOMPARE(c.input->toPlainText(), packet);
+            QCOMPARE(c.status->text(), QStringLiteral("The clipboard has no text."));
+        }
+
+        // A second press a second later must not postpone the first reset to 2.5 s.
+        QVERIFY(QTest::qWaitFor([&] { return clock.elapsed() >= 1000; }));
+        c.copyButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(c.copyButton->text(), QStringLiteral("Copy for Codex"), 5000);
+        QVERIFY2(clock.elapsed() >= 1500 && clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    void startRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("answerJson"); // empty: no check
+        QTest::addColumn<QByteArray>("quotaBefore"); // empty: a failed read
+        QTest::newRow("no result") << QByteArray() << quota(50, 50);
+        QTest::newRow("no policy") << answer() << quota(50, 50);
+        QTest::newRow("quota lost") << answer({{"reservePolicy", "standard"}}) << QByteArray();
+        QTest::newRow("now blocked") << answer({{"reservePolicy", "standard"}}) << quota(0, 50);
+        QTest::newRow("no band") << answer({{"reservePolicy", "standard"}}) << snapshotJson({{60, 50, now()}});
+    }
+    void startRefusals()
+    {
+        QFETCH(QByteArray, answerJson);
+        QFETCH(QByteArray, quotaBefore);
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(50, 50));
+        if (!answerJson.isEmpty())
+            QVERIFY(rig.checkWith(answerJson));
+        QCOMPARE(bool(c.startButton), answerJson.contains("reservePolicy")); // offered until the quota changes
+        helperAnswers(quotaBefore);
+        c.loadQuota();
+        QTRY_VERIFY(rig.quotaSettled());
+        c.startRun();
+        QVERIFY(!c.run && !c.runTimer);
+        QVERIFY(c.runPanel->isHidden());
+    }
+
+    void polls_data()
+    {
+        // Each step: the helper's answer (empty: a failed read), then the panel's "Now:" line
+        // and state title; last, the states notified over the whole run.
+        QTest::addColumn<QList<QByteArray>>("answers");
+        QTest::addColumn<QStringList>("nowLines");
+        QTest::addColumn<QStringList>("states");
+        QTest::addColumn<QList<int>>("notifiedStates");
+        const auto both = [](int fiveHour) { return QStringLiteral("5-hour %1% · Weekly 90%").arg(fiveHour); };
+        QTest::newRow("worsen, recover, worsen again")
+            << QList<QByteArray>{quota(30, 90), quota(10, 90), quota(50, 90), quota(10, 90), quota(0, 90)}
+            << QStringList{both(30), both(10), both(50), both(10), both(0)}
+            << QStringList{"VALIDATION AT RISK", "VALIDATION ONLY", "KEEP HEADROOM", "VALIDATION ONLY", "QUOTA EXHAUSTED"}
+            << QList<int>{2, 3, 4};
+        QTest::newRow("a window goes missing, then both")
+            << QList<QByteArray>{snapshotJson({{10080, 80, now() + 86400}}), snapshotJson({{60, 1, now()}}),
+                                 quota(20, 80)}
+            << QStringList{"Weekly 80%", "", "5-hour 20% · Weekly 80%"}
+            << QStringList{"COMFORTABLE", "COMFORTABLE", "VALIDATION AT RISK"} << QList<int>{2};
+        QTest::newRow("failed reads change nothing")
+            << QList<QByteArray>{{}, quota(30, 90), {}}
+            << QStringList{both(40), both(30), both(30)}
+            << QStringList{"KEEP HEADROOM", "VALIDATION AT RISK", "VALIDATION AT RISK"} << QList<int>{2};
+    }
+    void polls()
+    {
+        QFETCH(QList<QByteArray>, answers);
+        QFETCH(QStringList, nowLines);
+        QFETCH(QStringList, states);
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        c.startRun();
+        for (qsizetype i = 0; i < answers.size(); ++i) {
+            const double fetchedBefore = c.usage->fetchedAt;
+            QVERIFY(poll(c, answers.at(i)));
+            const QStringList panel = describe(c.runPanel);
+            QCOMPARE(panel.value(2), "Now: " + nowLines.at(i));
+            QCOMPARE(panel.value(3), "Validation reserve: " + states.at(i));
+            if (answers.at(i).isEmpty()) // the window keeps its snapshot and offers no Retry
+                QVERIFY(c.usage && c.usage->fetchedAt == fetchedBefore && c.retryButton->isHidden());
+        }
+        QList<int> seen;
+        for (const QList<QVariant> &signal : std::as_const(rig.notified))
+            seen.append(int(signal.at(0).value<ReserveState>()));
+        QTEST(seen, "notifiedStates");
+    }
+
+    // A run from start to its recorded outcome, with a reading that ends after "End Run".
+    void runToOutcome_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("stored"); // empty: nothing written
+        QTest::newRow("finished") << "Finished" << "finished";
+        QTest::newRow("partial") << "Partial" << "partial";
+        QTest::newRow("abandoned") << "Abandoned" << "abandoned";
+        QTest::newRow("skip") << "Skip" << "";
+    }
+    void runToOutcome()
+    {
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        c.startButton->click();
+        QVERIFY(c.startButton->isHidden());
+        QVERIFY(c.runTimer && c.runTimer->isActive());
+        QCOMPARE(c.runTimer->interval(), 60000);
+        QCOMPARE(describe(c.runPanel), runView("5-hour 40% · Weekly 90%", "KEEP HEADROOM",
+                                               "Finish the current unit before starting another branch of work."));
+        QCOMPARE(rig.notified.size(), 0); // the state at the start is never notified
+        // A new result during the run offers no second start, and starting again changes nothing.
+        QTimer *timer = c.runTimer;
+        QVERIFY(rig.checkWith(answer({{"reservePolicy", "high"}})));
+        QVERIFY(!c.startButton && describe(c.results).contains(QStringLiteral("[spacer]")));
+        c.startRun();
+        QCOMPARE(c.run->reservePolicy, ReservePolicy::standard);
+        QCOMPARE(c.runTimer.data(), timer);
+
+        QVERIFY(poll(c, quota(20, 90)));
+        QCOMPARE(rig.notified.size(), 1);
+        helperAnswers(quota(5, 90));
+        c.pollRun();
+        qobject_cast<QPushButton *>(c.runPanel->arrangedViews().constLast())->click(); // End Run, reading in flight
+        QVERIFY(!c.runTimer && c.polling);
+        QCOMPARE(describe(c.runPanel), question);
+        // The quota above follows the late reading; the ended run does not, tells nobody,
+        // and the question stays.
+        QTRY_VERIFY(!c.polling);
+        QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("5% remaining"));
+        QCOMPARE(rig.notified.size(), 1);
+        QCOMPARE(describe(c.runPanel), question);
+
+        QFETCH(QString, button);
+        for (auto *choice : c.runPanel->findChildren<QPushButton *>())
+            if (choice->text() == button)
+                choice->click();
+        QVERIFY(!c.run);
+        QVERIFY(c.runPanel->isHidden() && c.runPanel->arrangedViews().isEmpty());
+        QFETCH(QString, stored);
+        QCOMPARE(rig.settings->contains(OutcomeStore::key), !stored.isEmpty());
+        if (stored.isEmpty())
+            return;
+        const QList<OutcomeRecord> records = c.outcomes.records();
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(rawValue(records.first().outcome), stored);
+        QCOMPARE(records.first().lintCodes, QStringList({"scope", "tests"}));
+        QCOMPARE(records.first().startingQuotaBand, std::optional(QuotaBand::moderate));
+        QCOMPARE(records.first().endingQuotaBand, std::optional(QuotaBand::tight));
+        QCOMPARE(records.first().maximumReserveConstraintReached, ReserveState::validationAtRisk);
+    }
+
+    // Closing hides the window and drops the check in flight; the run lives on and is
+    // watched, and the window comes back showing it.
+    void closeReopenAndDestroy()
+    {
+        Rig rig;
+        MainWindowController &c = rig.readyToStart();
+        QWidget *window = rig.shown();
+        c.startRun();
+        TestHttpsServer::Response stall;
+        stall.stall = true;
+        rig.server.respondWith(stall);
+        QSignalSpy received(&rig.server, &TestHttpsServer::requestReceived);
+        c.input->setPlainText(QStringLiteral("Refactor the parser"));
+        c.check();
+        QVERIFY(received.wait(10000));
+        QPointer<CheckTransport> transport = c.request;
+
+        QVERIFY(window->close());
+        QVERIFY(!window->isVisible() && !transport && !c.request);
+        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
+        QVERIFY(c.checkButton->isEnabled());
+        QVERIFY(c.status->text().isEmpty() && c.input->toPlainText().isEmpty());
+        QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
+        QVERIFY(c.runTimer && c.runTimer->isActive());
+        QVERIFY(poll(c, quota(12, 90)));
+        QCOMPARE(rig.notified.size(), 1);
+
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(c.runPanel->isVisible());
+        QCOMPARE(describe(c.runPanel),
+                 runView("5-hour 12% · Weekly 90%", "VALIDATION ONLY",
+                         "Do not start new implementation. Run tests, verification and checkpoint the current work."));
+
+        // Readings that end after the window, or the whole controller, has gone are dropped.
+        helperAnswers(quota(0, 90));
+        c.pollRun();
+        delete window;
+        QVERIFY(!c.window() && !c.runTimer);
+        QTRY_VERIFY(!c.polling);
+        QCOMPARE(rig.notified.size(), 1);
+        rig.make();
+        rig.controller.reset(); // its first read is still running
+        bool done = false; // a later read of the same helper ends after it
+        QuotaReader::read([&done](std::optional<Usage>, std::optional<QString>) { done = true; });
+        QTRY_VERIFY(done);
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
