@@ -142,10 +142,10 @@ void MainWindowController::endRun()
     auto *row = new QWidget;
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    for (const OutcomeButton &spec : outcomeButtons) {
-        auto *button = new QPushButton(QString::fromLatin1(spec.title));
+    for (const OutcomeButton &entry : outcomeButtons) {
+        auto *button = new QPushButton(QString::fromLatin1(entry.title));
         button->setAutoDefault(false);
-        const int tag = spec.tag;
+        const int tag = entry.tag;
         connect(button, &QPushButton::clicked, this, [this, tag] { recordOutcome(tag); });
         layout->addWidget(button);
     }
