@@ -36,8 +36,6 @@ public:
 
     ~ServiceProcess()
     {
-        if (process.state() == QProcess::NotRunning)
-            return;
         process.terminate();
         if (!process.waitForFinished(5000))
             process.kill();

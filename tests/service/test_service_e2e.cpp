@@ -6,8 +6,6 @@
 #include "check/CheckTransport.h"
 #include "check/TaskCheck.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QSignalSpy>
 
 using namespace tessaline;
@@ -79,21 +77,6 @@ private Q_SLOTS:
         QVERIFY2(outcome.result->quota.reason.startsWith(reasonStart), qPrintable(outcome.result->quota.reason));
         QCOMPARE(outcome.result->lints.size(), lints);
         QVERIFY(outcome.result->taskPacket && outcome.result->taskPacket->endsWith(description.trimmed()));
-    }
-
-    // The link the program opens leads to the page, over the same trust.
-    void webCheckerPage()
-    {
-        QNetworkAccessManager nam;
-        QNetworkRequest request(*endpoint.webCheckerUrl());
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(endpoint.extraAuthorities);
-        request.setSslConfiguration(tls);
-        std::unique_ptr<QNetworkReply> reply(nam.get(request));
-        QSignalSpy done(reply.get(), &QNetworkReply::finished);
-        QVERIFY(done.wait(30000));
-        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
-        QVERIFY(reply->readAll().contains("<title>Tessaline task check</title>"));
     }
 
     // With the service gone, the program says which host it could not reach.

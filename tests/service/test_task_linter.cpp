@@ -155,10 +155,7 @@ private Q_SLOTS:
         QFETCH(QString, task);
         const Expected<CheckRequest> r = CheckRequest::decode(body);
         QCOMPARE(r ? 0 : r.error().code, status);
-        if (r)
-            QCOMPARE(r->task, task);
-        else
-            QVERIFY(!r.error().message.isEmpty());
+        QCOMPARE(r ? r->task : QString(), task);
     }
 };
 
