@@ -3,13 +3,10 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QTest>
 #include <QVBoxLayout>
 #include <QWidget>
 
-#include <sys/resource.h>
-
-#include <cstdio>
+#include "Ready.h"
 
 int main(int argc, char **argv)
 {
@@ -20,13 +17,7 @@ int main(int argc, char **argv)
     auto *layout = new QVBoxLayout(&window);
     layout->addWidget(new QLabel(QStringLiteral("Lint the task before it burns your quota.")));
     window.show();
-    if (!QTest::qWaitForWindowExposed(&window, 10000))
+    if (!waitUntilExposed(&window))
         return 1;
-    window.repaint();
-    QCoreApplication::processEvents();
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("ready %ld\n", usage.ru_maxrss);
-    std::fflush(stdout);
-    return 0;
+    return reportReady(&window);
 }

@@ -5,11 +5,8 @@
 #include "window/MainWindowController.h"
 
 #include <QApplication>
-#include <QTest>
 
-#include <sys/resource.h>
-
-#include <cstdio>
+#include "Ready.h"
 
 int main(int argc, char **argv)
 {
@@ -17,16 +14,10 @@ int main(int argc, char **argv)
     tessaline::MainWindowController controller;
     QWidget *window = controller.window();
     window->show();
-    if (!QTest::qWaitForWindowExposed(window, 10000))
+    if (!waitUntilExposed(window))
         return 1;
-    if (!QTest::qWaitFor([&] { return !controller.quotaRows->arrangedViews().isEmpty(); }, 10000))
+    if (!waitUntil([&] { return !controller.quotaRows->arrangedViews().isEmpty(); }))
         return 1;
     // Lay out and paint the rows before calling the window rendered.
-    window->repaint();
-    QCoreApplication::processEvents();
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("ready %ld\n", usage.ru_maxrss);
-    std::fflush(stdout);
-    return 0;
+    return reportReady(window);
 }
