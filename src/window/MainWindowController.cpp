@@ -89,7 +89,9 @@ MainWindowController::MainWindowController(Dependencies dependencies, QObject *p
       endpoint(std::move(dependencies.endpoint)),
       notifier(dependencies.notifier ? dependencies.notifier : new RunNotifier(this))
 {
-    quotaStatus->setText(QStringLiteral("Reading your current Codex quota…"));
+    // The helper runs while the views are built: its answer is then usually in before the
+    // window's first paint, which draws the figures instead of redrawing them a moment later.
+    readQuota();
 
     auto *window = new QWidget;
     mainWindow = window;
@@ -110,7 +112,8 @@ MainWindowController::MainWindowController(Dependencies dependencies, QObject *p
     windowLayout->setContentsMargins(0, 0, 0, 0);
     windowLayout->addWidget(buildContent());
 
-    loadQuota();
+    showQuotaReading();
+    built = true;
 }
 
 MainWindowController::~MainWindowController()

@@ -115,6 +115,9 @@ public:
 
 private:
     QWidget *buildContent();
+    void showQuotaReading();
+    void readQuota();
+    void takeQuota(const std::optional<Usage> &snapshot, const std::optional<QString> &message);
     bool eventFilter(QObject *watched, QEvent *event) override;
     void windowWillClose();
     void checkFinished(const CheckOutcome &outcome);
@@ -122,6 +125,7 @@ private:
     CheckEndpoint endpoint;
     RunNotifier *notifier;
     QPointer<QWidget> mainWindow;
+    bool built = false;
 };
 
 } // namespace tessaline

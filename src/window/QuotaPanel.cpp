@@ -4,7 +4,9 @@
 #include "quota/QuotaReader.h"
 #include "window/MainWindowController.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -59,29 +61,52 @@ QString MainWindowController::resetLine(qint64 windowMinutes, double resetsAt, d
 
 void MainWindowController::loadQuota()
 {
+    showQuotaReading();
+    readQuota();
+}
+
+void MainWindowController::showQuotaReading()
+{
     retryButton->hide();
     quotaRows->clearArranged();
     quotaStatus->show();
     quotaStatus->setText(readingText);
     checkButton->setEnabled(false);
+}
 
+void MainWindowController::readQuota()
+{
     QPointer<MainWindowController> self(this);
     QuotaReader::read([self](std::optional<Usage> snapshot, std::optional<QString> message) {
-        if (!self || !self->mainWindow)
+        if (!self)
             return;
-        if (snapshot) {
-            self->usage = *snapshot;
-            self->renderQuota(*snapshot);
-            // A check in flight keeps its button disabled until it ends.
-            self->checkButton->setEnabled(!self->request);
-        } else {
-            // A failed read drops the old snapshot: no check on stale quota.
-            self->usage.reset();
-            self->quotaStatus->setText(message.value_or(QStringLiteral("Quota unavailable.")) + needsText);
-            self->retryButton->show();
-            self->checkButton->setEnabled(false);
+        // A helper that cannot be found or started is reported at once, which during
+        // construction is before there are views to show it in: take it once they exist.
+        if (!self->built) {
+            QMetaObject::invokeMethod(
+                self, [self, snapshot, message] { self->takeQuota(snapshot, message); }, Qt::QueuedConnection);
+            return;
         }
+        self->takeQuota(snapshot, message);
     });
+}
+
+void MainWindowController::takeQuota(const std::optional<Usage> &snapshot, const std::optional<QString> &message)
+{
+    if (!mainWindow)
+        return;
+    if (snapshot) {
+        usage = *snapshot;
+        renderQuota(*snapshot);
+        // A check in flight keeps its button disabled until it ends.
+        checkButton->setEnabled(!request);
+    } else {
+        // A failed read drops the old snapshot: no check on stale quota.
+        usage.reset();
+        quotaStatus->setText(message.value_or(QStringLiteral("Quota unavailable.")) + needsText);
+        retryButton->show();
+        checkButton->setEnabled(false);
+    }
 }
 
 void MainWindowController::renderQuota(const Usage &snapshot)
@@ -108,6 +133,12 @@ void MainWindowController::renderQuota(const Usage &snapshot)
         quotaStatus->setText(QStringLiteral("Codex reported no usable quota windows for this account."));
         quotaStatus->show();
     }
+    // Qt shows views added to a visible window, and lays them out, on a later pass of the
+    // event loop. Do both now, so a paint already due (the window's first) draws the rows
+    // rather than a second full paint a moment later.
+    for (QWidget *row : quotaRows->arrangedViews())
+        row->show();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
 }
 
 } // namespace tessaline

@@ -150,6 +150,25 @@ private Q_SLOTS:
         QVERIFY(c.checkButton->isEnabled());
     }
 
+    // Figures arriving in a shown window are placed before control returns to the event
+    // loop, so the paint that comes next draws them in place rather than needing another.
+    void rowsPlacedAtOnce()
+    {
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(40, 90));
+        rig.shown();
+        c.renderQuota(*Usage::decode(quota(10, 20)));
+        const QList<QWidget *> rows = c.quotaRows->arrangedViews();
+        QCOMPARE(rows.size(), 6);
+        int bottom = 0;
+        for (const QWidget *row : rows) {
+            QVERIFY(row->isVisible());
+            QVERIFY(row->y() >= bottom && row->height() > 0);
+            bottom = row->y() + row->height();
+        }
+        QVERIFY(c.quotaRows->height() >= bottom);
+    }
+
     // Refused before sending, or failed on the way: one sentence, and nothing typed is lost.
     void checkNotDone_data()
     {
