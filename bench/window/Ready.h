@@ -7,11 +7,11 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <QWidget>
-#include <QWindow>
 
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <functional>
 
 template <typename Condition>
 bool waitUntil(Condition condition, int timeoutMs = 10000)
@@ -23,16 +23,32 @@ bool waitUntil(Condition condition, int timeoutMs = 10000)
     return condition();
 }
 
-inline bool waitUntilExposed(QWidget *window)
-{
-    return waitUntil([window] { return window->windowHandle() && window->windowHandle()->isExposed(); });
-}
+// Notes the first paint of a widget that `wanted` picks. Watching the application sees
+// paints that happen before the wanted widgets exist to be watched one by one.
+class PaintWatch : public QObject {
+public:
+    explicit PaintWatch(std::function<bool(const QWidget *)> wanted) : wanted(std::move(wanted))
+    {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    bool painted = false;
 
-// Paints once more so the measured window is on screen, then reports.
-inline int reportReady(QWidget *window)
+protected:
+    bool eventFilter(QObject *receiver, QEvent *event) override
+    {
+        if (!painted && event->type() == QEvent::Paint && receiver->isWidgetType())
+            painted = wanted(static_cast<const QWidget *>(receiver));
+        return false;
+    }
+
+private:
+    std::function<bool(const QWidget *)> wanted;
+};
+
+// A widget's paint lands in the window's backing store, which is flushed to the X server
+// before control returns to the event loop: once painted, it is on screen.
+inline int reportReady()
 {
-    window->repaint();
-    QCoreApplication::processEvents();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("ready %ld\n", usage.ru_maxrss);

@@ -9,10 +9,11 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QWidget window;
+    PaintWatch watch([&window](const QWidget *widget) { return widget == &window; });
     window.setWindowTitle(QStringLiteral("Tessaline"));
     window.resize(480, 720);
     window.show();
-    if (!waitUntilExposed(&window))
+    if (!waitUntil([&watch] { return watch.painted; }))
         return 1;
-    return reportReady(&window);
+    return reportReady();
 }

@@ -15,9 +15,11 @@ int main(int argc, char **argv)
     window.setWindowTitle(QStringLiteral("Tessaline"));
     window.resize(480, 720);
     auto *layout = new QVBoxLayout(&window);
-    layout->addWidget(new QLabel(QStringLiteral("Lint the task before it burns your quota.")));
+    auto *label = new QLabel(QStringLiteral("Lint the task before it burns your quota."));
+    PaintWatch watch([label](const QWidget *widget) { return widget == label; });
+    layout->addWidget(label);
     window.show();
-    if (!waitUntilExposed(&window))
+    if (!waitUntil([&watch] { return watch.painted; }))
         return 1;
-    return reportReady(&window);
+    return reportReady();
 }

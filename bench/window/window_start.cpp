@@ -12,12 +12,16 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     tessaline::MainWindowController controller;
-    QWidget *window = controller.window();
-    window->show();
-    if (!waitUntilExposed(window))
+    // Rendered means a quota row has been painted, whether the rows arrived before the
+    // window was first exposed or after.
+    PaintWatch watch([&controller](const QWidget *widget) {
+        for (const QWidget *row : controller.quotaRows->arrangedViews())
+            if (widget == row || row->isAncestorOf(widget))
+                return true;
+        return false;
+    });
+    controller.window()->show();
+    if (!waitUntil([&watch] { return watch.painted; }))
         return 1;
-    if (!waitUntil([&] { return !controller.quotaRows->arrangedViews().isEmpty(); }))
-        return 1;
-    // Lay out and paint the rows before calling the window rendered.
-    return reportReady(window);
+    return reportReady();
 }
