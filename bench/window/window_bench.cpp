@@ -33,7 +33,10 @@ bool runOnce(const QString &program, Sample &sample)
         out += process.readAllStandardOutput();
     }
     sample.milliseconds = double(clock.nsecsElapsed()) / 1e6;
-    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+    // waitForFinished() is false for a process already seen to exit while reading.
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(20000))
+        return false;
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return false;
     sample.exitMilliseconds = double(clock.nsecsElapsed()) / 1e6;
     const QList<QByteArray> words = out.trimmed().split(' ');
