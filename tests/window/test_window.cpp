@@ -6,6 +6,7 @@
 
 #include "quota/QuotaReader.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QScrollArea>
@@ -196,38 +197,87 @@ private Q_SLOTS:
         QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
     }
 
-    void checkInFlight()
+    // The keyboard alone: typing and pasting into the description, leaving it, checking,
+    // pressing the focused button, and closing; the text goes out exactly as entered.
+    void keyboard()
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
-        rig.shown();
-        QVERIFY(rig.checkWith(answer()));
-        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"}})));
+        QWidget *window = rig.shown();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(rig.checkWith(answer({{"reservePolicy", "standard"}})));
+        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"},
+                                                                            {"reservePolicy", "standard"}})));
 
-        // Return in the description is a line break there ...
-        c.input->setPlainText(QStringLiteral("Rename the flag"));
+        // Return and Shift+Return are line breaks, Ctrl+Tab a tab; a paste keeps no-break
+        // spaces, line and paragraph separators and carriage returns.
+        const QString pasted = QStringLiteral("keep\u00a0this\u2028together\u2029and\r\nthat\rtoo");
+        QGuiApplication::clipboard()->setText(pasted);
+        c.input->clear();
         c.input->setFocus();
-        c.input->moveCursor(QTextCursor::End);
         QTRY_VERIFY(c.input->hasFocus());
+        QTest::keyClicks(c.input, QStringLiteral("Rename"));
+        QTest::keyClick(c.input, Qt::Key_Tab, Qt::ControlModifier);
         QTest::keyClick(c.input, Qt::Key_Return);
-        QCOMPARE(c.input->toPlainText(), QStringLiteral("Rename the flag\n"));
+        QTest::keyClick(c.input, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClick(c.input, Qt::Key_V, Qt::ControlModifier);
+        const QString typed = QStringLiteral("Rename\t\n\n") + pasted;
+        QCOMPARE(c.input->description(), typed);
         QVERIFY(!c.request);
-        // ... and elsewhere it checks the task, once however often it is pressed.
-        c.pasteButton->setFocus();
-        QTRY_VERIFY(c.pasteButton->hasFocus());
-        QTest::keyClick(c.pasteButton, Qt::Key_Return);
+        // Tab and Shift+Tab leave the description.
+        QTest::keyClick(c.input, Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), c.checkButton);
+        QTest::keyClick(c.checkButton, Qt::Key_Backtab);
+        QTest::keyClick(c.input, Qt::Key_Backtab);
+        QTRY_COMPARE(QApplication::focusWidget(), c.pasteButton);
+        QCOMPARE(c.input->description(), typed);
+
+        // Outside the description and off any button, Return checks, once however often.
+        c.pasteButton->clearFocus();
+        QTest::keyClick(window, Qt::Key_Return);
         QCOMPARE(c.checkButton->text(), QStringLiteral("Checking…"));
         QVERIFY(!c.checkButton->isEnabled());
         QVERIFY(c.results->arrangedViews().isEmpty()); // the old result is gone while waiting
-        c.check(); // a second press while in flight sends nothing
+        QTest::keyClick(window, Qt::Key_Return);
         QTRY_VERIFY(!c.request);
-
         QCOMPARE(rig.server.requests().size(), 2);
         const QJsonObject sent = QJsonDocument::fromJson(rig.server.requests().last().body).object();
+        QCOMPARE(sent.value("task").toString(), typed);
         QCOMPARE(sent.value("quota").toObject().value("fiveHourRemainingPercent").toInt(), 42);
-        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
-        QVERIFY(c.checkButton->isEnabled());
         QCOMPARE(describe(c.results).value(0), QStringLiteral("START NOW"));
+
+        // Return presses the focused button: here Start Protected Run, End Run, Finished.
+        for (const char *title : {"Start Protected Run", "End Run", "Finished"}) {
+            const auto shown = [window, title]() -> QPushButton * {
+                for (auto *candidate : window->findChildren<QPushButton *>())
+                    if (candidate->text() == QLatin1String(title) && candidate->isVisible())
+                        return candidate;
+                return nullptr;
+            };
+            QTRY_VERIFY2(shown(), title);
+            QPushButton *button = shown();
+            button->setFocus();
+            QTRY_VERIFY(button->hasFocus());
+            QTest::keyClick(button, Qt::Key_Return);
+        }
+        QCOMPARE(rig.server.requests().size(), 2);
+        QCOMPARE(c.outcomes.records().size(), 1);
+        QVERIFY(!c.run && c.runPanel->isHidden());
+
+        // Escape and Ctrl+W close the window, as its close button does; it comes back
+        // without the last status line.
+        for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            QGuiApplication::clipboard()->clear();
+            c.pasteButton->setFocus();
+            QTest::keyClick(c.pasteButton, Qt::Key_Return);
+            QCOMPARE(c.status->text(), QStringLiteral("The clipboard has no text."));
+            c.input->setFocus();
+            QTest::keySequence(window, keys);
+            QVERIFY(!window->isVisible());
+            QVERIFY(c.status->text().isEmpty() && c.input->description().isEmpty());
+            rig.shown();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+        }
     }
 
     void resultArea_data()
