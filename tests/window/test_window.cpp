@@ -9,10 +9,14 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 
+#include <cmath>
 #include <limits>
 
 using namespace windowtest;
@@ -34,11 +38,166 @@ QStringList runView(const QString &now, const QString &state, const QString &gui
 
 const QStringList question{"How did this run end?", "[Finished] [Partial] [Abandoned] [Skip]"};
 
+// Contrast as the usual legibility guidelines define it, from relative luminance.
+double contrastRatio(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QString colorName(TextColor color)
+{
+    switch (color) {
+    case TextColor::Label: return QStringLiteral("label");
+    case TextColor::Secondary: return QStringLiteral("secondary");
+    case TextColor::Tertiary: return QStringLiteral("tertiary");
+    case TextColor::Accent: return QStringLiteral("accent");
+    }
+    return {};
+}
+
 } // namespace
 
 class TestWindow : public QObject {
     Q_OBJECT
+
+    // A window showing every kind of label at once: quota rows, a full check result and a
+    // running protected run. Built once, for the tables that look at its labels.
+    std::unique_ptr<Rig> styled;
+    MainWindowController &styledWindow()
+    {
+        if (!styled) {
+            styled = std::make_unique<Rig>();
+            styled->withQuota(quota(40, 90));
+            const QJsonArray lints{QJsonObject{{"code", "c"}, {"title", "Too broad"}, {"message", "It names three jobs."},
+                                               {"fix", "Pick one."}}};
+            styled->checkWith(answer({{"lints", lints}, {"taskPacket", "Do X."}, {"taskShape", QJsonObject{{"scope", "One job"}}},
+                                      {"defer", QJsonArray{"Later"}}, {"reservePolicy", "standard"}, {"taskSize", "small"}}));
+            styled->controller->startRun();
+            styled->shown();
+        }
+        return *styled->controller;
+    }
+
 private Q_SLOTS:
+    void cleanupTestCase() { styled.reset(); }
+
+    void geometry()
+    {
+        Rig rig;
+        QWidget *window = rig.make().window(); // as made, before any window manager moves it
+        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
+        QCOMPARE(window->size(), QSize(480, 720));
+        QCOMPARE(window->minimumSize(), QSize(420, 480));
+        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
+                 qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
+    }
+
+    // Type and colour by kind of label: where it is, how its text begins (or which status
+    // line it is), then size in pixels, weight and colour.
+    void labelKinds_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<QString>("color");
+        const int regular = QFont::Normal, semibold = QFont::DemiBold, bold = QFont::Bold;
+        const auto row = [](const char *name, const char *where, const char *text, int size, int weight,
+                            const char *color) {
+            QTest::newRow(name) << where << text << size << weight << color;
+        };
+        row("program name", "window", "Tessaline", 12, semibold, "secondary");
+        row("headline", "window", "Lint the task", 20, semibold, "label");
+        row("quota header", "window", "Current Codex quota", 12, semibold, "secondary");
+        row("quota row title", "window", "5-hour", 12, semibold, "label");
+        row("quota figure", "window", "40% remaining", 13, regular, "label");
+        row("quota reset", "window", "resets in", 11, regular, "secondary");
+        row("quota status", "window", "quotaStatus", 12, regular, "secondary");
+        row("question", "window", "What are you about", 13, regular, "label");
+        row("hint", "window", "Describe the job", 11, regular, "secondary");
+        row("privacy note", "window", "Only this task", 11, regular, "secondary");
+        row("check status", "window", "status", 11, regular, "secondary");
+        row("verdict", "results", "SCOPE DOWN", 26, bold, "accent");
+        row("reason", "results", "Enough quota", 13, regular, "label");
+        row("heading", "results", "TASK LINTS", 11, semibold, "secondary");
+        row("lint title", "results", "Too broad", 13, semibold, "label");
+        row("lint message", "results", "It names", 12, regular, "secondary");
+        row("lint fix", "results", "Fix: ", 12, regular, "label");
+        row("packet", "results", "Do X.", 13, regular, "label");
+        row("shape label", "results", "Scope", 12, semibold, "label");
+        row("shape value", "results", "One job", 12, regular, "label");
+        row("deferred", "results", "• Later", 12, regular, "label");
+        row("reserve state", "results", "KEEP HEADROOM", 13, semibold, "label");
+        row("reserve guidance", "results", "Finish the current unit", 12, regular, "secondary");
+        row("task size", "results", "Task size: ", 11, regular, "tertiary");
+        row("disclaimer", "results", "Experimental", 11, regular, "secondary");
+        row("run heading", "run", "PROTECTED RUN", 11, semibold, "secondary");
+        row("run start", "run", "Started with: ", 12, regular, "secondary");
+        row("run now", "run", "Now: ", 12, regular, "label");
+        row("run state", "run", "Validation reserve: ", 13, semibold, "label");
+        row("run guidance", "run", "Finish the current unit", 12, regular, "label");
+    }
+    void labelKinds()
+    {
+        QFETCH(QString, where);
+        QFETCH(QString, text);
+        MainWindowController &c = styledWindow();
+        QWidget *within = where == "results" ? c.results : where == "run" ? c.runPanel : c.window();
+        WrapLabel *label = text == "status" ? c.status : text == "quotaStatus" ? c.quotaStatus : nullptr;
+        for (WrapLabel *candidate : within->findChildren<WrapLabel *>())
+            if (!label && candidate->text().startsWith(text))
+                label = candidate;
+        QVERIFY(label);
+        QTEST(label->font().pixelSize(), "size");
+        QTEST(int(label->font().weight()), "weight");
+        QTEST(colorName(label->textColor()), "color");
+        QCOMPARE(label->palette().color(label->foregroundRole()), textColor(label->palette(), label->textColor()));
+    }
+
+    // Secondary and tertiary text stay legible on light and dark palettes, and follow a
+    // change of palette while the window is open.
+    void contrast_data()
+    {
+        QTest::addColumn<QPalette>("palette");
+        QTest::newRow("Fusion light (the default)") << QStyleFactory::create(QStringLiteral("Fusion"))->standardPalette();
+        QPalette dark;
+        for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
+                 {QPalette::Window, QColor(53, 53, 53)}, {QPalette::WindowText, Qt::white},
+                 {QPalette::Base, QColor(42, 42, 42)}, {QPalette::Text, Qt::white},
+                 {QPalette::Button, QColor(53, 53, 53)}, {QPalette::ButtonText, Qt::white},
+                 {QPalette::Highlight, QColor(42, 130, 218)}, {QPalette::HighlightedText, Qt::black},
+                 {QPalette::Link, QColor(42, 130, 218)}, {QPalette::Mid, QColor(70, 70, 70)}})
+            dark.setColor(role, color);
+        QTest::newRow("Fusion dark") << dark;
+    }
+    void contrast()
+    {
+        QFETCH(QPalette, palette);
+        MainWindowController &c = styledWindow();
+        const QPalette before = QApplication::palette();
+        QApplication::setPalette(palette);
+        QSet<TextColor> seen;
+        for (WrapLabel *label : c.window()->findChildren<WrapLabel *>()) {
+            if (label->textColor() != TextColor::Secondary && label->textColor() != TextColor::Tertiary)
+                continue;
+            seen.insert(label->textColor());
+            QVERIFY(label->foregroundRole() != QPalette::Mid);
+            for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+                const double ratio = contrastRatio(label->palette().color(group, label->foregroundRole()),
+                                                   label->palette().color(group, QPalette::Window));
+                QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1: %2").arg(label->text()).arg(ratio)));
+            }
+        }
+        QApplication::setPalette(before);
+        QCOMPARE(seen.size(), 2);
+    }
+
     void stack()
     {
         // Spacing 10, but 2 after the first view and 14 after the third; the last one fills.
