@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace tessaline;
 
 namespace {
@@ -20,6 +22,25 @@ TaskAssessment assess(const QJsonValue &task, const QJsonValue &quota = {})
     return TaskLinter::assess(*parsed);
 }
 
+QJsonArray fixture(const char *name)
+{
+    QFile file(QStringLiteral(TESSALINE_FIXTURES "/service/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read fixture %s", name);
+    return QJsonDocument::fromJson(file.readAll()).array();
+}
+
+// Case and runs of white space do not matter when looking for the user's words.
+QString folded(const QString &s)
+{
+    return s.simplified().toLower();
+}
+
+bool hasLint(const TaskAssessment &a, const char *code)
+{
+    return std::any_of(a.lints.begin(), a.lints.end(), [&](const TaskLint &l) { return l.code == QLatin1String(code); });
+}
+
 } // namespace
 
 class TestTaskLinter : public QObject {
@@ -29,9 +50,7 @@ private Q_SLOTS:
     void corpusCase_data()
     {
         QTest::addColumn<QJsonObject>("entry");
-        QFile file(QStringLiteral(TESSALINE_FIXTURES "/service/corpus.json"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonArray entries = QJsonDocument::fromJson(file.readAll()).array();
+        const QJsonArray entries = fixture("corpus.json");
         QVERIFY(entries.size() >= 100);
         for (const QJsonValue &v : entries)
             QTest::newRow(qPrintable(v["name"].toString())) << v.toObject();
@@ -57,6 +76,52 @@ private Q_SLOTS:
         QVERIFY(decoded->decision == a.decision && decoded->quota.reason == a.reason && decoded->taskSize == a.taskSize);
         QVERIFY(decoded->lints.size() == a.lints.size() && decoded->deferred == a.deferred && decoded->taskPacket == a.taskPacket);
         QVERIFY(decoded->reservePolicy && decoded->taskShape && decoded->taskShape->rows().size() == 5);
+    }
+
+    // Descriptions as people write them, each labelled with its main request. Whatever
+    // else the linter says, it must not hurt the job: the main request is the Goal, never
+    // put off or turned into the Stop line, and one job is never called several.
+    void requestKeptWhole_data()
+    {
+        QTest::addColumn<QJsonObject>("entry");
+        const QJsonArray entries = fixture("requests.json");
+        QVERIFY(entries.size() >= 150);
+        for (const QJsonValue &v : entries)
+            QTest::newRow(qPrintable(v["name"].toString())) << v.toObject();
+    }
+
+    void requestKeptWhole()
+    {
+        QFETCH(QJsonObject, entry);
+        const TaskAssessment a = assess(entry["task"]);
+        const QString main = folded(entry["main"].toString());
+        QVERIFY2(folded(a.goal).contains(main), qPrintable(a.goal));
+        QVERIFY(a.taskPacket.startsWith(QStringLiteral("Goal: ") + a.goal));
+        for (const QString &d : a.deferred)
+            QVERIFY2(!folded(d).contains(main), qPrintable(d));
+        QVERIFY2(!folded(a.shape.stop).contains(main), qPrintable(a.shape.stop));
+        if (!entry["multi"].toBool())
+            QVERIFY2(!hasLint(a, "multiple_goals"), qPrintable(a.deferred.join(QStringLiteral(" | "))));
+    }
+
+    // The figures service/README.md quotes: most descriptions with several separable jobs
+    // are caught, and "no way to validate" mostly agrees with whether one was named.
+    void requestCorpusFigures()
+    {
+        int multi = 0, caught = 0, agree = 0;
+        const QJsonArray entries = fixture("requests.json");
+        for (const QJsonValue &v : entries) {
+            const TaskAssessment a = assess(v["task"]);
+            if (v["multi"].toBool()) {
+                ++multi;
+                caught += hasLint(a, "multiple_goals");
+            }
+            agree += hasLint(a, "no_validation") != v["check"].toBool();
+        }
+        qInfo("%d descriptions; multiple_goals on %d of %d with several jobs; no_validation agrees with the label on %d",
+              int(entries.size()), caught, multi, agree);
+        QVERIFY(caught * 10 >= multi * 8);
+        QVERIFY(agree * 10 >= int(entries.size()) * 8);
     }
 
     // What the answer must say, and a pasted credential it must flag yet never send back.
