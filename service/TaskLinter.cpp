@@ -1024,8 +1024,10 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     }
 
     for (const Clause &job : std::as_const(a.jobs)) {
+        if (r.deferred.size() == TaskAssessment::maxDeferred)
+            break;
         const QString item = clip(sentenceCase(clauseSpan(a, job, false)), 200);
-        if (!item.isEmpty() && r.deferred.size() < TaskAssessment::maxDeferred)
+        if (!item.isEmpty())
             r.deferred << item;
     }
 
