@@ -754,10 +754,16 @@ void chooseGoal(Analysis &a)
         subject.unite(subjectWords(main.text));
         // "Add an archived flag to projects:" followed by a list: the items are its steps.
         const bool introducesList = a.sentences[main.sentence].trimmed().endsWith(QLatin1Char(':'));
+        int markedSentence = -1; // "Also investigate the slow build and add caching" is one more job, not two
         for (qsizetype i = 1; i < a.goals.size(); ++i) {
             const Clause &g = a.goals[i];
-            if ((introducesList && g.bulleted) || p.stepGoal.match(g.text).hasMatch() || p.anaphoric.match(g.text).hasMatch())
+            if (g.afterIndependentMarker)
+                markedSentence = -1;
+            if ((introducesList && g.bulleted) || g.sentence == markedSentence || p.anaphoric.match(g.text).hasMatch()
+                || (p.stepGoal.match(g.text).hasMatch() && !g.afterIndependentMarker))
                 continue;
+            if (g.afterIndependentMarker)
+                markedSentence = g.sentence;
             const QSet<QString> words = subjectWords(g.text, p.goalStart.match(g.text).hasMatch());
             const bool shared = words.intersects(subject);
             subject.unite(words);
