@@ -111,8 +111,8 @@ std::optional<ResetCredits> resetCredits(const QJsonValue &v)
             const QJsonObject o = item.toObject();
             ResetCredits::Credit c;
             c.status = text(o.value(QLatin1String("status")));
-            if (const auto at = integer(o.value(QLatin1String("expiresAt"))))
-                c.expiresAt = double(*at);
+            if (const QJsonValue at = o.value(QLatin1String("expiresAt")); at.isDouble() && std::isfinite(at.toDouble()))
+                c.expiresAt = at.toDouble();
             r.credits->append(c);
         }
     }

@@ -261,19 +261,22 @@ QString npmCodex(bool native)
     return {};
 }
 
-// A sign-in file as `codex login` leaves it. The tokens are unsigned: the CLI reads their
-// claims but checks no signature, and only the fake backend ever sees them.
-void signIn(const QString &codexHome)
+// A sign-in file as `codex login` leaves it: with ChatGPT, or with an API key. The ChatGPT
+// tokens are unsigned: the CLI reads their claims but checks no signature, and only the
+// fake backend ever sees them.
+void signIn(const QString &codexHome, const QString &with)
 {
     auto part = [](const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals); };
     const QByteArray jwt = part({{"alg", "none"}, {"typ", "JWT"}}) + '.'
         + part({{"email", "test@example.invalid"}, {"exp", now + 86400}, {"iat", now},
                 {"https://api.openai.com/auth", QJsonObject{{"chatgpt_plan_type", "plus"}, {"chatgpt_account_id", "acct-test"}}}})
         + ".unsigned";
-    const QJsonObject auth{{"auth_mode", "chatgpt"}, {"OPENAI_API_KEY", QJsonValue()},
-                           {"tokens", QJsonObject{{"id_token", QString(jwt)}, {"access_token", QString(jwt)},
-                                                  {"refresh_token", "unused"}, {"account_id", "acct-test"}}},
-                           {"last_refresh", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
+    const QJsonObject auth = with == "apikey"
+        ? QJsonObject{{"auth_mode", "apikey"}, {"OPENAI_API_KEY", "sk-test-unused"}}
+        : QJsonObject{{"auth_mode", "chatgpt"}, {"OPENAI_API_KEY", QJsonValue()},
+                      {"tokens", QJsonObject{{"id_token", QString(jwt)}, {"access_token", QString(jwt)},
+                                             {"refresh_token", "unused"}, {"account_id", "acct-test"}}},
+                      {"last_refresh", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
     QFile f(codexHome + "/auth.json");
     if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(auth).toJson()) < 0)
         qFatal("cannot write the sign-in file");
@@ -432,7 +435,7 @@ private Q_SLOTS:
     void realCli_data()
     {
         QTest::addColumn<bool>("native");     // the native binary on PATH, else npm's Node launcher
-        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QString>("signIn");  // "chatgpt", "apikey", or none
         QTest::addColumn<FakeBackend::Mode>("backend");
         QTest::addColumn<int>("stopSignal");  // sent to quorvel once the backend is asked
         QTest::addColumn<int>("status");
@@ -440,18 +443,20 @@ private Q_SLOTS:
         using M = FakeBackend::Mode;
         const QString live = "300:42@3600 10080:64@86400 / codex* codex_mini=GPT-5 mini / spend / 2 resets: available@600 available@never";
         const QString fromLogs = "300:77@60 / codex* / no spend";
-        QTest::newRow("live, through npm's launcher") << false << true << M::Answer << 0 << 0 << live;
-        QTest::newRow("live, native binary") << true << true << M::Answer << 0 << 0 << live;
-        QTest::newRow("backend error: logs") << false << true << M::Error << 0 << 0 << fromLogs;
-        QTest::newRow("backend hangs: bounded, then logs") << false << true << M::Hang << 0 << 0 << fromLogs;
-        QTest::newRow("not signed in") << false << false << M::Answer << 0 << 1 << "run `codex login`";
-        QTest::newRow("quorvel terminated while the backend hangs") << false << true << M::Hang << SIGTERM << 0 << "";
-        QTest::newRow("quorvel interrupted while the backend hangs") << false << true << M::Hang << SIGINT << 0 << "";
+        const QString chatgpt = "chatgpt";
+        QTest::newRow("live, through npm's launcher") << false << chatgpt << M::Answer << 0 << 0 << live;
+        QTest::newRow("live, native binary") << true << chatgpt << M::Answer << 0 << 0 << live;
+        QTest::newRow("backend error: logs") << false << chatgpt << M::Error << 0 << 0 << fromLogs;
+        QTest::newRow("backend hangs: bounded, then logs") << false << chatgpt << M::Hang << 0 << 0 << fromLogs;
+        QTest::newRow("not signed in, logs ignored") << false << "" << M::Answer << 0 << 1 << "run `codex login`";
+        QTest::newRow("API key, logs ignored") << true << "apikey" << M::Answer << 0 << 1 << "API key";
+        QTest::newRow("quorvel terminated while the backend hangs") << false << chatgpt << M::Hang << SIGTERM << 0 << "";
+        QTest::newRow("quorvel interrupted while the backend hangs") << false << chatgpt << M::Hang << SIGINT << 0 << "";
     }
     void realCli()
     {
         QFETCH(bool, native);
-        QFETCH(bool, signedIn);
+        QFETCH(QString, signIn);
         QFETCH(FakeBackend::Mode, backend);
         QFETCH(int, stopSignal);
         QFETCH(int, status);
@@ -470,8 +475,8 @@ private Q_SLOTS:
         QVERIFY(config.open(QIODevice::WriteOnly));
         config.write("chatgpt_base_url = \"" + chatgpt.baseUrl().toUtf8() + "\"\n");
         config.close();
-        if (signedIn)
-            signIn(codexHome);
+        if (!signIn.isEmpty())
+            ::signIn(codexHome, signIn);
         QJsonObject logged = limits(logWindow(77, 300, now + 60));
         logged.insert("spend_control_reached", false);
         writeLog(home.path(), "2026/12/06", "a", {line(now - 50, logged)});
@@ -505,7 +510,7 @@ private Q_SLOTS:
             verifyOutput(p, status, expected);
         if (QTest::currentTestFailed())
             return;
-        QVERIFY2(servers.isEmpty() != signedIn, "the real app-server was not seen asking the backend");
+        QVERIFY2(servers.isEmpty() == (signIn != "chatgpt"), "the real app-server was not seen asking the backend");
         // Nothing the run started outlives quorvel, the real server included.
         QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
     }
