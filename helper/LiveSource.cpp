@@ -185,6 +185,35 @@ bool sessionLeft(pid_t session)
     return ::kill(-session, 0) == 0 || errno == EPERM;
 }
 
+// What left the CLI's session (a daemon, say) comes back to us, as a subreaper, when its
+// parent ends; it is ended too, for nothing the CLI started should outlive quorvel. Only
+// called once the CLI itself has been reaped, as every child of ours is then its leftover.
+void endOrphans()
+{
+#ifdef __linux__
+    const QDeadlineTimer deadline(1000);
+    for (bool any = true; any && !deadline.hasExpired();) {
+        any = false;
+        const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &task : tasks) {
+            QFile children(QStringLiteral("/proc/self/task/%1/children").arg(task));
+            if (!children.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray &child : children.readAll().split(' ')) {
+                if (const int pid = child.toInt(); pid > 0) {
+                    ::kill(pid, SIGKILL);
+                    any = true;
+                }
+            }
+        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0)
+            any = true;
+        if (any)
+            QThread::msleep(5);
+    }
+#endif
+}
+
 void stop(QProcess &codex, pid_t session)
 {
     // app-server ends when its input closes; anything slower is stopped.
@@ -203,6 +232,8 @@ void stop(QProcess &codex, pid_t session)
             QThread::msleep(5);
     }
     runningSession = 0;
+    if (codex.state() == QProcess::NotRunning)
+        endOrphans();
 }
 
 } // namespace

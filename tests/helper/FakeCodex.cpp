@@ -4,6 +4,7 @@
 //   garbage   a line that is not JSON
 //   crash     dies of a signal after the first request
 //   stubborn  answers, then ignores both the end of its input and SIGTERM
+//   detach    answers, leaving behind a process of its own in a session of its own
 // A client that breaks the exchange gets no answer: the fake exits with status 3.
 
 #include <QJsonDocument>
@@ -73,6 +74,10 @@ int main(int argc, char **argv)
         send("{\"id\":1,\"result\":" + qgetenv("FAKE_CODEX_RESULT") + "}");
     if (scenario == "stubborn")
         waitForever();
+    if (scenario == "detach" && fork() == 0) {
+        setsid();
+        waitForever();
+    }
     // Like app-server, stay until the client closes our input.
     for (std::string rest; std::getline(std::cin, rest);) {
     }

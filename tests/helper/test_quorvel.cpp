@@ -282,6 +282,21 @@ void signIn(const QString &codexHome, const QString &with)
         qFatal("cannot write the sign-in file");
 }
 
+// quorvel's environment for a run in `home`, with a mark that everything the run starts
+// inherits, however deep.
+QProcessEnvironment runEnvironment(const QString &home, const QString &path, const QByteArray &mark)
+{
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert("HOME", home);
+    e.insert("CODEX_HOME", home + "/.codex");
+    e.insert("PATH", path);
+    e.insert("QUORVEL_COMPANION", "1");
+    e.insert(mark.left(mark.indexOf('=')), mark.mid(mark.indexOf('=') + 1));
+    return e;
+}
+
+QByteArray newMark() { return "TESSALINE_TEST_RUN=" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces); }
+
 // Checks what quorvel printed: on success the figures, read back through the program's
 // own decoder; on failure one sentence that contains `expected`.
 void verifyOutput(QProcess &p, int status, const QString &expected)
@@ -390,8 +405,11 @@ private Q_SLOTS:
         const QString fromLogs = "300:77@60 / codex*";
         QTest::newRow("live answer wins over logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=answer", both}
                                                     << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
+        const QString bothFigures = "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
         QTest::newRow("live answer, CLI ignores end of input and SIGTERM") << cliWithLogs(false)
-            << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
+            << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << 0 << bothFigures;
+        QTest::newRow("live answer, CLI leaves a detached process") << cliWithLogs(false)
+            << QStringList{"FAKE_CODEX_SCENARIO=detach", both} << 0 << bothFigures;
         QTest::newRow("live answer, CLI in ~/.local/bin") << Setup([](const QString &h, double) { installCli(h, ".local/bin"); })
             << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(9, 300, now + 60)}})} << 0 << "300:9@60 / codex*";
         QTest::newRow("no usable window: logs") << cliWithLogs(true)
@@ -409,11 +427,8 @@ private Q_SLOTS:
 
         QTemporaryDir home;
         setup(home.path(), now);
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("HOME", home.path());
-        e.insert("CODEX_HOME", home.filePath(".codex"));
-        e.insert("PATH", home.filePath("bin"));
-        e.insert("QUORVEL_COMPANION", "1");
+        const QByteArray mark = newMark();
+        QProcessEnvironment e = runEnvironment(home.path(), home.filePath("bin"), mark);
         for (const QString &kv : env)
             e.insert(kv.section('=', 0, 0), kv.section('=', 1));
         QProcess p;
@@ -423,6 +438,7 @@ private Q_SLOTS:
         // Far beyond the helper's own ten-second bound; only a broken bound reaches it.
         QVERIFY(p.waitForFinished(60000));
         verifyOutput(p, status, expected);
+        QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
     }
 
     // The real Codex CLI, installed from npm, with only its ChatGPT backend faked.
@@ -475,15 +491,9 @@ private Q_SLOTS:
         logged.insert("spend_control_reached", false);
         writeLog(home.path(), "2026/12/06", "a", {line(now - 50, logged)});
 
-        // Everything the run starts inherits this mark, however deep.
-        const QByteArray mark = "TESSALINE_TEST_RUN=" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("HOME", home.path());
-        e.insert("CODEX_HOME", codexHome);
-        e.insert("PATH", home.filePath("bin") + ':' + QFileInfo(node).absolutePath());
-        e.insert(mark.left(mark.indexOf('=')), mark.mid(mark.indexOf('=') + 1));
+        const QByteArray mark = newMark();
         QProcess p;
-        p.setProcessEnvironment(e);
+        p.setProcessEnvironment(runEnvironment(home.path(), home.filePath("bin") + ':' + QFileInfo(node).absolutePath(), mark));
         p.setStandardInputFile(QProcess::nullDevice());
         // The real server, seen while it talks to the backend.
         QList<qint64> servers;
