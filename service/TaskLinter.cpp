@@ -96,7 +96,8 @@ struct Patterns {
         "\\s*,?\\s*\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
         "while you(?:'re| are) at it|after that|afterwards|next(?=\\s*,)|separately|unrelated|another thing|on another note|"
         "as a separate (?:thing|task|job|change))\\b[,:]?\\s*"), ci};
-    RE strongMarker{QStringLiteral("^(?:separately|unrelated|another thing|on another note|as a separate)"), ci};
+    RE apartMarker{QStringLiteral("^(?:also|and also|plus|as well as|additionally|in addition|while you|separately|unrelated|"
+                                  "another thing|on another note|as a separate)"), ci};
     RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b(?![/.-]))").arg(goalVerbs), ci};
     RE filler{QStringLiteral(
         "^(?:please|pls|also|then|and|so|now|first|firstly|second|secondly|third|lastly|finally|"
@@ -314,8 +315,7 @@ struct Clause {
     qsizetype offset = 0; // where the clause starts in its sentence
     int line = -1;
     bool bulleted = false;
-    bool afterIndependentMarker = false; // "also", "additionally", …
-    bool afterStrongMarker = false;      // "separately", "unrelated", …
+    bool afterIndependentMarker = false; // "also", "separately", …
     bool stop = false;                   // "stop after …", "give up if …"
     Section section = Section::Body;
 };
@@ -528,9 +528,6 @@ void splitClauses(Analysis &a)
     const QStringList lines = a.prose.split(QLatin1Char('\n'));
     int titleLine = -1;
     findTitle(a, lines, titleLine);
-    static const QStringList independent = {QStringLiteral("also"), QStringLiteral("and also"), QStringLiteral("plus"),
-                                            QStringLiteral("as well as"), QStringLiteral("additionally"),
-                                            QStringLiteral("in addition")};
 
     Section section = Section::Body;
     bool sectionHasLines = false;
@@ -585,20 +582,19 @@ void splitClauses(Analysis &a)
             // Connectors split a sentence; remember which pieces an "also"-like word introduced.
             struct Piece {
                 qsizetype start, end;
-                bool marker, strong;
+                bool marker;
             };
             QList<Piece> pieces;
             qsizetype last = 0;
-            bool marker = false, strong = false;
+            bool marker = false;
             for (auto it = p.connector.globalMatch(sentence); it.hasNext();) {
                 const auto m = it.next();
-                pieces.append({last, m.capturedStart(), marker, strong});
+                pieces.append({last, m.capturedStart(), marker});
                 const QString word = m.captured(1).toLower();
-                strong = p.strongMarker.match(word).hasMatch();
-                marker = strong || independent.contains(word) || word.startsWith(QLatin1String("while you"));
+                marker = p.apartMarker.match(word).hasMatch();
                 last = m.capturedEnd();
             }
-            pieces.append({last, sentence.size(), marker, strong});
+            pieces.append({last, sentence.size(), marker});
             for (const Piece &piece : std::as_const(pieces)) {
                 const QString pieceText = stripFiller(sentence.mid(piece.start, piece.end - piece.start));
                 if (p.stopClauseStart.match(pieceText).hasMatch()) {
@@ -631,7 +627,6 @@ void splitClauses(Analysis &a)
                         ++lead;
                     c.offset = starts[k] + lead;
                     c.afterIndependentMarker = (k == 0 && piece.marker) || std::exchange(carry, false);
-                    c.afterStrongMarker = k == 0 && piece.strong;
                     a.clauses.append(c);
                 }
             }
