@@ -21,6 +21,8 @@
 
 using namespace windowtest;
 
+Q_DECLARE_METATYPE(tessaline::TextColor)
+
 namespace {
 
 bool poll(MainWindowController &c, const QByteArray &answer)
@@ -47,17 +49,6 @@ double contrastRatio(const QColor &a, const QColor &b)
     };
     const double la = luminance(a), lb = luminance(b);
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-QString colorName(TextColor color)
-{
-    switch (color) {
-    case TextColor::Label: return QStringLiteral("label");
-    case TextColor::Secondary: return QStringLiteral("secondary");
-    case TextColor::Tertiary: return QStringLiteral("tertiary");
-    case TextColor::Accent: return QStringLiteral("accent");
-    }
-    return {};
 }
 
 } // namespace
@@ -106,42 +97,43 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("weight");
-        QTest::addColumn<QString>("color");
+        QTest::addColumn<TextColor>("color");
         const int regular = QFont::Normal, semibold = QFont::DemiBold, bold = QFont::Bold;
+        const TextColor label = TextColor::Label, secondary = TextColor::Secondary;
         const auto row = [](const char *name, const char *where, const char *text, int size, int weight,
-                            const char *color) {
+                            TextColor color) {
             QTest::newRow(name) << where << text << size << weight << color;
         };
-        row("program name", "window", "Tessaline", 12, semibold, "secondary");
-        row("headline", "window", "Lint the task", 20, semibold, "label");
-        row("quota header", "window", "Current Codex quota", 12, semibold, "secondary");
-        row("quota row title", "window", "5-hour", 12, semibold, "label");
-        row("quota figure", "window", "40% remaining", 13, regular, "label");
-        row("quota reset", "window", "resets in", 11, regular, "secondary");
-        row("quota status", "window", "quotaStatus", 12, regular, "secondary");
-        row("question", "window", "What are you about", 13, regular, "label");
-        row("hint", "window", "Describe the job", 11, regular, "secondary");
-        row("privacy note", "window", "Only this task", 11, regular, "secondary");
-        row("check status", "window", "status", 11, regular, "secondary");
-        row("verdict", "results", "SCOPE DOWN", 26, bold, "accent");
-        row("reason", "results", "Enough quota", 13, regular, "label");
-        row("heading", "results", "TASK LINTS", 11, semibold, "secondary");
-        row("lint title", "results", "Too broad", 13, semibold, "label");
-        row("lint message", "results", "It names", 12, regular, "secondary");
-        row("lint fix", "results", "Fix: ", 12, regular, "label");
-        row("packet", "results", "Do X.", 13, regular, "label");
-        row("shape label", "results", "Scope", 12, semibold, "label");
-        row("shape value", "results", "One job", 12, regular, "label");
-        row("deferred", "results", "• Later", 12, regular, "label");
-        row("reserve state", "results", "KEEP HEADROOM", 13, semibold, "label");
-        row("reserve guidance", "results", "Finish the current unit", 12, regular, "secondary");
-        row("task size", "results", "Task size: ", 11, regular, "tertiary");
-        row("disclaimer", "results", "Experimental", 11, regular, "secondary");
-        row("run heading", "run", "PROTECTED RUN", 11, semibold, "secondary");
-        row("run start", "run", "Started with: ", 12, regular, "secondary");
-        row("run now", "run", "Now: ", 12, regular, "label");
-        row("run state", "run", "Validation reserve: ", 13, semibold, "label");
-        row("run guidance", "run", "Finish the current unit", 12, regular, "label");
+        row("program name", "window", "Tessaline", 12, semibold, secondary);
+        row("headline", "window", "Lint the task", 20, semibold, label);
+        row("quota header", "window", "Current Codex quota", 12, semibold, secondary);
+        row("quota row title", "window", "5-hour", 12, semibold, label);
+        row("quota figure", "window", "40% remaining", 13, regular, label);
+        row("quota reset", "window", "resets in", 11, regular, secondary);
+        row("quota status", "window", "quotaStatus", 12, regular, secondary);
+        row("question", "window", "What are you about", 13, regular, label);
+        row("hint", "window", "Describe the job", 11, regular, secondary);
+        row("privacy note", "window", "Only this task", 11, regular, secondary);
+        row("check status", "window", "status", 11, regular, secondary);
+        row("verdict", "results", "SCOPE DOWN", 26, bold, TextColor::Accent);
+        row("reason", "results", "Enough quota", 13, regular, label);
+        row("heading", "results", "TASK LINTS", 11, semibold, secondary);
+        row("lint title", "results", "Too broad", 13, semibold, label);
+        row("lint message", "results", "It names", 12, regular, secondary);
+        row("lint fix", "results", "Fix: ", 12, regular, label);
+        row("packet", "results", "Do X.", 13, regular, label);
+        row("shape label", "results", "Scope", 12, semibold, label);
+        row("shape value", "results", "One job", 12, regular, label);
+        row("deferred", "results", "• Later", 12, regular, label);
+        row("reserve state", "results", "KEEP HEADROOM", 13, semibold, label);
+        row("reserve guidance", "results", "Finish the current unit", 12, regular, secondary);
+        row("task size", "results", "Task size: ", 11, regular, TextColor::Tertiary);
+        row("disclaimer", "results", "Experimental", 11, regular, secondary);
+        row("run heading", "run", "PROTECTED RUN", 11, semibold, secondary);
+        row("run start", "run", "Started with: ", 12, regular, secondary);
+        row("run now", "run", "Now: ", 12, regular, label);
+        row("run state", "run", "Validation reserve: ", 13, semibold, label);
+        row("run guidance", "run", "Finish the current unit", 12, regular, label);
     }
     void labelKinds()
     {
@@ -156,7 +148,7 @@ private Q_SLOTS:
         QVERIFY(label);
         QTEST(label->font().pixelSize(), "size");
         QTEST(int(label->font().weight()), "weight");
-        QTEST(colorName(label->textColor()), "color");
+        QTEST(label->textColor(), "color");
         QCOMPARE(label->palette().color(label->foregroundRole()), textColor(label->palette(), label->textColor()));
     }
 
