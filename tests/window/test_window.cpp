@@ -157,7 +157,8 @@ private Q_SLOTS:
     void contrast_data()
     {
         QTest::addColumn<QPalette>("palette");
-        QTest::newRow("Fusion light (the default)") << QStyleFactory::create(QStringLiteral("Fusion"))->standardPalette();
+        const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
+        QTest::newRow("Fusion light (the default)") << fusion->standardPalette();
         QPalette dark;
         for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
                  {QPalette::Window, QColor(53, 53, 53)}, {QPalette::WindowText, Qt::white},
