@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace tessaline {
 
 namespace {
@@ -164,7 +166,7 @@ private:
         if (socket->isTransactionStarted())
             socket->commitTransaction();
         const qint64 unread = socket->bytesAvailable();
-        received += unread - counted;
+        received += std::max<qint64>(0, unread - counted);
         counted = 0; // the module reads all it can of one request now
         if (received > CheckServer::maxRequestBytes)
             refuse();

@@ -35,20 +35,21 @@ QSslSocket *open(Totals &totals, const std::function<void(QSslSocket *)> &onEncr
     socket->setSslConfiguration(tls);
     ++totals.connections;
     QObject::connect(socket, &QSslSocket::encrypted, socket, [socket, onEncrypted] { onEncrypted(socket); });
-    QObject::connect(socket, &QAbstractSocket::disconnected, socket, [socket, &totals, again] {
+    // Closed by the service, after the handshake or before it ended (the connection
+    // limit, or a handshake that ran out of time): counted once, then opened again.
+    const auto closed = [socket, &totals, again] {
+        if (socket->property("closed").toBool())
+            return;
+        socket->setProperty("closed", true);
         ++totals.closedByService;
         socket->deleteLater();
         if (!stopping)
-            QTimer::singleShot(10, again);
-    });
-    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [socket, &totals, again](QAbstractSocket::SocketError) {
-        if (socket->state() == QAbstractSocket::UnconnectedState && !socket->isEncrypted()) {
-            // Refused before the handshake ended: the connection limit, or the service busy.
-            ++totals.closedByService;
-            socket->deleteLater();
-            if (!stopping)
-                QTimer::singleShot(50, again);
-        }
+            QTimer::singleShot(20, again);
+    };
+    QObject::connect(socket, &QAbstractSocket::disconnected, socket, closed);
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, [socket, closed](QAbstractSocket::SocketError) {
+        if (socket->state() == QAbstractSocket::UnconnectedState)
+            closed();
     });
     socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
     return socket;
