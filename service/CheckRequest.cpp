@@ -22,8 +22,10 @@ qsizetype graphemeCount(const QString &text)
 
 bool hasWords(QStringView text)
 {
+    // Emoji and other pictographs count: a task written in them says something, while
+    // one of punctuation, arithmetic signs or marks alone gives the linter nothing.
     for (const auto c : text.toUcs4())
-        if (QChar::isLetterOrNumber(c))
+        if (QChar::isLetterOrNumber(c) || QChar::category(c) == QChar::Symbol_Other)
             return true;
     return false;
 }

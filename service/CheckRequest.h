@@ -38,7 +38,7 @@ struct CheckRequest {
     // distance to the year 10000.
     static constexpr double maxSecondsToReset = 1e13;
 
-    QString task; // trimmed, holds at least one letter or digit
+    QString task; // trimmed, holds at least one letter, digit or pictograph
     CheckQuota quota;
 
     static Expected<CheckRequest> decode(const QByteArray &body);
@@ -47,7 +47,7 @@ struct CheckRequest {
 // User-perceived characters (extended grapheme clusters), the unit of every text limit.
 qsizetype graphemeCount(const QString &text);
 
-// True when the text holds a letter or a digit in any script.
+// True when the text holds a letter, a digit or a pictograph such as an emoji.
 bool hasWords(QStringView text);
 
 // "784,384 bytes": the limit as the refusal states it.

@@ -146,6 +146,7 @@ private:
     std::shared_ptr<ConnectionBudget> budget;
     QTimer deadline;
     QTimer drain;
+    QTimer quiet;
     qint64 received = 0; // bytes of the current request so far
     qint64 counted = 0;  // of the bytes still unread, those already in `received`
     bool refused = false;
@@ -158,6 +159,7 @@ private:
     {
         if (refused) {
             socket->skip(socket->bytesAvailable());
+            quiet.start();
             return;
         }
         // The module reads each request inside a socket transaction that keeps every
@@ -187,8 +189,13 @@ private:
         socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\nConnection: close\r\n"
                       "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
         // Closing at once would reset the connection under a client still sending, and it
-        // would never read the answer; keep discarding for a moment, then close.
-        QTimer::singleShot(1000, socket, [s = socket] { s->disconnectFromHost(); });
+        // would never read the answer: keep discarding until the client has been quiet
+        // for a second, or for ten seconds at most, then close.
+        quiet.setSingleShot(true);
+        quiet.setInterval(1000);
+        connect(&quiet, &QTimer::timeout, socket, [s = socket] { s->disconnectFromHost(); });
+        quiet.start();
+        QTimer::singleShot(10000, socket, [s = socket] { s->disconnectFromHost(); });
     }
 
     // A client that sends requests without reading the answers gets no more of them

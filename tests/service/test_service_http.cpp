@@ -36,6 +36,14 @@ Reply finish(QNetworkReply *reply)
 
 const QString api = QStringLiteral("/api/tessaline");
 
+// AddressSanitizer holds freed memory back and pads every block, so under it peak memory
+// tells nothing about what the service holds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool peakMemoryTells = false;
+#else
+constexpr bool peakMemoryTells = true;
+#endif
+
 // Peak resident memory of a process, in KiB, as the kernel counts it.
 qint64 peakKiB(qint64 pid)
 {
@@ -289,7 +297,7 @@ private Q_SLOTS:
         qint64 sent = 0;
         const auto refill = [&] {
             // Only a little is queued at a time, so the service sets the pace.
-            while (sent < 1024 * 1024 * 1024 && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size()) {
+            while (sent < 256 * 1024 * 1024 && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size()) {
                 socket->write(chunk);
                 sent += chunk.size();
             }
@@ -304,7 +312,7 @@ private Q_SLOTS:
         QVERIFY2(answer.startsWith("HTTP/1.1 413 "), answer.left(200).constData());
         QVERIFY(answer.contains("\"error\":\"The request body is larger than "));
         const qint64 grown = peakKiB(service->process.processId()) - before;
-        QVERIFY2(grown < 24 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB while %2 MiB were refused")
+        QVERIFY2(!peakMemoryTells || grown < 24 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB while %2 MiB were refused")
                                                    .arg(grown).arg(sent >> 20)));
         QCOMPARE(post(R"({"task":"Fix the typo in README.md."})").status(), 200);
     }
@@ -325,7 +333,7 @@ private Q_SLOTS:
         while (arriving.wait(1000) || sending.count() > 0)
             sending.clear(); // until nothing moves either way for a second
         const qint64 grown = peakKiB(service->process.processId()) - before;
-        QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(grown)));
+        QVERIFY2(!peakMemoryTells || grown < 16 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(grown)));
 
         socket->setReadBufferSize(0);
         QByteArray answers;
