@@ -36,8 +36,11 @@ struct PrivateBus {
 <busconfig>
   <type>session</type>
   <listen>unix:dir=%1</listen>
+  <auth>EXTERNAL</auth>
   <servicedir>%1/services</servicedir>
-  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow own="*"/></policy>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+  </policy>
 </busconfig>
 )").arg(dir.path()).toUtf8());
         config.close();
