@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/GlobalShortcut.h"
 #include "platform/SettingsStore.h"
 #include "platform/StatusItem.h"
 #include "window/MainWindowController.h"

@@ -3,6 +3,7 @@
 // tray hosts StatusNotifierItems and draws their menus from com.canonical.dbusmenu.
 
 #include "app/AppDelegate.h"
+#include "app/GlobalShortcut.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
 #include "window/MainWindowController.h"
@@ -30,23 +31,26 @@ namespace {
 
 const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
 
-// Reads one line a child prints once it is ready.
-bool startedWithLine(QProcess &process, const QString &command, const QStringList &arguments, QByteArray *line)
+// Reads the line a child prints once it is ready: the first, or the one expected.
+bool startedWithLine(QProcess &process, const QString &command, const QStringList &arguments, QByteArray *line,
+                     const QByteArray &expected = QByteArray())
 {
     dieWithTest(process);
     process.start(command, arguments);
     if (!process.waitForStarted(10000))
         return false;
-    while (!process.canReadLine())
-        if (!process.waitForReadyRead(20000))
-            return false;
-    *line = process.readLine().trimmed();
+    do {
+        while (!process.canReadLine())
+            if (!process.waitForReadyRead(20000))
+                return false;
+        *line = process.readLine().trimmed();
+    } while (!expected.isEmpty() && *line != expected);
     return true;
 }
 
 // An X server and a window manager of the test's own, there before the application
 // connects to the display.
-struct Display {
+struct OwnDisplay {
     QProcess xvfb, windowManager;
     bool start()
     {
@@ -55,10 +59,11 @@ struct Display {
                              &number))
             return false;
         qputenv("DISPLAY", ":" + number);
-        // Openbox runs its startup command once it manages the screen.
-        return startedWithLine(windowManager, "openbox", {"--startup", "echo ready"}, &ready) && ready == "ready";
+        // Openbox runs its startup command once it manages the screen; it prints notes
+        // of its own on the same channel.
+        return startedWithLine(windowManager, "openbox", {"--startup", "echo ready"}, &ready, "ready");
     }
-    ~Display()
+    ~OwnDisplay()
     {
         for (QProcess *p : {&windowManager, &xvfb})
             p->terminate(), p->waitForFinished(5000);
@@ -124,8 +129,9 @@ private Q_SLOTS:
                                                .arg(other.serverTime(editor)));
             QProcess second;
             second.setProcessEnvironment(e);
+            QSignalSpy finished(&second, &QProcess::finished); // this process answers it meanwhile
             second.start(program);
-            QVERIFY(second.waitForFinished(20000));
+            QVERIFY(finished.wait(20000));
             QCOMPARE(second.exitCode(), 0);
         } else {
             QVERIFY(xdotool({"key", "ctrl+alt+l"}));
@@ -275,7 +281,7 @@ private:
 
 int main(int argc, char *argv[])
 {
-    Display display;
+    OwnDisplay display;
     if (!display.start()) {
         std::fputs("The test could not start Xvfb and openbox.\n", stderr);
         return 1;
