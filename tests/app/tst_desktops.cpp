@@ -120,6 +120,8 @@ private Q_SLOTS:
         QVERIFY(xdotool({"windowactivate", "--sync", QString::number(editor)}));
         QTRY_COMPARE(other.inputFocus(), editor);
         QTRY_VERIFY(!window->isActiveWindow());
+        // The user works there: the window manager sees the click.
+        QVERIFY(xdotool({"mousemove", "--window", QString::number(editor), "20", "20", "click", "1"}));
 
         if (byLaunch) {
             // As a launcher starts it: the startup id carries the time of the user's click.
