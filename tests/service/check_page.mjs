@@ -6,7 +6,6 @@ import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { X509Certificate, createHash } from 'node:crypto';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { createInterface } from 'node:readline';
 
@@ -36,12 +35,15 @@ const serverKey = new X509Certificate(readFileSync(join(tls, 'server.pem'))).pub
 const spki = createHash('sha256').update(serverKey).digest('base64');
 
 const { child, origin } = await startService();
-const profile = mkdtempSync(join(tmpdir(), 'tessaline-chromium-'));
+// Chromium keeps its singleton socket in a folder under TMPDIR and refuses socket paths
+// longer than a Unix socket allows, so both its profile and its TMPDIR are one short folder.
+const profile = mkdtempSync('/tmp/tess.');
 let context;
 try {
   context = await chromium.launchPersistentContext(profile, {
     executablePath: '/usr/bin/chromium',
     headless: true,
+    env: { ...process.env, TMPDIR: profile },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
       `--ignore-certificate-errors-spki-list=${spki}`],
