@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QIcon>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -36,13 +37,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tessaline"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
 
-    // Read before any application object exists: "--autostart" and "--help" work without
-    // a display.
+    // Qt's X11 support takes the launch's startup id out of the environment when it
+    // connects; a copy that hands over to a running one passes it on.
+    const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
+
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Keep enough Codex quota for the end of a task."));
     const QCommandLineOption shortcutOption(
         QStringLiteral("shortcut"),
-        QStringLiteral("Sets the global shortcut that opens the window (default Ctrl+Alt+L), e.g. %1; "
+        QStringLiteral("Set the global shortcut that opens the window (default Ctrl+Alt+L), e.g. %1; "
                        "\"none\" turns it off. Kept for later starts.")
             .arg(tessaline::AppDelegate::suggestedShortcut),
         QStringLiteral("keys"));
@@ -53,17 +56,30 @@ int main(int argc, char *argv[])
     parser.addOption(autostartOption);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    if (!parser.parse(arguments(argc, argv))) {
-        say(parser.errorText() + QStringLiteral("; see tessaline --help."));
+
+    // What only prints or writes a file works without a display; otherwise the GUI
+    // application comes first, so that Qt's own options (-platform, -display) are taken
+    // out before ours are read.
+    const QStringList given = arguments(argc, argv).mid(1);
+    const bool noDisplay = std::any_of(given.begin(), given.end(), [](const QString &a) {
+        return a == QLatin1String("-h") || a == QLatin1String("--help") || a == QLatin1String("-v")
+            || a == QLatin1String("--version") || a.startsWith(QLatin1String("--autostart"));
+    });
+    std::unique_ptr<QCoreApplication> app = noDisplay ? std::make_unique<QCoreApplication>(argc, argv)
+                                                      : std::make_unique<QApplication>(argc, argv);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        QString error = parser.errorText();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        say(error + QStringLiteral("; see tessaline --help."));
         return 2;
     }
-    if (parser.isSet(helpOption) || parser.isSet(versionOption)) {
-        QCoreApplication app(argc, argv);
-        parser.isSet(helpOption) ? parser.showHelp(0) : parser.showVersion();
-    }
+    if (parser.isSet(helpOption))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption))
+        parser.showVersion();
 
     if (parser.isSet(autostartOption)) {
-        QCoreApplication app(argc, argv);
         const QString choice = parser.value(autostartOption);
         QString error;
         if (choice == QLatin1String("on")) {
@@ -99,7 +115,8 @@ int main(int argc, char *argv[])
         }
     }
 
-    QApplication app(argc, argv);
+    if (noDisplay)
+        return 2; // not reached: each of those options has ended the program above
     QApplication::setDesktopFileName(QStringLiteral("tessaline"));
     QApplication::setWindowIcon(tessaline::StatusItem::drawIcon(QStringLiteral("Tessaline")));
 
@@ -107,7 +124,7 @@ int main(int argc, char *argv[])
     // makes it take up a shortcut just chosen). The startup id this launch was given
     // goes along, so the window manager knows the user asked for the window.
     tessaline::SingleInstance instance(QStringLiteral("tessaline"));
-    switch (instance.claim(qgetenv("DESKTOP_STARTUP_ID"))) {
+    switch (instance.claim(startupId)) {
     case tessaline::SingleInstance::Role::Primary:
         break;
     case tessaline::SingleInstance::Role::HandedOver:
@@ -121,6 +138,6 @@ int main(int argc, char *argv[])
     QObject::connect(&instance, &tessaline::SingleInstance::openRequested, &delegate,
                      &tessaline::AppDelegate::launchRequested);
     delegate.applicationDidFinishLaunching();
-    app.exec();
+    QApplication::exec();
     return 0;
 }

@@ -126,15 +126,19 @@ private Q_SLOTS:
         if (byLaunch) {
             // As a launcher starts it: the startup id carries the time of the user's click.
             QProcessEnvironment e = environment(home.filePath("runtime"));
-            e.insert("DESKTOP_STARTUP_ID", QStringLiteral("tessaline-test-%1_TIME%2")
-                                               .arg(QCoreApplication::applicationPid())
-                                               .arg(other.serverTime(editor)));
+            const QString startupId = QStringLiteral("tessaline-test-%1_TIME%2")
+                                          .arg(QCoreApplication::applicationPid())
+                                          .arg(other.serverTime(editor));
+            e.insert("DESKTOP_STARTUP_ID", startupId);
+            QSignalSpy handedOver(&instance, &SingleInstance::openRequested);
             QProcess second;
             second.setProcessEnvironment(e);
             QSignalSpy finished(&second, &QProcess::finished); // this process answers it meanwhile
             second.start(program);
             QVERIFY(finished.wait(20000));
             QCOMPARE(second.exitCode(), 0);
+            QCOMPARE(handedOver.size(), 1);
+            QCOMPARE(handedOver[0][0].toByteArray(), startupId.toLatin1());
         } else {
             QVERIFY(xdotool({"key", "ctrl+alt+l"}));
         }
