@@ -19,7 +19,13 @@ struct DesktopActivation {
     static void launchRequested(const QByteArray &startupId);
 
     // The time in a startup id, or 0 when it has none.
-    static quint32 timeOf(const QByteArray &startupId);
+    static quint32 timeOf(const QByteArray &startupId)
+    {
+        const qsizetype at = startupId.lastIndexOf("_TIME");
+        bool ok = false;
+        const quint32 time = at < 0 ? 0 : startupId.mid(at + 5).toUInt(&ok);
+        return ok ? time : 0;
+    }
 };
 
 } // namespace tessaline

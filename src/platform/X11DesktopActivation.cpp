@@ -57,14 +57,4 @@ void DesktopActivation::launchRequested(const QByteArray &startupId)
     }
 }
 
-quint32 DesktopActivation::timeOf(const QByteArray &startupId)
-{
-    const int at = startupId.lastIndexOf("_TIME");
-    if (at < 0)
-        return 0;
-    bool ok = false;
-    const quint32 time = startupId.mid(at + 5).toUInt(&ok);
-    return ok ? time : 0;
-}
-
 } // namespace tessaline
