@@ -19,8 +19,6 @@ QByteArray readFixture(const char *name)
 
 QByteArray build(const TestHttpsServer::Response &response)
 {
-    if (!response.raw.isEmpty())
-        return response.raw;
     // Clients ignore the reason phrase; 204 and 304 carry no body.
     const bool bodyless = response.status == 204 || response.status == 304;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
@@ -43,12 +41,12 @@ QByteArray TestHttpsServer::Request::header(const QByteArray &name) const
 
 TestHttpsServer::Response TestHttpsServer::Response::json(int status, const QByteArray &body)
 {
-    return {status, {{"Content-Type", "application/json"}}, body, false, {}};
+    return {status, {{"Content-Type", "application/json"}}, body, false};
 }
 
 TestHttpsServer::Response TestHttpsServer::Response::redirect(int status, const QByteArray &location)
 {
-    return {status, {{"Location", location}}, {}, false, {}};
+    return {status, {{"Location", location}}, {}, false};
 }
 
 TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
@@ -71,7 +69,6 @@ bool TestHttpsServer::listen()
 }
 
 QString TestHttpsServer::host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
-QString TestHttpsServer::localhostHost() const { return QStringLiteral("localhost:%1").arg(port()); }
 
 void TestHttpsServer::respondWith(const Response &response)
 {

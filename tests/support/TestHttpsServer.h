@@ -32,9 +32,8 @@ public:
         int status = 200;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
-        bool stall = false;  // read the request, then never answer
-        QByteArray raw;      // when set, written verbatim instead of a built answer
-        int trickleMs = 0;   // when set, the body follows the head one byte every trickleMs
+        bool stall = false; // read the request, then never answer
+        int trickleMs = 0;  // when set, the body follows the head one byte every trickleMs
 
         static Response json(int status, const QByteArray &body);
         static Response redirect(int status, const QByteArray &location);
@@ -47,9 +46,8 @@ public:
     // Listens on 127.0.0.1 on a free port. False (with a test warning) on failure.
     bool listen();
     quint16 port() const { return server.serverPort(); }
-    // "127.0.0.1:PORT", or "localhost:PORT".
+    // "127.0.0.1:PORT".
     QString host() const;
-    QString localhostHost() const;
 
     void setHandler(Handler handler) { this->handler = std::move(handler); }
     void respondWith(const Response &response);
