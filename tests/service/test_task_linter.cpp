@@ -38,26 +38,17 @@ QString folded(const QString &s)
 }
 
 // Deterministic stand-ins for the random part of a credential.
-QString noise(int n, quint32 seed)
+QString noise(int n, quint32 seed, QLatin1StringView alphabet = QLatin1StringView("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"))
 {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     QString s;
     for (int i = 0; i < n; ++i) {
         seed = seed * 1664525u + 1013904223u;
-        s += QLatin1Char(alphabet[(seed >> 16) % 62]);
+        s += alphabet.at((seed >> 16) % alphabet.size());
     }
     return s;
 }
 
-QString digits(int n, quint32 seed)
-{
-    QString s;
-    for (int i = 0; i < n; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        s += QLatin1Char(char('0' + (seed >> 16) % 10));
-    }
-    return s;
-}
+QString digits(int n, quint32 seed) { return noise(n, seed, QLatin1StringView("0123456789")); }
 
 bool hasLint(const TaskAssessment &a, const char *code)
 {
@@ -180,9 +171,10 @@ private Q_SLOTS:
         QTest::newRow("both windows with resets")
             << typo << QJsonObject{{"fiveHourRemainingPercent", 42}, {"fiveHourSecondsToReset", 7800},
                                    {"weeklyRemainingPercent", 80}, {"weeklySecondsToReset", 3 * 86400 + 4 * 3600 + 59}}
-            << QStringList{"42% left (resets in 2 h 10 min)", "80% left (resets in 3 d 4 h)"};
+            << QStringList{"42% left (resets in 2 h 10 min)", "80% left (resets in 3 d 4 h)", R"("reservePolicy":"light")"};
         QTest::newRow("five-hour only") << typo << QJsonObject{{"fiveHourRemainingPercent", 7}, {"fiveHourSecondsToReset", 30}}
-                                        << QStringList{"7% left (resets in under a minute)", "no weekly figure"};
+                                        << QStringList{"7% left (resets in under a minute)", "no weekly figure",
+                                                       R"("reservePolicy":"standard")"}; // a low band asks for more
         QTest::newRow("weekly exhausted")
             << typo << QJsonObject{{"fiveHourRemainingPercent", 90}, {"weeklyRemainingPercent", 0}, {"weeklySecondsToReset", 3600}}
             << QStringList{"weekly window 0% left", "the weekly window is used up", "reset in 1 h"};
