@@ -131,17 +131,8 @@ private Q_SLOTS:
         QVERIFY2(service->start(0, {"--threads", threads}), service->process.readAllStandardError().constData());
     }
 
-    void happyPath()
+    void checkerPage()
     {
-        const Reply r = post(R"({"task":"Fix the crash in parser.cpp when the input is empty, and add a regression test.",)"
-                             R"("quota":{"fiveHourRemainingPercent":42,"fiveHourSecondsToReset":7800,"weeklyRemainingPercent":80}})");
-        QCOMPARE(r.status(), 200);
-        QCOMPARE(r.header("content-type"), QByteArray("application/json"));
-        QCOMPARE(r.header("cache-control"), QByteArray("no-store"));
-        const QJsonObject answer = r.json();
-        QVERIFY(answer["quota"]["reason"].toString().contains(QLatin1String("42% left (resets in 2 h 10 min)")));
-        QCOMPARE(answer["reservePolicy"].toString(), QStringLiteral("light"));
-
         const Reply page = finish(nam.get(request(QStringLiteral("/tessaline/check"), {})));
         QCOMPARE(page.header("content-type"), QByteArray("text/html; charset=utf-8"));
         QVERIFY(page.header("content-security-policy").contains("script-src 'self'"));
@@ -156,7 +147,6 @@ private Q_SLOTS:
         const QByteArray fullQuota = R"("quota":{"fiveHourRemainingPercent":42,"fiveHourSecondsToReset":7800,"weeklyRemainingPercent":80,)"
                                      R"("weeklySecondsToReset":300000,"pressureSummary":)"
                                      + escapedJsonString(QStringLiteral("Most pressured: ") + QString(2000, QChar(0x00e9))) + "}";
-        QVERIFY(longestEmoji.size() == 15);
         const QByteArray largest = "{\"task\":" + escapedJsonString(QStringLiteral("Fix ") + longestEmoji.repeated(7996)) + "," + fullQuota + "}";
         QVERIFY(largest.size() > 700000 && largest.size() <= CheckRequest::maxBodyBytes);
         QTest::newRow("8,000 of the longest emoji, every unit escaped") << QByteArray("application/json") << largest
@@ -175,6 +165,8 @@ private Q_SLOTS:
         QFETCH(QString, reasonHas);
         const Reply r = post(body, contentType);
         QCOMPARE(r.status(), 200);
+        QCOMPARE(r.header("content-type"), QByteArray("application/json"));
+        QCOMPARE(r.header("cache-control"), QByteArray("no-store"));
         const QJsonObject answer = r.json();
         QVERIFY2(answer["quota"]["reason"].toString().contains(reasonHas), r.body.left(400).constData());
     }
