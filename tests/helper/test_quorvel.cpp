@@ -7,17 +7,16 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include <QDirIterator>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
 #include <QUuid>
 
 #include <zstd.h>
@@ -401,10 +400,9 @@ private Q_SLOTS:
                                         QJsonObject{{"codex_mini", QJsonObject{{"limitId", "codex_mini"}, {"primary", liveWindow(3, 300, now + 60)}}}},
                                         QJsonObject{{"availableCount", 2}, {"credits", QJsonArray{QJsonObject{{"status", "available"}, {"expiresAt", now + 600}},
                                                                                                 QJsonObject{{"status", "redeeming"}, {"expiresAt", QJsonValue()}}}}});
-        // Sign-in errors, backend errors and hangs come from the real CLI in realCli().
+        // Sign-in errors, backend errors, hangs and a live answer beside logs come from the
+        // real CLI in realCli().
         const QString fromLogs = "300:77@60 / codex*";
-        QTest::newRow("live answer wins over logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=answer", both}
-                                                    << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
         const QString bothFigures = "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
         QTest::newRow("live answer, CLI ignores end of input and SIGTERM") << cliWithLogs(false)
             << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << 0 << bothFigures;
