@@ -11,7 +11,19 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <QThread>
+
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#include <unistd.h>
 
 namespace tessaline::helper::LiveSource {
 
@@ -78,7 +90,33 @@ std::optional<RawBucket> bucket(const QJsonValue &v, bool isDefault)
     b.secondary = window(o.value(QLatin1String("secondary")));
     b.planType = text(o.value(QLatin1String("planType")));
     b.rateLimitReachedType = text(o.value(QLatin1String("rateLimitReachedType")));
+    if (const QJsonValue spend = o.value(QLatin1String("spendControlReached")); spend.isBool())
+        b.spendControlReached = spend.toBool();
     return b;
+}
+
+std::optional<ResetCredits> resetCredits(const QJsonValue &v)
+{
+    const auto count = integer(v.toObject().value(QLatin1String("availableCount")));
+    if (!count)
+        return std::nullopt;
+    ResetCredits r;
+    r.availableCount = *count;
+    const QJsonValue list = v.toObject().value(QLatin1String("credits"));
+    if (list.isArray()) {
+        r.credits.emplace();
+        for (const QJsonValue &item : list.toArray()) {
+            if (!item.isObject())
+                continue;
+            const QJsonObject o = item.toObject();
+            ResetCredits::Credit c;
+            c.status = text(o.value(QLatin1String("status")));
+            if (const QJsonValue at = o.value(QLatin1String("expiresAt")); at.isDouble() && std::isfinite(at.toDouble()))
+                c.expiresAt = at.toDouble();
+            r.credits->append(c);
+        }
+    }
+    return r;
 }
 
 Result answer(const QJsonObject &result)
@@ -109,6 +147,7 @@ Result answer(const QJsonObject &result)
     }
     if (r.buckets.isEmpty())
         return failed(QStringLiteral("the Codex CLI reported no usable quota window"));
+    r.resetCredits = resetCredits(result.value(QLatin1String("rateLimitResetCredits")));
     return r;
 }
 
@@ -122,17 +161,79 @@ Result error(const QJsonObject &error)
     return failed(QStringLiteral("the Codex CLI refused to report the quota"));
 }
 
-void stop(QProcess &codex)
+// The session of the CLI now running, for killRunning(); 0 when there is none.
+std::atomic<pid_t> runningSession{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free, "read from a signal handler");
+
+// The signals that end quorvel. They are held back while the CLI starts, so that none
+// can fall between its start and its session being recorded.
+sigset_t stopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+        sigaddset(&set, sig);
+    return set;
+}
+
+// Reaps whatever of the session has come to us, and tells whether any of it is left.
+bool sessionLeft(pid_t session)
+{
+    int status = 0;
+    while (::waitpid(-session, &status, WNOHANG) > 0) {
+    }
+    return ::kill(-session, 0) == 0 || errno == EPERM;
+}
+
+// What left the CLI's session (a daemon, say) comes back to us, as a subreaper, when its
+// parent ends; it is ended too, for nothing the CLI started should outlive quorvel. Only
+// called once the CLI itself has been reaped, as every child of ours is then its leftover.
+void endOrphans()
+{
+#ifdef __linux__
+    const QDeadlineTimer deadline(1000);
+    for (bool any = true; any && !deadline.hasExpired();) {
+        any = false;
+        const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &task : tasks) {
+            QFile children(QStringLiteral("/proc/self/task/%1/children").arg(task));
+            if (!children.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray &child : children.readAll().split(' ')) {
+                if (const int pid = child.toInt(); pid > 0) {
+                    ::kill(pid, SIGKILL);
+                    any = true;
+                }
+            }
+        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0)
+            any = true;
+        if (any)
+            QThread::msleep(5);
+    }
+#endif
+}
+
+void stop(QProcess &codex, pid_t session)
 {
     // app-server ends when its input closes; anything slower is stopped.
     codex.closeWriteChannel();
-    if (codex.waitForFinished(500))
-        return;
-    codex.terminate();
-    if (codex.waitForFinished(500))
-        return;
-    codex.kill();
-    codex.waitForFinished(1000);
+    codex.waitForFinished(500);
+    // The launcher may be gone while the real server, its child, lives on, so the whole
+    // session is ended whatever its leader did. The leader is waited for first: it is
+    // Qt's to reap, and only the rest of the session is reaped here.
+    for (const int sig : {SIGTERM, SIGKILL}) {
+        if (codex.state() == QProcess::NotRunning && !sessionLeft(session))
+            break;
+        ::kill(-session, sig);
+        codex.waitForFinished(sig == SIGTERM ? 500 : 1000);
+        const QDeadlineTimer grace(sig == SIGTERM ? 500 : 1000);
+        while (codex.state() == QProcess::NotRunning && sessionLeft(session) && !grace.hasExpired())
+            QThread::msleep(5);
+    }
+    runningSession = 0;
+    if (codex.state() == QProcess::NotRunning)
+        endOrphans();
 }
 
 } // namespace
@@ -155,10 +256,27 @@ Result read(const QString &codexPath, std::chrono::milliseconds bound)
     codex.setArguments({QStringLiteral("app-server")});
     // Its diagnostics are not ours to pass on, and may name account details.
     codex.setStandardErrorFile(QProcess::nullDevice());
+#ifdef __linux__
+    // What the CLI starts and leaves behind comes to us rather than to init, so that it
+    // can be found and reaped below.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+    const sigset_t held = stopSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
+    // A session of its own: everything the CLI starts can be ended together, and a
+    // Ctrl-C at a terminal reaches quorvel, which ends it, rather than racing it.
+    codex.setChildProcessModifier([previous] {
+        ::setsid();
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    });
     codex.start(QIODevice::ReadWrite);
-    if (!codex.waitForStarted(int(deadline.remainingTime()))) {
-        codex.kill();
-        codex.waitForFinished(1000);
+    const pid_t session = pid_t(codex.processId());
+    runningSession = session;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (session <= 0 || !codex.waitForStarted(int(deadline.remainingTime()))) {
+        if (session > 0)
+            stop(codex, session);
         return failed(QStringLiteral("the Codex CLI could not be started"));
     }
 
@@ -231,8 +349,14 @@ Result read(const QString &codexPath, std::chrono::milliseconds bound)
                 outcome = failed(QStringLiteral("the Codex CLI answered with unreadable data"));
         }
     }
-    stop(codex);
+    stop(codex, session);
     return *outcome;
+}
+
+void killRunning()
+{
+    if (const pid_t session = runningSession.load(); session > 0)
+        ::kill(-session, SIGKILL);
 }
 
 } // namespace tessaline::helper::LiveSource

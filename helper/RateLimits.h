@@ -26,7 +26,19 @@ struct RawBucket {
     std::optional<RawWindow> secondary;
     std::optional<QString> planType;
     std::optional<QString> rateLimitReachedType;
+    // The account's spending limit stops further use, whatever the windows say.
+    std::optional<bool> spendControlReached;
     bool isDefault = true;
+};
+
+// Credits that reset the rate-limit windows early, as the live CLI reports them.
+struct ResetCredits {
+    struct Credit {
+        std::optional<QString> status;
+        std::optional<double> expiresAt; // Unix seconds
+    };
+    qint64 availableCount = 0;
+    std::optional<QList<Credit>> credits; // absent when only the count is known
 };
 
 } // namespace tessaline::helper

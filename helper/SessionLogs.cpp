@@ -203,6 +203,19 @@ std::optional<double> parseTimestamp(const QJsonValue &v)
     return double(t.toMSecsSinceEpoch()) / 1000.0;
 }
 
+// Older CLIs logged used percentages and window lengths only, either flat
+// ("primary_used_percent") or as windows without a reset time.
+bool percentagesWithoutReset(const QJsonObject &limits, const RawBucket &parsed)
+{
+    for (const char *key : {"primary_used_percent", "secondary_used_percent"})
+        if (number(limits.value(QLatin1String(key))))
+            return true;
+    for (const auto &w : {parsed.primary, parsed.secondary})
+        if (w && !w->resetsAt)
+            return true;
+    return false;
+}
+
 // Lines are small enough to parse, but most are not rate-limit lines at all; a plain
 // text test rules those out before any JSON is parsed.
 bool mayHoldRateLimits(const char *data, qsizetype size)
@@ -342,7 +355,7 @@ QString codexHome()
     return QDir::homePath() + QStringLiteral("/.codex");
 }
 
-std::optional<RawBucket> parseLine(const QByteArray &line, double *time)
+std::optional<RawBucket> parseLine(const QByteArray &line, double *time, bool *percentagesOnly)
 {
     if (!mayHoldRateLimits(line.constData(), line.size()))
         return std::nullopt;
@@ -370,8 +383,13 @@ std::optional<RawBucket> parseLine(const QByteArray &line, double *time)
     b.secondary = parseWindow(r.value(QLatin1String("secondary")), lineTime);
     b.planType = text(r.value(QLatin1String("plan_type")));
     b.rateLimitReachedType = text(r.value(QLatin1String("rate_limit_reached_type")));
-    if (!Snapshot::hasShowableWindow(b))
+    if (const QJsonValue spend = r.value(QLatin1String("spend_control_reached")); spend.isBool())
+        b.spendControlReached = spend.toBool();
+    if (!Snapshot::hasShowableWindow(b)) {
+        if (percentagesOnly)
+            *percentagesOnly = *percentagesOnly || percentagesWithoutReset(r, b);
         return std::nullopt;
+    }
     if (time && lineTime)
         *time = *lineTime;
     return b;
@@ -408,11 +426,11 @@ Result read(const QString &home)
         ++examined;
 
         FileFindings found;
-        auto usable = [&file](QByteArrayView view, Found *out) {
+        auto usable = [&file, &result](QByteArrayView view, Found *out) {
             if (!mayHoldRateLimits(view.data(), view.size()))
                 return false;
             double time = file.mtime;
-            auto bucket = parseLine(view.toByteArray(), &time);
+            auto bucket = parseLine(view.toByteArray(), &time, &result.percentagesWithoutReset);
             if (!bucket)
                 return false;
             *out = {std::move(*bucket), time};

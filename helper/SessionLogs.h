@@ -20,6 +20,8 @@ struct Result {
     bool homeFound = false;     // the sessions folder exists
     int logFiles = 0;           // session logs found
     QList<RawBucket> buckets;   // newest figures per bucket, default bucket first
+    // Some line had used percentages but no reset time, as older CLIs wrote them.
+    bool percentagesWithoutReset = false;
 };
 
 // CODEX_HOME when set and non-empty, otherwise ~/.codex.
@@ -29,7 +31,9 @@ Result read(const QString &codexHome);
 
 // The figures of one log line, when it is a token-count event carrying rate limits
 // with at least one window. `time` receives the line's own timestamp (Unix seconds).
-std::optional<RawBucket> parseLine(const QByteArray &line, double *time);
+// `percentagesOnly`, when given, is set for a token-count line whose rate limits have
+// used percentages but no reset time, which cannot be shown.
+std::optional<RawBucket> parseLine(const QByteArray &line, double *time, bool *percentagesOnly = nullptr);
 
 } // namespace SessionLogs
 

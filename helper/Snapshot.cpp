@@ -30,6 +30,7 @@ struct Bucket {
     QList<Window> windows;
     std::optional<QString> planType;
     std::optional<QString> rateLimitReachedType;
+    std::optional<bool> spendControlReached;
 };
 
 // A window needs a length and a reset time to be shown at all; without them there is
@@ -70,6 +71,7 @@ Bucket checkedBucket(const RawBucket &raw, double now)
                 b.windows.append(*w);
     b.planType = raw.planType;
     b.rateLimitReachedType = raw.rateLimitReachedType;
+    b.spendControlReached = raw.spendControlReached;
     return b;
 }
 
@@ -194,6 +196,24 @@ std::optional<QJsonObject> weeklyBudgetJson(const QList<Window> &windows, double
     };
 }
 
+QJsonObject resetCreditsJson(const ResetCredits &credits)
+{
+    QJsonObject o{{QStringLiteral("availableCount"), credits.availableCount}};
+    if (credits.credits) {
+        QJsonArray list;
+        for (const ResetCredits::Credit &c : *credits.credits) {
+            QJsonObject item;
+            if (c.status)
+                item.insert(QStringLiteral("status"), *c.status);
+            if (c.expiresAt)
+                item.insert(QStringLiteral("expiresAt"), *c.expiresAt);
+            list.append(item);
+        }
+        o.insert(QStringLiteral("credits"), list);
+    }
+    return o;
+}
+
 } // namespace
 
 bool isShowable(const RawWindow &w)
@@ -247,7 +267,8 @@ Pace pace(qint64 usedPercent, qint64 minutes, double resetsAt, double now)
     return {delta, cls};
 }
 
-std::optional<QJsonObject> build(const QList<RawBucket> &rawBuckets, double now)
+std::optional<QJsonObject> build(const QList<RawBucket> &rawBuckets, double now,
+                                 const std::optional<ResetCredits> &resetCredits)
 {
     QList<Bucket> buckets;
     for (const RawBucket &raw : rawBuckets) {
@@ -272,6 +293,8 @@ std::optional<QJsonObject> build(const QList<RawBucket> &rawBuckets, double now)
         };
         if (b.rateLimitReachedType)
             o.insert(QStringLiteral("rateLimitReachedType"), *b.rateLimitReachedType);
+        if (b.spendControlReached)
+            o.insert(QStringLiteral("spendControlReached"), *b.spendControlReached);
         limitBuckets.append(o);
     }
 
@@ -286,6 +309,10 @@ std::optional<QJsonObject> build(const QList<RawBucket> &rawBuckets, double now)
         doc.insert(QStringLiteral("planType"), *top.planType);
     if (top.rateLimitReachedType)
         doc.insert(QStringLiteral("rateLimitReachedType"), *top.rateLimitReachedType);
+    if (top.spendControlReached)
+        doc.insert(QStringLiteral("spendControlReached"), *top.spendControlReached);
+    if (resetCredits)
+        doc.insert(QStringLiteral("resetCredits"), resetCreditsJson(*resetCredits));
     if (auto budget = weeklyBudgetJson(top.windows, now))
         doc.insert(QStringLiteral("weeklyBudget"), *budget);
     return doc;

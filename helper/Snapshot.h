@@ -37,7 +37,8 @@ bool hasShowableWindow(const RawBucket &bucket);
 
 // The snapshot document, or nothing when no bucket has a window that can be shown.
 // The first default bucket (else the first bucket) gives the top-level windows.
-std::optional<QJsonObject> build(const QList<RawBucket> &buckets, double now);
+std::optional<QJsonObject> build(const QList<RawBucket> &buckets, double now,
+                                 const std::optional<ResetCredits> &resetCredits = std::nullopt);
 
 } // namespace Snapshot
 

@@ -10,8 +10,11 @@
 #include <QJsonDocument>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+
+#include <signal.h>
 
 using namespace tessaline::helper;
 
@@ -39,6 +42,24 @@ int print(const QJsonObject &snapshot)
     return 0;
 }
 
+// Asked to stop, quorvel takes the CLI it started down with it, then ends as the signal
+// would have ended it.
+void stopWithCli(int sig)
+{
+    LiveSource::killRunning();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void handleStopSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = stopWithCli;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+        sigaction(sig, &action, nullptr);
+}
+
 int usage(FILE *to)
 {
     std::fputs("usage: quorvel --json\n"
@@ -60,12 +81,13 @@ int main(int argc, char **argv)
     const QString codex = LiveSource::findCodex();
     QString liveReason;
     if (!codex.isEmpty()) {
+        handleStopSignals();
         int appArgc = 1;
         QCoreApplication app(appArgc, argv);
         const LiveSource::Result live = LiveSource::read(codex, liveBound);
         switch (live.status) {
         case LiveSource::Status::Ok:
-            if (auto snapshot = Snapshot::build(live.buckets, now()))
+            if (auto snapshot = Snapshot::build(live.buckets, now(), live.resetCredits))
                 return print(*snapshot);
             liveReason = QStringLiteral("the Codex CLI reported no usable quota window");
             break;
@@ -84,13 +106,17 @@ int main(int argc, char **argv)
     if (auto snapshot = Snapshot::build(logs.buckets, now()))
         return print(*snapshot);
 
+    // Figures without reset times cannot be shown, but saying so beats saying there are none.
+    const QString logsHold = logs.percentagesWithoutReset
+        ? QStringLiteral("the session logs hold quota percentages but no reset times (they were "
+                         "written by an older Codex CLI)")
+        : QStringLiteral("no session log holds quota figures yet");
     if (codex.isEmpty() && logs.logFiles == 0)
         return fail(QStringLiteral("Found neither the Codex CLI nor any Codex session log: "
                                    "install Codex and run `codex login`."));
     if (codex.isEmpty())
-        return fail(QStringLiteral("The Codex CLI is not installed and no session log holds quota "
-                                   "figures yet: install Codex and run `codex login`."));
-    return fail(QStringLiteral("Could not read the Codex quota: %1, and no session log holds quota "
-                               "figures yet.")
-                    .arg(liveReason));
+        return fail(QStringLiteral("The Codex CLI is not installed and %1: install Codex and run "
+                                   "`codex login`.")
+                        .arg(logsHold));
+    return fail(QStringLiteral("Could not read the Codex quota: %1, and %2.").arg(liveReason, logsHold));
 }

@@ -25,26 +25,50 @@ const QString goalVerbs = QStringLiteral(
     "generate|restructure|overhaul|simplify|standardi[sz]e|locali[sz]e|unify|deprecate|"
     "look|figure|find|dig|profile|revamp|streamline|rework|enhance|sort|correct|adjust|"
     "tweak|prevent|stop|allow|show|hide|display|return|log|cache|validate|parse|"
-    "serialize|encrypt|send|store|persist|load|save|fetch|render|style|resize|limit");
+    "serialize|encrypt|send|store|persist|load|save|fetch|render|style|resize|limit|halt|reproduce");
+// Verbs that also read as nouns ("the export", "sync/queue.rs"): a request only when a
+// clause opens with them, never a place to split one.
+const QString openingVerbs = QStringLiteral(
+    "pin|unskip|catch|filter|use|refresh|retry|reset|restore|rotate|publish|release|schedule|notify|warn|skip|ignore|"
+    "treat|map|mark|sync|wrap|print|emit|accept|reject|apply|import|export|install|uninstall|upload|download|backfill|"
+    "squash|purge|archive|clear|flush|close|open|register|attach|detach|expand|collapse|shorten|raise|lower|pick|choose|"
+    "select|turn|bring|put|pass");
 
 // Everything the rules look for, compiled once.
 struct Patterns {
-    // Credentials. The private-key block and the token shapes are matched case-sensitively.
-    RE privateKey{QStringLiteral("-----BEGIN [A-Z ]*PRIVATE KEY-----[\\s\\S]*?(?:-----END [A-Z ]*PRIVATE KEY-----|$)"), cs};
+    // Credentials. The shapes follow gitleaks' default rule set (config/gitleaks.toml:
+    // private-key, openai/anthropic keys, stripe-access-token, github-*, gitlab-pat,
+    // slack-*-token, slack-webhook-url, aws-access-token, gcp-api-key, jwt, npm, sendgrid,
+    // huggingface), widened a little where a longer or shorter variant is still a key.
+    // Token shapes are matched case-sensitively.
+    RE privateKey{QStringLiteral(
+        "-----BEGIN[ A-Z0-9_-]{0,100}PRIVATE KEY(?: BLOCK)?-----[\\s\\S]*?"
+        "(?:-----END[ A-Z0-9_-]{0,100}PRIVATE KEY(?: BLOCK)?-----|$)"), cs};
     RE token{QStringLiteral(
-        "\\b(?:sk-[A-Za-z0-9_-]{20,}|gh[pousr]_[A-Za-z0-9]{30,}|github_pat_[A-Za-z0-9_]{30,}|"
-        "xox[abprs]-[A-Za-z0-9-]{10,}|AKIA[0-9A-Z]{16}|AIza[0-9A-Za-z_-]{35}|glpat-[A-Za-z0-9_-]{20,}|"
-        "eyJ[A-Za-z0-9_-]{8,}\\.eyJ[A-Za-z0-9_-]{8,}\\.[A-Za-z0-9_-]{8,})"), cs};
-    RE bearer{QStringLiteral("\\bBearer\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
+        "(?<![A-Za-z0-9_-])(?:sk-[A-Za-z0-9_-]{20,}|(?:sk|rk)_(?:test|live|prod)_[A-Za-z0-9]{10,}|"
+        "gh[pousr]_[A-Za-z0-9]{30,}|github_pat_[A-Za-z0-9_]{22,}|glpat-[A-Za-z0-9_-]{20,}|"
+        "xox[abposre]-[A-Za-z0-9-]{10,}|xapp-\\d-[A-Za-z0-9-]{10,}|"
+        "(?:A3T[A-Z0-9]|AKIA|ASIA|ABIA|ACCA)[A-Z2-7]{16}|AIza[0-9A-Za-z_-]{35}|"
+        "npm_[A-Za-z0-9]{36}|hf_[A-Za-z]{34}|SG\\.[A-Za-z0-9_-]{16,}\\.[A-Za-z0-9_-]{16,}|"
+        "ey[A-Za-z0-9_-]{10,}\\.ey[A-Za-z0-9_/\\\\-]{10,}\\.[A-Za-z0-9_/\\\\=-]*)"), cs};
+    RE slackWebhook{QStringLiteral("(?:https?://)?hooks\\.slack\\.com/(?:services|workflows|triggers)/[A-Za-z0-9+/_-]{16,}"), ci};
+    // An AWS secret access key: 40 characters of base64, told from paths and hashes by
+    // mixing cases and digits, and only looked for where AWS or a key id is mentioned.
+    RE awsContext{QStringLiteral("\\baws|(?:A3T[A-Z0-9]|AKIA|ASIA|ABIA|ACCA)[A-Z2-7]{16}|\\[redacted\\]|secret"), ci};
+    RE awsSecret{QStringLiteral("(?<![A-Za-z0-9/+=])[A-Za-z0-9/+]{40}(?![A-Za-z0-9/+=])"), cs};
+    RE bearer{QStringLiteral("\\b(Bearer|Basic)\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
     RE assignment{QStringLiteral(
-        "\\b(password|passwd|pwd|passphrase|secret|api[_-]?key|access[_-]?key|auth[_-]?token|"
-        "client[_-]?secret|secret[_-]?key|token)\\b\\s*(is\\s+|[:=]\\s*)?[\"']?"
-        "([A-Za-z0-9!@#%^&*_+\\-]{6,})[\"']?(?=\\s|$|[,;.])"), ci};
+        "(?<![A-Za-z0-9])(?:[A-Za-z0-9]+[_-])*(password|passwd|pwd|passphrase|secret|client[_-]?secret|api[_-]?key|"
+        "access[_-]?key|secret[_-]?key|private[_-]?key|auth[_-]?token|access[_-]?token|refresh[_-]?token|token|credentials?)"
+        "(?![A-Za-z0-9])[\"']?(\\s*(?::=|=>|[:=])\\s*|\\s+is\\s+|\\s+)(?:\"([^\"\\n]{1,200})\"|'([^'\\n]{1,200})'|"
+        "`([^`\\n]{1,200})`|([^\\s\"'`,;]{1,200}))"), ci};
     RE notASecret{QStringLiteral(
-        "^(?:string|str|number|int|integer|bool|boolean|null|none|undefined|required|optional|"
+        "^(?:string|str|number|int|integer|bool|boolean|null|none|nil|undefined|required|optional|true|false|"
         "empty|hidden|field|value|variable|environment|settings?|rotation|reset|expiry|expired|"
-        "handling|validation|length|format|changes?|missing|invalid)$"), ci};
-    RE urlCredential{QStringLiteral("\\b([a-z][a-z0-9+.-]*://[^\\s:/@]+:)[^\\s:/@]{3,}@"), ci};
+        "handling|validation|length|format|changes?|missing|invalid|incorrect|wrong|the|a|an|is|was|for|from|in|of|to|"
+        "and|or|not|with|when|stored|protected|needed|set|unset|redacted|\\[redacted\\]|\\*+|x+|\\.+|<[^>]*>|"
+        "\\$\\{?[A-Za-z_][A-Za-z0-9_]*\\}?|%[A-Za-z_]+%|\\{\\{[^}]*\\}\\})$"), ci};
+    RE urlCredential{QStringLiteral("\\b([a-z][a-z0-9+.-]*://[^\\s:/@]*:)[^\\s@/]+@"), ci};
 
     // Lines that were pasted rather than written.
     RE fence{QStringLiteral("^\\s*(?:```|~~~)"), cs};
@@ -66,19 +90,56 @@ struct Patterns {
         "^[\\w.-]+@[\\w.-]+:[^$#]*[$#]\\s|^PS [A-Za-z]:\\\\|^❯\\s"), cs};
 
     // Breaking prose into clauses.
-    RE bullet{QStringLiteral("^\\s*(?:[-*•]|\\d+[.)])\\s+"), cs};
+    RE bullet{QStringLiteral("^\\s*(?:[-*•+]|\\d+[.)])\\s+(?:\\[[ xX]\\]\\s+)?"), cs};
     RE sentenceEnd{QStringLiteral("(?<=[.!?])\\s+(?=\\S)|;\\s*"), cs};
     RE connector{QStringLiteral(
         "\\s*,?\\s*\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
-        "while you(?:'re| are) at it|after that|afterwards|next)\\b[,:]?\\s*"), ci};
-    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b)").arg(goalVerbs), ci};
+        "while you(?:'re| are) at it|after that|afterwards|next(?=\\s*,)|separately|unrelated|another thing|on another note|"
+        "as a separate (?:thing|task|job|change))\\b[,:]?\\s*"), ci};
+    RE apartMarker{QStringLiteral("^(?:also|and also|plus|as well as|additionally|in addition|while you|separately|unrelated|"
+                                  "another thing|on another note|as a separate)"), ci};
+    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b(?![/.-]))").arg(goalVerbs), ci};
     RE filler{QStringLiteral(
         "^(?:please|pls|also|then|and|so|now|first|firstly|second|secondly|third|lastly|finally|"
         "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
         "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*"), ci};
     RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
-    RE goalStart{QStringLiteral("^(?:%1)\\b").arg(goalVerbs), ci};
-    RE validationStart{QStringLiteral("^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove)\\b"), ci};
+    RE goalStart{QStringLiteral("^(?:%1|%2)\\b(?![/.-])").arg(goalVerbs, openingVerbs), ci};
+    RE validationStart{QStringLiteral(
+        "^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove|(?:load|smoke|stress|unit|e2e|integration)[ -]test)\\b"), ci};
+    // A stop condition, as opposed to a request that starts with "stop" ("Stop the server from crashing").
+    RE stopClauseStart{QStringLiteral(
+        "^(?:give up\\b|(?:stop|halt)\\b(?:\\s*(?:[,.;:!]|$)|\\s+(?:when|after|once|if|at|as soon as|there|here|before|and|then|"
+        "early|now|immediately|unless)\\b))"), ci};
+    // Steps of the job they follow: finding the cause, or doing something to "it".
+    RE stepGoal{QStringLiteral(
+        "^(?:find|figure|investigate|debug|reproduce|look|dig|profile|identify|understand|diagnose|trace|track down|work out)\\b"), ci};
+    RE anaphoric{QStringLiteral(
+        "^[\\w'-]+(?:\\s+(?:up|out|down|back|over|on|off|to))?\\s+(?:it|this|that|them|these|those|the same)\\b"), ci};
+    RE requestLike{QStringLiteral("\\b(?:should|could (?:we|you)|would (?:be|like|love)|needs? to|i want|i'd like|please|must)\\b"), ci};
+    RE trailingJoin{QStringLiteral(
+        "(?:[\\s,;:.(-]*\\b(?:and also|and then|and|also|then|plus|as well as|additionally|in addition|or|separately|unrelated|"
+        "while you(?:'re| are) at it)\\b)*[\\s,;:.(-]*$"), ci};
+    RE bareReference{QStringLiteral("^(?:that|this|those|these|it|them|so|too|as well)[\\s,.:;!]*$"), ci};
+    RE leadingReference{QStringLiteral("^(?:it|this|that|they|them|these|those|its|their|which|so|but|because)\\b"), ci};
+    RE duration{QStringLiteral("^\\d+ (?:minutes|mins?|hours?)$"), ci};
+    RE timeBox{QStringLiteral(
+        "^(?:spend|take|use|time-?box|give (?:it|yourself)|allow|budget|no more than|at most|max)\\b|"
+        "\\b(?:for|within|after)\\s+(?:at most\\s+)?\\d+\\s*(?:minutes|mins?|hours?)\\b"), ci};
+    RE subjectWord{QStringLiteral("\\p{L}[\\p{L}\\p{N}_]{3,}"), cs};
+
+    // Issue-style texts: a title line, and headed sections of context.
+    RE markdownMarks{QStringLiteral("^\\s*#{1,6}\\s*|^\\s*(?:\\*\\*|__)|(?:\\*\\*|__)\\s*$"), cs};
+    RE titleTag{QStringLiteral(
+        "^(?:\\[[^\\]]{1,24}\\]\\s*|(?:bug|feature(?: request)?|feat|fix|chore|docs|issue|request|enhancement|proposal|idea|"
+        "question|ui|ux|api|frontend|backend)\\s*[:/]\\s*)"), ci};
+    RE sectionHeader{QStringLiteral(
+        "^(?:#{1,6}\\s*|\\*\\*|__)?\\s*(steps to reproduce|to reproduce|how to reproduce|reproduction steps|reproduction|"
+        "repro steps|repro|actual(?: behaviou?r| result| output)?|current(?:ly| behaviou?r)?|what happens|observed(?: behaviou?r)?|"
+        "environment|versions?|system info(?:rmation)?|platform|logs?|log output|screenshots?|stack ?trace|traceback|"
+        "additional (?:context|info(?:rmation)?)|context|expected(?: behaviou?r| result| output)?|what should happen|"
+        "acceptance criteria|definition of done|done when|describe the bug|description|summary|proposal|problem|motivation)"
+        "\\s*(?:\\*\\*|__)?\\s*(?::|$)\\s*(?:\\*\\*|__)?(.*)$"), ci};
     RE testGoal{QStringLiteral("^(?:add|write|create|update|extend|cover)\\b[^,;]{0,40}?\\b(?:tests?|test cases?|specs?)\\b"), ci};
 
     // The rules.
@@ -86,7 +147,7 @@ struct Patterns {
         "\\b(?:tests?|testing|tested|unit tests?|specs?|verify|verified|validate|validation|"
         "check (?:that|it|whether|the output)|ctest|pytest|jest|cargo test|go test|npm test|make check|ci|"
         "passes|passing|pass|assert|expect(?:ed)? (?:output|result|behaviou?r)|should (?:return|print|show|output|display|be|give)|"
-        "reproduce|repro|benchmark|acceptance|done when|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
+        "reproduce|repro|benchmark|acceptance|done when|expected\\s*:|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
         "lint|type-?check|compiles?|builds? (?:cleanly|without)|screenshot)\\b"), ci};
     RE vague{QStringLiteral(
         "\\b(?:improve|clean\\s*up|cleanup|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
@@ -244,10 +305,19 @@ QString quotaClause(const CheckQuota &q)
     return sentenceCase(parts.join(QStringLiteral(", ")));
 }
 
+// Where a line of an issue-style description sits: the request itself, context such as
+// reproduction steps or the environment, or what the result should be.
+enum class Section { Body, Context, Expected };
+
 struct Clause {
-    QString text;
+    QString text;         // without leading politeness
+    int sentence = -1;    // index into Analysis::sentences
+    qsizetype offset = 0; // where the clause starts in its sentence
+    int line = -1;
     bool bulleted = false;
-    bool afterIndependentMarker = false;
+    bool afterIndependentMarker = false; // "also", "separately", …
+    bool stop = false;                   // "stop after …", "give up if …"
+    Section section = Section::Body;
 };
 
 struct Analysis {
@@ -255,8 +325,15 @@ struct Analysis {
     QStringList secretKinds;
     int pastedLines = 0;
     QString prose;
+    QString title;        // the first line of an issue-style text
+    bool titleImperative = false;
+    QStringList sentences;
+    QList<Section> sentenceSections;
     QList<Clause> clauses;
-    QList<Clause> goals;
+    QList<Clause> goals;  // clauses that ask for something, the main request first
+    QList<Clause> jobs;   // goals that are jobs of their own, not steps of the main one
+    bool multipleGoals = false;
+    QString goal;         // the main request in the user's words
     QString validationClause;
     QString stopClause;
     QString preserveClause;
@@ -278,10 +355,34 @@ void redactSecrets(Analysis &a)
         addKind(QStringLiteral("a private key"));
         t.replace(p.privateKey, mark);
     }
+    if (t.contains(p.slackWebhook)) {
+        addKind(QStringLiteral("a webhook URL"));
+        t.replace(p.slackWebhook, mark);
+    }
+    // The AWS context is read before the key id it may rely on is redacted.
+    const bool awsMentioned = t.contains(p.awsContext);
     if (t.contains(p.token) || t.contains(p.bearer)) {
         addKind(QStringLiteral("an access token"));
         t.replace(p.token, mark);
-        t.replace(p.bearer, QStringLiteral("Bearer ") + mark);
+        t.replace(p.bearer, QStringLiteral("\\1 ") + mark);
+    }
+    if (awsMentioned) {
+        QString out;
+        qsizetype last = 0;
+        for (auto it = p.awsSecret.globalMatch(t); it.hasNext();) {
+            const auto m = it.next();
+            const QString v = m.captured();
+            const bool mixed = std::any_of(v.begin(), v.end(), [](QChar c) { return c.isUpper(); })
+                && std::any_of(v.begin(), v.end(), [](QChar c) { return c.isLower(); })
+                && std::any_of(v.begin(), v.end(), [](QChar c) { return c.isDigit(); });
+            if (!mixed || v.count(QLatin1Char('/')) > 3)
+                continue;
+            addKind(QStringLiteral("a secret key"));
+            out += t.mid(last, m.capturedStart() - last) + mark;
+            last = m.capturedEnd();
+        }
+        if (last > 0)
+            t = out + t.mid(last);
     }
     if (t.contains(p.urlCredential)) {
         addKind(QStringLiteral("a password in a URL"));
@@ -290,23 +391,41 @@ void redactSecrets(Analysis &a)
     // Key = value pairs: the value is replaced, the key kept so the request still reads.
     QString out;
     qsizetype last = 0;
-    auto it = p.assignment.globalMatch(t);
-    while (it.hasNext()) {
+    for (auto it = p.assignment.globalMatch(t); it.hasNext();) {
         const auto m = it.next();
-        const QString value = m.captured(3);
+        int group = 3;
+        while (group < 6 && m.capturedStart(group) < 0)
+            ++group;
+        QString value = m.captured(group);
+        qsizetype end = m.capturedEnd(group);
+        const bool quoted = group < 6;
+        if (!quoted)
+            while (!value.isEmpty() && QStringLiteral(".)]}>!?").contains(value.back())) {
+                value.chop(1);
+                --end;
+            }
+        const QString sep = m.captured(2).trimmed().toLower();
         const bool hasDigit = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); });
         const bool hasLetter = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isLetter(); });
-        const bool passwordKey = m.captured(1).startsWith(QLatin1String("p"), Qt::CaseInsensitive);
-        const bool separated = !m.captured(2).isEmpty();
-        if (p.notASecret.match(value).hasMatch())
+        const bool passwordKey = m.captured(1).startsWith(QLatin1String("pass"), Qt::CaseInsensitive)
+            || m.captured(1).startsWith(QLatin1String("pwd"), Qt::CaseInsensitive);
+        if (value.isEmpty() || p.notASecret.match(value).hasMatch())
             continue;
-        // Without ":", "=" or "is" only a value that mixes letters and digits reads as a
-        // credential ("password hunter22", not "password protected").
-        if (separated ? !hasDigit && !(passwordKey && value.size() >= 6) : !(hasDigit && hasLetter && value.size() >= 8))
+        // "=" assigns whatever follows; after ":" or "is" the value must look like one
+        // ("password is hunter22", not "password is protected"); with nothing between,
+        // only a mix of letters and digits ("password hunter22").
+        bool secret;
+        if (sep == QLatin1String("=") || sep == QLatin1String(":=") || sep == QLatin1String("=>"))
+            secret = value.size() >= 3;
+        else if (!sep.isEmpty())
+            secret = quoted ? value.size() >= 3 : hasDigit || (passwordKey && sep == QLatin1String(":") && value.size() >= 6);
+        else
+            secret = hasDigit && hasLetter && value.size() >= 6;
+        if (!secret)
             continue;
         addKind(passwordKey ? QStringLiteral("a password") : QStringLiteral("a secret key"));
-        out += t.mid(last, m.capturedStart(3) - last) + mark;
-        last = m.capturedEnd(3);
+        out += t.mid(last, m.capturedStart(group) - last) + mark;
+        last = end;
     }
     if (last > 0)
         t = out + t.mid(last);
@@ -364,73 +483,340 @@ QString stripFiller(QString s)
     return s;
 }
 
+Section sectionOf(const QString &header)
+{
+    static const RE expected{QStringLiteral("^(?:expected|what should happen|acceptance|definition of done|done when)"), ci};
+    static const RE body{QStringLiteral("^(?:describe the bug|description|summary|proposal|problem|motivation|request|task|goal)"), ci};
+    if (expected.match(header).hasMatch())
+        return Section::Expected;
+    return body.match(header).hasMatch() ? Section::Body : Section::Context;
+}
+
+int wordCount(const QString &text)
+{
+    int n = 0;
+    for (auto it = patterns().word.globalMatch(text); it.hasNext(); it.next())
+        ++n;
+    return n;
+}
+
+// An issue-style text opens with a short title line; the request is often in the body.
+void findTitle(Analysis &a, const QStringList &lines, int &titleLine)
+{
+    const Patterns &p = patterns();
+    QList<int> filled;
+    for (int i = 0; i < lines.size() && filled.size() < 2; ++i)
+        if (!lines[i].trimmed().isEmpty())
+            filled << i;
+    if (filled.size() < 2 || p.bullet.match(lines[filled[0]]).hasMatch())
+        return;
+    QString t = lines[filled[0]];
+    t.remove(p.markdownMarks);
+    t = t.trimmed();
+    if (t.isEmpty() || wordCount(t) > 14 || QStringLiteral(".!?:;,").contains(t.back()) || p.sectionHeader.match(t).hasMatch())
+        return;
+    a.title = t;
+    QString request = t;
+    request.remove(p.titleTag);
+    a.titleImperative = p.goalStart.match(stripFiller(request)).hasMatch();
+    titleLine = filled[0];
+}
+
 void splitClauses(Analysis &a)
 {
     const Patterns &p = patterns();
-    const QStringList lines = a.prose.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    static const QStringList independent = {QStringLiteral("also"), QStringLiteral("and also"), QStringLiteral("plus"),
-                                            QStringLiteral("as well as"), QStringLiteral("additionally"),
-                                            QStringLiteral("in addition")};
-    for (const QString &rawLine : lines) {
-        QString line = rawLine;
+    const QStringList lines = a.prose.split(QLatin1Char('\n'));
+    int titleLine = -1;
+    findTitle(a, lines, titleLine);
+
+    Section section = Section::Body;
+    bool sectionHasLines = false;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (i == titleLine)
+            continue;
+        QString line = lines[i];
+        if (line.trimmed().isEmpty()) {
+            // A blank line ends a section once it has had some lines.
+            if (sectionHasLines)
+                section = Section::Body;
+            continue;
+        }
         const auto b = p.bullet.match(line);
         const bool bulleted = b.hasMatch();
         if (bulleted)
             line = line.mid(b.capturedLength());
+        Section lineSection = section;
+        if (!bulleted) {
+            const auto h = p.sectionHeader.match(line.trimmed());
+            if (h.hasMatch()) {
+                const QString rest = h.captured(2).trimmed();
+                if (rest.isEmpty()) {
+                    section = sectionOf(h.captured(1));
+                    sectionHasLines = false;
+                    continue;
+                }
+                lineSection = sectionOf(h.captured(1));
+                line = rest;
+            }
+        }
+        sectionHasLines = true;
+
         for (const QString &sentence : line.split(p.sentenceEnd, Qt::SkipEmptyParts)) {
+            const int si = static_cast<int>(a.sentences.size());
+            a.sentences << sentence;
+            a.sentenceSections << lineSection;
+            Clause base;
+            base.sentence = si;
+            base.line = i;
+            base.bulleted = bulleted;
+            base.section = lineSection;
+            // A stop condition keeps its whole sentence: "stop after 45 minutes and write down what you tried".
+            const QString lead = stripFiller(sentence);
+            if (p.stopClauseStart.match(lead).hasMatch()) {
+                Clause c = base;
+                c.text = lead;
+                c.stop = true;
+                a.clauses.append(c);
+                continue;
+            }
             // Connectors split a sentence; remember which pieces an "also"-like word introduced.
-            QList<Clause> pieces;
+            struct Piece {
+                qsizetype start, end;
+                bool marker;
+            };
+            QList<Piece> pieces;
             qsizetype last = 0;
             bool marker = false;
-            auto it = p.connector.globalMatch(sentence);
-            while (it.hasNext()) {
+            for (auto it = p.connector.globalMatch(sentence); it.hasNext();) {
                 const auto m = it.next();
-                pieces.append({sentence.mid(last, m.capturedStart() - last), bulleted, marker});
+                pieces.append({last, m.capturedStart(), marker});
                 const QString word = m.captured(1).toLower();
-                marker = independent.contains(word) || word.startsWith(QLatin1String("while you"));
+                marker = p.apartMarker.match(word).hasMatch();
                 last = m.capturedEnd();
             }
-            pieces.append({sentence.mid(last), bulleted, marker});
-            for (const Clause &piece : pieces) {
-                bool first = true;
-                for (const QString &part : piece.text.split(p.verbJoin, Qt::SkipEmptyParts)) {
-                    const QString text = stripFiller(part);
-                    if (text.isEmpty())
+            pieces.append({last, sentence.size(), marker});
+            for (const Piece &piece : std::as_const(pieces)) {
+                const QString pieceText = stripFiller(sentence.mid(piece.start, piece.end - piece.start));
+                if (p.stopClauseStart.match(pieceText).hasMatch()) {
+                    Clause c = base;
+                    c.text = pieceText;
+                    c.offset = piece.start;
+                    c.stop = true;
+                    a.clauses.append(c);
+                    continue;
+                }
+                QList<qsizetype> starts{piece.start}, ends;
+                for (auto it = p.verbJoin.globalMatch(sentence.mid(piece.start, piece.end - piece.start)); it.hasNext();) {
+                    const auto m = it.next();
+                    ends << piece.start + m.capturedStart();
+                    starts << piece.start + m.capturedEnd();
+                }
+                ends << piece.end;
+                bool carry = false;
+                for (qsizetype k = 0; k < starts.size(); ++k) {
+                    const QString part = sentence.mid(starts[k], ends[k] - starts[k]);
+                    Clause c = base;
+                    c.text = stripFiller(part);
+                    // "As well as that, set up Sentry": the marker belongs to what follows "that".
+                    if (wordCount(c.text) == 0 || p.bareReference.match(c.text).hasMatch()) {
+                        carry = carry || (k == 0 && piece.marker);
                         continue;
-                    a.clauses.append({text, piece.bulleted, first && piece.afterIndependentMarker});
-                    first = false;
+                    }
+                    qsizetype lead = 0;
+                    while (lead < part.size() && part[lead].isSpace())
+                        ++lead;
+                    c.offset = starts[k] + lead;
+                    c.afterIndependentMarker = (k == 0 && piece.marker) || std::exchange(carry, false);
+                    a.clauses.append(c);
                 }
             }
+            // "… and fix the upload test while you're at it": a marker at the end of a
+            // sentence belongs to the clause before it.
+            const Piece &tail = pieces.constLast();
+            if (pieces.size() > 1 && tail.marker && wordCount(sentence.mid(tail.start)) == 0
+                && !a.clauses.isEmpty() && a.clauses.constLast().sentence == si)
+                a.clauses.last().afterIndependentMarker = true;
         }
     }
 
     bool explicitValidation = false;
+    bool firstClause = a.title.isEmpty();
     for (const Clause &c : std::as_const(a.clauses)) {
+        // Only the opening clause of a text may be its request and still read like a check
+        // ("Make sure the tokens expire", "Check why the job did not run").
+        const bool opening = std::exchange(firstClause, false);
+        if (c.section == Section::Context)
+            continue;
+        if (c.section == Section::Expected) {
+            if (a.validationClause.isEmpty())
+                a.validationClause = c.text;
+            continue;
+        }
+        if (c.stop) {
+            if (a.stopClause.isEmpty())
+                a.stopClause = c.text;
+            continue;
+        }
         const bool validationLike = p.validationStart.match(c.text).hasMatch()
-            || (p.testGoal.match(c.text).hasMatch() && !a.goals.isEmpty());
-        if (validationLike) {
+            || (p.testGoal.match(c.text).hasMatch() && (!a.goals.isEmpty() || !a.title.isEmpty()));
+        if (validationLike && !opening) {
             // An explicit check ("run the tests", "add a test") beats an implied one.
             if (!explicitValidation)
                 a.validationClause = c.text;
             explicitValidation = true;
             continue;
         }
-        if (p.stopStart.match(c.text).hasMatch()) {
-            if (a.stopClause.isEmpty())
-                a.stopClause = c.text;
+        // After "also", "separately" and the like, a fault named outright is another job.
+        const bool markedStatement = !a.goals.isEmpty() && c.afterIndependentMarker && !p.leadingReference.match(c.text).hasMatch();
+        if (validationLike || p.goalStart.match(c.text).hasMatch() || markedStatement) {
+            if (a.preserveClause.isEmpty() && !a.goals.isEmpty() && p.preserve.match(c.text).hasMatch())
+                a.preserveClause = c.text;
+            a.goals.append(c);
             continue;
         }
-        if (p.goalStart.match(c.text).hasMatch())
-            a.goals.append(c);
-        if (a.validationClause.isEmpty() && !a.goals.isEmpty() && p.validation.match(c.text).hasMatch()
-            && a.goals.constLast().text != c.text)
+        if (a.validationClause.isEmpty() && !a.goals.isEmpty() && p.validation.match(c.text).hasMatch())
             a.validationClause = c.text;
-        if (a.stopClause.isEmpty() && p.stopCondition.match(c.text).hasMatch())
+        // "It takes 12 minutes" describes; "spend at most 30 minutes" bounds the run.
+        const auto stopMatch = p.stopCondition.match(c.text);
+        if (a.stopClause.isEmpty() && stopMatch.hasMatch()
+            && (!p.duration.match(stopMatch.captured()).hasMatch() || p.timeBox.match(c.text).hasMatch()))
             a.stopClause = c.text;
-        if (a.preserveClause.isEmpty() && p.preserve.match(c.text).hasMatch()
-            && !(a.goals.size() == 1 && a.goals.constFirst().text == c.text))
+        if (a.preserveClause.isEmpty() && p.preserve.match(c.text).hasMatch())
             a.preserveClause = c.text;
     }
+}
+
+// Words that say what a clause is about, cut to a stem so "archive" meets "archived".
+QSet<QString> subjectWords(const QString &text, bool opensWithVerb = true)
+{
+    static const QSet<QString> common = {
+        QStringLiteral("that"), QStringLiteral("this"), QStringLiteral("with"), QStringLiteral("from"),
+        QStringLiteral("into"), QStringLiteral("when"), QStringLiteral("then"), QStringLiteral("also"),
+        QStringLiteral("should"), QStringLiteral("instead"), QStringLiteral("every"), QStringLiteral("each"),
+        QStringLiteral("only"), QStringLiteral("just"), QStringLiteral("some"), QStringLiteral("more"),
+        QStringLiteral("them"), QStringLiteral("they"), QStringLiteral("their"), QStringLiteral("there"),
+        QStringLiteral("make"), QStringLiteral("sure"), QStringLiteral("thing"), QStringLiteral("things"),
+        QStringLiteral("please"), QStringLiteral("same"), QStringLiteral("after"), QStringLiteral("before"),
+        QStringLiteral("about"), QStringLiteral("where"), QStringLiteral("which"), QStringLiteral("what"),
+        QStringLiteral("have"), QStringLiteral("need"), QStringLiteral("needs"), QStringLiteral("still"),
+        QStringLiteral("right"), QStringLiteral("away"), QStringLiteral("like"), QStringLiteral("other")};
+    QSet<QString> words;
+    bool first = true;
+    for (auto it = patterns().subjectWord.globalMatch(text); it.hasNext();) {
+        const QString w = it.next().captured().toLower();
+        // The opening verb says what to do, not what it is done to.
+        if ((std::exchange(first, false) && opensWithVerb) || common.contains(w))
+            continue;
+        words.insert(w.left(5));
+    }
+    return words;
+}
+
+bool sameClause(const Clause &x, const Clause &y)
+{
+    return x.sentence == y.sentence && x.offset == y.offset;
+}
+
+// A clause as the user wrote it, up to where the next job or stop condition in its
+// sentence begins; the main request keeps what leads up to it in its sentence.
+QString clauseSpan(const Analysis &a, const Clause &c, bool fromSentenceStart)
+{
+    const QString &s = a.sentences[c.sentence];
+    qsizetype end = s.size();
+    for (const Clause &o : a.clauses) {
+        if (o.sentence != c.sentence || o.offset <= c.offset)
+            continue;
+        const bool job = std::any_of(a.jobs.begin(), a.jobs.end(), [&](const Clause &j) { return sameClause(j, o); });
+        if (job || o.stop)
+            end = std::min(end, o.offset);
+    }
+    const qsizetype start = fromSentenceStart ? 0 : c.offset;
+    QString t = s.mid(start, end - start);
+    t.remove(patterns().trailingJoin);
+    t = stripFiller(t);
+    return t.isEmpty() ? c.text : t;
+}
+
+// The main request in the user's words, and which of the other goals are jobs of their
+// own. When unsure, a goal stays a step of the main job: splitting off part of the job
+// harms the run more than leaving a second job in it.
+void chooseGoal(Analysis &a)
+{
+    const Patterns &p = patterns();
+    QSet<QString> subject = subjectWords(QStringLiteral("x ") + a.title);
+    if (!a.goals.isEmpty()) {
+        const Clause &main = a.goals.constFirst();
+        subject.unite(subjectWords(main.text));
+        // "Add an archived flag to projects:" followed by a list: the items are its steps.
+        const bool introducesList = a.sentences[main.sentence].trimmed().endsWith(QLatin1Char(':'));
+        int markedSentence = -1; // "Also investigate the slow build and add caching" is one more job, not two
+        for (qsizetype i = 1; i < a.goals.size(); ++i) {
+            const Clause &g = a.goals[i];
+            if (g.afterIndependentMarker)
+                markedSentence = -1;
+            if ((introducesList && g.bulleted) || g.sentence == markedSentence || p.anaphoric.match(g.text).hasMatch()
+                || (p.stepGoal.match(g.text).hasMatch() && !g.afterIndependentMarker))
+                continue;
+            if (g.afterIndependentMarker)
+                markedSentence = g.sentence;
+            const QSet<QString> words = subjectWords(g.text, p.goalStart.match(g.text).hasMatch());
+            const bool shared = words.intersects(subject);
+            subject.unite(words);
+            // Said apart on purpose ("also …", a list of their own): a job of its own.
+            if (shared && !g.afterIndependentMarker && !g.bulleted)
+                continue;
+            a.jobs.append(g);
+        }
+        const bool marked = std::any_of(a.jobs.begin(), a.jobs.end(), [](const Clause &c) { return c.afterIndependentMarker; });
+        const qsizetype bulletJobs = std::count_if(a.jobs.begin(), a.jobs.end(), [](const Clause &c) { return c.bulleted; })
+            + (main.bulleted ? 1 : 0);
+        a.multipleGoals = !a.jobs.isEmpty() && (marked || bulletJobs >= 2 || a.jobs.size() >= 2);
+        if (!a.multipleGoals)
+            a.jobs.clear();
+    }
+
+    QString body;
+    if (!a.goals.isEmpty()) {
+        const Clause &main = a.goals.constFirst();
+        body = clauseSpan(a, main, true);
+        // "Fix this." after the description of the fault: the fault is the request.
+        const bool leansBack = p.anaphoric.match(main.text).hasMatch() || wordCount(main.text) <= 2;
+        if (a.title.isEmpty() && leansBack && main.sentence > 0)
+            body = sentenceCase(a.sentences.constFirst()) + QStringLiteral(": ") + body;
+    } else if (!a.titleImperative) {
+        // No sentence asks outright: the description itself, with the first sentence that
+        // says what it should do.
+        qsizetype first = -1;
+        for (qsizetype i = 0; i < a.sentences.size() && first < 0; ++i)
+            if (a.sentenceSections[i] != Section::Context && wordCount(a.sentences[i]) > 0)
+                first = i;
+        if (first < 0 && !a.sentences.isEmpty())
+            first = 0;
+        if (first >= 0) {
+            body = a.sentences[first].trimmed();
+            for (qsizetype i = first + 1; i < a.sentences.size(); ++i)
+                if (a.sentenceSections[i] == Section::Body && p.requestLike.match(a.sentences[i]).hasMatch()) {
+                    body = withStop(body) + QLatin1Char(' ') + a.sentences[i].trimmed();
+                    break;
+                }
+        }
+    }
+    a.goal = a.title.isEmpty() ? body : body.isEmpty() ? a.title : a.title + QStringLiteral(": ") + body;
+    // Whatever the text looks like, a description with words gets a Goal in its words.
+    if (wordCount(a.goal) == 0) {
+        a.goal.clear();
+        for (const QString &line : a.redacted.split(QLatin1Char('\n')))
+            if (wordCount(line) > 0) {
+                a.goal = line.trimmed();
+                break;
+            }
+    }
+
+    // The Stop line never carries the request itself.
+    const QString stop = a.stopClause.simplified().toLower();
+    const QString main = a.goals.isEmpty() ? QString() : a.goals.constFirst().text.simplified().toLower();
+    if (!stop.isEmpty() && ((!main.isEmpty() && stop.contains(main)) || a.goal.simplified().toLower().contains(stop)))
+        a.stopClause.clear();
 }
 
 void findTargets(Analysis &a)
@@ -465,7 +851,7 @@ QString lintMessage(const QString &code, const Analysis &a, const QString &vague
             .arg(a.pastedLines);
     if (code == QLatin1String("multiple_goals"))
         return QStringLiteral("It asks for %1 separate things; one run that chases all of them is hard to validate and easy to abandon halfway.")
-            .arg(a.goals.size());
+            .arg(a.jobs.size() + 1);
     if (code == QLatin1String("repo_wide"))
         return QStringLiteral("It reaches across the whole repository, so the agent reads and changes far more than one goal needs.");
     if (code == QLatin1String("vague_scope"))
@@ -535,6 +921,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     redactSecrets(a);
     splitLines(a);
     splitClauses(a);
+    chooseGoal(a);
     findTargets(a);
     for (auto it = p.word.globalMatch(a.prose); it.hasNext(); it.next())
         ++a.words;
@@ -545,10 +932,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
         codes << QStringLiteral("secret");
     if (a.pastedLines >= 3)
         codes << QStringLiteral("pasted_code");
-    const bool independentGoals = std::any_of(a.goals.begin() + std::min<qsizetype>(1, a.goals.size()), a.goals.end(),
-                                              [](const Clause &c) { return c.afterIndependentMarker; })
-        || std::count_if(a.goals.begin(), a.goals.end(), [](const Clause &c) { return c.bulleted; }) >= 2;
-    const bool multipleGoals = a.goals.size() >= 3 || (a.goals.size() == 2 && independentGoals);
+    const bool multipleGoals = a.multipleGoals;
     if (multipleGoals)
         codes << QStringLiteral("multiple_goals");
     const bool repoWide = p.repoWide.match(a.prose).hasMatch();
@@ -577,7 +961,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     if (repoWide)
         score += 2;
     if (multipleGoals)
-        score += std::min<int>(3, static_cast<int>(a.goals.size()) - 1);
+        score += std::min<int>(3, static_cast<int>(a.jobs.size()));
     if (vague)
         score += 1;
     if (openEnded)
@@ -640,15 +1024,18 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
         r.lints << makeLint(code, a, vagueWord);
     }
 
-    if (multipleGoals)
-        for (qsizetype i = 1; i < a.goals.size() && r.deferred.size() < TaskAssessment::maxDeferred; ++i)
-            r.deferred << clip(sentenceCase(a.goals[i].text), 200);
+    for (const Clause &job : std::as_const(a.jobs)) {
+        if (r.deferred.size() == TaskAssessment::maxDeferred)
+            break;
+        const QString item = clip(sentenceCase(clauseSpan(a, job, false)), 200);
+        if (!item.isEmpty())
+            r.deferred << item;
+    }
 
     // The shape restates the task as the agent should run it.
-    QString goal = !a.goals.isEmpty() ? a.goals.constFirst().text
-        : !a.clauses.isEmpty()        ? a.clauses.constFirst().text
-                                      : QStringLiteral("the request below");
-    goal = clip(sentenceCase(goal), 300);
+    QString goal = clip(sentenceCase(a.goal), 300);
+    if (goal.isEmpty())
+        goal = QStringLiteral("The request below");
     // Investigation defaults apply when the goal kept for this run is the investigation.
     const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
     QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
@@ -663,6 +1050,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     if (repoWide)
         scope += QStringLiteral(" Limit this run to one module or directory named first.");
     r.shape.scope = scope;
+    r.goal = withStop(goal);
 
     if (decision == QLatin1String("wait_for_reset"))
         r.shape.direction = QStringLiteral("Do not start yet: wait for the quota window to reset, then run this task.");
@@ -692,7 +1080,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
         r.shape.stop = QStringLiteral("Stop when the goal is met and validated; report anything left undone.");
 
     QString packet = QStringLiteral("Goal: %1\n\nScope: %2\nDirection: %3\nPreserve: %4\nValidate: %5\nStop: %6\n")
-                         .arg(withStop(goal), r.shape.scope, r.shape.direction, r.shape.preserve, r.shape.validation,
+                         .arg(r.goal, r.shape.scope, r.shape.direction, r.shape.preserve, r.shape.validation,
                               r.shape.stop);
     if (!r.deferred.isEmpty())
         packet += QStringLiteral("\nNot in this run: %1.\n").arg(r.deferred.join(QStringLiteral("; ")));

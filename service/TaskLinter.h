@@ -35,6 +35,7 @@ struct TaskAssessment {
     QString band;          // blocked, critical, tight, moderate, healthy, unknown
     QString reason;        // one sentence that cites the quota figures
     QString taskSize;      // tiny, small, medium, large, huge
+    QString goal;          // what this run is for, as the packet's first line gives it
     QList<TaskLint> lints; // most serious first, at most maxLints
     TaskShape shape;
     QStringList deferred;  // goals split off the main one, at most maxDeferred

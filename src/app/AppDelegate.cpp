@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 
 #include "app/GlobalShortcut.h"
+#include "platform/DesktopActivation.h"
+#include "platform/SettingsStore.h"
 #include "platform/StatusItem.h"
 #include "window/MainWindowController.h"
 
@@ -12,9 +14,17 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <cstdio>
+
 namespace tessaline {
 
-AppDelegate::AppDelegate(QObject *parent) : QObject(parent) {}
+const QString AppDelegate::shortcutKey = QStringLiteral("globalShortcut");
+const QString AppDelegate::suggestedShortcut = QStringLiteral("Ctrl+Alt+Shift+L");
+
+AppDelegate::AppDelegate(std::shared_ptr<SettingsStore> settings, QObject *parent)
+    : QObject(parent), settings(settings ? std::move(settings) : std::make_shared<QSettingsStore>())
+{
+}
 
 AppDelegate::~AppDelegate()
 {
@@ -35,17 +45,70 @@ void AppDelegate::applicationDidFinishLaunching()
     status = std::make_unique<StatusItem>(QStringLiteral("Tessaline"), menu.get());
 
     openWindow();
+    // Without the shortcut (the combination taken, or no X11) the menu still opens the window.
+    installShortcut();
+}
 
+void AppDelegate::installShortcut()
+{
+    const QString chosen = settings->value(shortcutKey).toString().trimmed();
+    if (chosen.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0) {
+        shortcut.reset();
+        reportShortcutProblem(QString());
+        return;
+    }
+    const std::optional<QKeyCombination> keys =
+        chosen.isEmpty() ? GlobalShortcut::defaultCombination : GlobalShortcut::parse(chosen);
+    if (!keys) {
+        shortcut.reset();
+        reportShortcutProblem(
+            QStringLiteral("The %1 setting \"%2\" is not a key combination, so Tessaline runs without a global "
+                           "shortcut; run \"tessaline --shortcut %3\" to choose one.")
+                .arg(shortcutKey, chosen, suggestedShortcut));
+        return;
+    }
+    if (shortcut && shortcut->combination() == *keys && shortcut->installed())
+        return;
+
+    shortcut.reset(); // releases the old combination before the new one is grabbed
     QPointer<AppDelegate> self(this);
     shortcut = std::make_unique<GlobalShortcut>([self] {
-        if (!self)
-            return;
-        self->openWindow();
-        if (self && self->controller && self->controller->window())
-            self->controller->input->setFocus(Qt::ShortcutFocusReason);
-    });
-    // Without the shortcut (the combination taken, or no X11) the menu still opens the window.
+        if (self)
+            self->openWithFocusInDescription();
+    }, *keys);
     shortcut->install();
+    const QString shown = GlobalShortcut::text(*keys);
+    switch (shortcut->status()) {
+    case GlobalShortcut::Status::taken:
+        reportShortcutProblem(
+            QStringLiteral("%1 is held by another program, so Tessaline runs without a global shortcut; run "
+                           "\"tessaline --shortcut %2\" to choose another.")
+                .arg(shown, *keys == GlobalShortcut::parse(suggestedShortcut) ? QStringLiteral("Meta+Alt+L")
+                                                                                : suggestedShortcut));
+        break;
+    case GlobalShortcut::Status::unsupported:
+        // No X11 (e.g. Wayland) is the usual reason, and nothing the user can change here;
+        // a key this keyboard lacks is worth a word.
+        reportShortcutProblem(QGuiApplication::platformName() == QLatin1String("xcb")
+                                  ? QStringLiteral("%1 is not on this keyboard, so Tessaline runs without a "
+                                                   "global shortcut; run \"tessaline --shortcut %2\" to choose another.")
+                                        .arg(shown, suggestedShortcut)
+                                  : QString());
+        break;
+    default:
+        reportShortcutProblem(QString());
+    }
+}
+
+void AppDelegate::reportShortcutProblem(const QString &sentence)
+{
+    if (sentence == problem)
+        return;
+    problem = sentence;
+    if (status)
+        status->setNote(sentence);
+    if (!sentence.isEmpty())
+        std::fprintf(stderr, "%s\n", qPrintable(sentence));
 }
 
 void AppDelegate::openWindow()
@@ -58,6 +121,20 @@ void AppDelegate::openWindow()
         window->raise();
         window->activateWindow();
     }
+}
+
+void AppDelegate::openWithFocusInDescription()
+{
+    openWindow();
+    if (controller && controller->window())
+        controller->input->setFocus(Qt::ShortcutFocusReason);
+}
+
+void AppDelegate::launchRequested(const QByteArray &startupId)
+{
+    DesktopActivation::launchRequested(startupId);
+    installShortcut();
+    openWithFocusInDescription();
 }
 
 void AppDelegate::quit()

@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QVariantMap>
 
 namespace tessaline {
@@ -22,6 +23,12 @@ DesktopNotifications::DesktopNotifications(const QDBusConnection &bus, const QSt
                                            const QString &desktopEntry, QObject *parent)
     : QObject(parent), bus(bus), appName(appName), desktopEntry(desktopEntry)
 {
+    if (this->bus.isConnected()) {
+        watcher = new QDBusServiceWatcher(notificationsService, this->bus,
+                                          QDBusServiceWatcher::WatchForOwnerChange, this);
+        connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this](const QString &, const QString &oldOwner, const QString &) { forgetIdsOf(oldOwner); });
+    }
 }
 
 void DesktopNotifications::post(const QString &tag, const QString &summary, const QString &body)
@@ -44,55 +51,46 @@ void DesktopNotifications::sendNext()
         return;
     }
 
-    // Who owns the service now decides both whether anything is posted and whether a
-    // remembered id still means anything to it.
-    QDBusMessage ask = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
-    ask << notificationsService;
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(ask), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, pending](QDBusPendingCallWatcher *w) {
-        w->deleteLater();
-        const QDBusPendingReply<QString> reply = *w;
-        const auto status = reply.isError() || reply.value().isEmpty() ? AuthorizationStatus::notDetermined
-                                                                        : AuthorizationStatus::authorized;
-        if (!allowsPosting(status)) {
-            settle(pending, QString(), 0);
-            return;
-        }
-        send(pending, reply.value());
-    });
-}
-
-void DesktopNotifications::send(const Pending &pending, const QString &owner)
-{
-    const Shown previous = shown.value(pending.tag);
-    const quint32 replacesId = previous.owner == owner ? previous.id : 0;
-
+    // Only ids of a server still on the bus are kept, so this is the current server's.
+    const quint32 replacesId = shown.value(pending.tag).id;
     QVariantMap hints;
     if (!desktopEntry.isEmpty())
         hints.insert(QStringLiteral("desktop-entry"), desktopEntry);
 
-    // Addressed to the owner that was just asked, so a server that restarted in between
-    // never receives the previous server's id.
-    QDBusMessage call = QDBusMessage::createMethodCall(owner, notificationsPath, notificationsInterface,
-                                                       QStringLiteral("Notify"));
+    QDBusMessage call = QDBusMessage::createMethodCall(notificationsService, notificationsPath,
+                                                       notificationsInterface, QStringLiteral("Notify"));
     call << appName << replacesId << QString() << pending.summary << pending.body << QStringList()
          << hints << qint32(-1);
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, pending, owner](QDBusPendingCallWatcher *w) {
+    auto *reply = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    connect(reply, &QDBusPendingCallWatcher::finished, this, [this, pending](QDBusPendingCallWatcher *w) {
         w->deleteLater();
-        const QDBusPendingReply<quint32> reply = *w;
-        settle(pending, owner, reply.isError() ? 0 : reply.value());
+        const QDBusPendingReply<quint32> answer = *w;
+        const auto status = answer.isError() ? AuthorizationStatus::denied : AuthorizationStatus::authorized;
+        if (!allowsPosting(status)) {
+            settle(pending, QString(), 0);
+            return;
+        }
+        // The reply comes from the unique name of whichever server took the call,
+        // possibly one the bus started for it.
+        settle(pending, answer.reply().service(), answer.value());
     });
 }
 
 void DesktopNotifications::settle(const Pending &pending, const QString &owner, quint32 id)
 {
-    if (id != 0)
+    // After a failure the earlier notification, if any, is still there to be replaced.
+    if (id != 0 && !owner.isEmpty())
         shown.insert(pending.tag, {owner, id});
     Q_EMIT posted(pending.tag, id);
     sendNext();
+}
+
+void DesktopNotifications::forgetIdsOf(const QString &owner)
+{
+    if (owner.isEmpty())
+        return;
+    for (auto it = shown.begin(); it != shown.end();)
+        it = it->owner == owner ? shown.erase(it) : std::next(it);
 }
 
 } // namespace tessaline

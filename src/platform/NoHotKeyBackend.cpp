@@ -6,8 +6,8 @@ namespace {
 // Desktops without a supported global-shortcut facility: the program runs on without one.
 class NoHotKeyBackend final : public HotKeyBackend {
 public:
-    std::unique_ptr<Handler> installHandler(std::function<void()>) override { return nullptr; }
-    std::unique_ptr<HotKey> registerHotKey() override { return nullptr; }
+    std::unique_ptr<Handler> installHandler(QKeyCombination, std::function<void()>) override { return nullptr; }
+    std::unique_ptr<HotKey> registerHotKey(QKeyCombination) override { return nullptr; }
 };
 
 } // namespace

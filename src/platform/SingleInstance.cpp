@@ -8,12 +8,16 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
+
 namespace tessaline {
 namespace {
 
-const QByteArray openRequest = "open\n";
+// "open" and the startup id, if any, on one line.
+const QByteArray openRequest = "open";
 const QByteArray openReply = "ok\n";
 constexpr int handOverMs = 5000;
+constexpr int maxLine = 512;
 
 } // namespace
 
@@ -31,7 +35,7 @@ QString SingleInstance::socketPath() const
     return QDir(directory).filePath(name + QLatin1String(".socket"));
 }
 
-SingleInstance::Role SingleInstance::claim()
+SingleInstance::Role SingleInstance::claim(const QByteArray &startupId)
 {
     if (lock)
         return Role::Primary;
@@ -52,7 +56,7 @@ SingleInstance::Role SingleInstance::claim()
         return Role::Primary;
     }
     lock.reset();
-    return handOver() ? Role::HandedOver : Role::Unanswered;
+    return handOver(startupId) ? Role::HandedOver : Role::Unanswered;
 }
 
 void SingleInstance::listen()
@@ -71,14 +75,16 @@ void SingleInstance::listen()
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
                 if (!socket->canReadLine()) {
-                    if (socket->bytesAvailable() > 64)
+                    if (socket->bytesAvailable() > maxLine)
                         socket->abort(); // not one of ours
                     return;
                 }
-                if (socket->readLine(64) == openRequest) {
+                QByteArray line = socket->readLine(maxLine);
+                line.chop(line.endsWith('\n') ? 1 : line.size());
+                if (line == openRequest || line.startsWith(openRequest + ' ')) {
                     socket->write(openReply);
                     socket->flush();
-                    Q_EMIT openRequested();
+                    Q_EMIT openRequested(line.mid(openRequest.size() + 1));
                 }
                 socket->disconnectFromServer();
             });
@@ -86,8 +92,14 @@ void SingleInstance::listen()
     });
 }
 
-bool SingleInstance::handOver()
+bool SingleInstance::handOver(const QByteArray &startupId)
 {
+    // An id is printable ASCII without spaces; anything else is not passed on.
+    QByteArray request = openRequest;
+    if (!startupId.isEmpty() && startupId.size() < maxLine - 8
+        && std::all_of(startupId.begin(), startupId.end(), [](char c) { return c > ' ' && c < 127; }))
+        request += ' ' + startupId;
+    request += '\n';
     // The running copy may be between taking its lock and listening; keep trying for
     // a few seconds rather than starting a second copy.
     QDeadlineTimer deadline(handOverMs);
@@ -98,7 +110,7 @@ bool SingleInstance::handOver()
             QThread::msleep(50);
             continue;
         }
-        socket.write(openRequest);
+        socket.write(request);
         if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
             return false;
         while (!socket.canReadLine() && socket.waitForReadyRead(int(deadline.remainingTime()))) {

@@ -12,7 +12,9 @@ namespace tessaline {
 
 // One running copy per user. The first copy holds a lock file and listens on a local
 // socket, both in the user's runtime directory; a later copy finds the lock taken and
-// asks the running one, through the socket, to bring its window forward.
+// asks the running one, through the socket, to bring its window forward. The request
+// carries the later copy's startup notification id (DESKTOP_STARTUP_ID), which tells the
+// window manager that the user asked for the window, and when.
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
@@ -25,16 +27,18 @@ public:
     explicit SingleInstance(const QString &name, QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    Role claim();
+    // `startupId` is what a later copy hands over with its request.
+    Role claim(const QByteArray &startupId = QByteArray());
 
     QString socketPath() const;
 
 Q_SIGNALS:
-    void openRequested();
+    // A later copy asked for the window; its startup id, when it had one.
+    void openRequested(const QByteArray &startupId);
 
 private:
     void listen();
-    bool handOver();
+    bool handOver(const QByteArray &startupId);
 
     QString directory;
     QString name;

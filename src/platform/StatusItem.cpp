@@ -10,14 +10,11 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
-#include <QTimer>
-
-#include <iterator>
 
 namespace tessaline {
 
 StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
-    : QObject(parent), tray(std::make_unique<QSystemTrayIcon>(drawIcon(title))), menu(menu)
+    : QObject(parent), tray(std::make_unique<QSystemTrayIcon>(drawIcon(title))), menu(menu), title(title)
 {
     tray->setToolTip(title);
     tray->setContextMenu(menu);
@@ -30,7 +27,7 @@ StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
     // The open menu holds the keyboard, and Qt does not look at its entries' shortcuts
     // then; a status menu's key equivalents are meant to work exactly while it is open.
     menu->installEventFilter(this);
-    tryShow();
+    tray->show();
 }
 
 StatusItem::~StatusItem() = default;
@@ -56,15 +53,9 @@ bool StatusItem::isShown() const
     return tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void StatusItem::tryShow()
+void StatusItem::setNote(const QString &note)
 {
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray->show();
-        Q_EMIT shown();
-        return;
-    }
-    if (attempts < int(std::size(retryDelays)))
-        QTimer::singleShot(retryDelays[attempts++], this, &StatusItem::tryShow);
+    tray->setToolTip(note.isEmpty() ? title : title + QLatin1Char('\n') + note);
 }
 
 QIcon StatusItem::drawIcon(const QString &title)

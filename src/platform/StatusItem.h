@@ -13,10 +13,9 @@ class QSystemTrayIcon;
 namespace tessaline {
 
 // The program's item in the desktop's system tray: an icon drawn from the program's
-// initial, the title as tool tip, and a menu that opens on a click. A tray often starts
-// after the programs of a session, so when none is there yet the item looks again a
-// few times, further apart each time, and then gives up; the program works through its
-// window meanwhile.
+// initial, the title as tool tip, and a menu that opens on a click. The icon is always
+// shown: Qt docks it whenever a tray appears, however long after the program started
+// (a panel started late, restarted after a crash, or a tray applet added later).
 class StatusItem : public QObject {
     Q_OBJECT
 public:
@@ -24,26 +23,23 @@ public:
     ~StatusItem() override;
 
     QSystemTrayIcon *trayIcon() const { return tray.get(); }
+    // Whether a tray is there to show the icon now.
     bool isShown() const;
+
+    // A sentence the tool tip carries under the title, such as why the shortcut is
+    // missing; empty for none.
+    void setNote(const QString &note);
 
     // The program's icon: its initial on a rounded tile, for the tray and the window.
     static QIcon drawIcon(const QString &title);
-
-    // Delays between looks for a tray, in milliseconds.
-    static constexpr int retryDelays[] = {1000, 2000, 4000, 8000, 16000, 30000};
-
-Q_SIGNALS:
-    void shown();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void tryShow();
-
     std::unique_ptr<QSystemTrayIcon> tray;
     QPointer<QMenu> menu;
-    int attempts = 0;
+    QString title;
 };
 
 } // namespace tessaline

@@ -1,5 +1,7 @@
 #include "platform/HotKeyBackend.h"
 
+#include "platform/DesktopActivation.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
@@ -16,10 +18,54 @@
 namespace tessaline {
 namespace {
 
-constexpr xcb_keysym_t keysymL = 0x006c;        // XK_l
-constexpr xcb_keysym_t keysymNumLock = 0xff7f;  // XK_Num_Lock
-// Control and Alt stand for the primary and the alternate modifier on X11.
-constexpr uint16_t wantedModifiers = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1;
+constexpr xcb_keysym_t keysymNumLock = 0xff7f; // XK_Num_Lock
+
+// The X keysym of a Qt key, for the keys a shortcut may sensibly use; 0 for others.
+xcb_keysym_t keysymOf(Qt::Key key)
+{
+    if (key >= Qt::Key_A && key <= Qt::Key_Z)
+        return xcb_keysym_t(key - Qt::Key_A + 'a'); // the unshifted symbol is the one bound
+    if (key >= Qt::Key_Space && key <= Qt::Key_AsciiTilde)
+        return xcb_keysym_t(key); // Latin-1 keysyms equal their characters
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F35)
+        return xcb_keysym_t(0xffbe + (key - Qt::Key_F1));
+    switch (key) {
+    case Qt::Key_Escape: return 0xff1b;
+    case Qt::Key_Tab: return 0xff09;
+    case Qt::Key_Backspace: return 0xff08;
+    case Qt::Key_Return: return 0xff0d;
+    case Qt::Key_Enter: return 0xff8d;
+    case Qt::Key_Insert: return 0xff63;
+    case Qt::Key_Delete: return 0xffff;
+    case Qt::Key_Pause: return 0xff13;
+    case Qt::Key_Print: return 0xff61;
+    case Qt::Key_Home: return 0xff50;
+    case Qt::Key_End: return 0xff57;
+    case Qt::Key_Left: return 0xff51;
+    case Qt::Key_Up: return 0xff52;
+    case Qt::Key_Right: return 0xff53;
+    case Qt::Key_Down: return 0xff54;
+    case Qt::Key_PageUp: return 0xff55;
+    case Qt::Key_PageDown: return 0xff56;
+    default: return 0;
+    }
+}
+
+// Control and Alt stand for the primary and the alternate modifier on X11, Meta for
+// the Super (Windows) key.
+uint16_t modifiersOf(Qt::KeyboardModifiers modifiers)
+{
+    uint16_t mask = 0;
+    if (modifiers & Qt::ShiftModifier)
+        mask |= XCB_MOD_MASK_SHIFT;
+    if (modifiers & Qt::ControlModifier)
+        mask |= XCB_MOD_MASK_CONTROL;
+    if (modifiers & Qt::AltModifier)
+        mask |= XCB_MOD_MASK_1;
+    if (modifiers & Qt::MetaModifier)
+        mask |= XCB_MOD_MASK_4;
+    return mask;
+}
 
 // Only one registration per process: X lets a client grab its own combination again
 // without complaint, and releasing either grab would silently release the other.
@@ -37,6 +83,7 @@ struct Display {
     xcb_connection_t *connection = nullptr;
     std::vector<xcb_window_t> roots;
     xcb_keycode_t keycode = 0;
+    uint16_t wantedModifiers = 0;
     uint16_t numLockMask = 0;
 
     // The modifier bits a press may carry besides ours: the lock keys must not stop
@@ -49,14 +96,18 @@ struct Display {
     }
 };
 
-std::optional<Display> openDisplay()
+std::optional<Display> openDisplay(QKeyCombination combination)
 {
+    const xcb_keysym_t keysym = keysymOf(combination.key());
+    if (!keysym)
+        return std::nullopt;
     auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (!x11 || !x11->connection())
         return std::nullopt;
 
     Display display;
     display.connection = x11->connection();
+    display.wantedModifiers = modifiersOf(combination.keyboardModifiers());
     const xcb_setup_t *setup = xcb_get_setup(display.connection);
     for (auto it = xcb_setup_roots_iterator(setup); it.rem; xcb_screen_next(&it))
         display.roots.push_back(it.data->root);
@@ -79,7 +130,7 @@ std::optional<Display> openDisplay()
         return false;
     };
     for (int i = 0; i < count && !display.keycode; ++i)
-        if (keycodeHas(xcb_keycode_t(first + i), keysymL))
+        if (keycodeHas(xcb_keycode_t(first + i), keysym))
             display.keycode = xcb_keycode_t(first + i);
     if (!display.keycode)
         return std::nullopt;
@@ -122,10 +173,13 @@ public:
         auto *press = reinterpret_cast<xcb_key_press_event_t *>(event);
         const uint16_t modifiers =
             press->state & 0xff & ~(XCB_MOD_MASK_LOCK | display.numLockMask);
-        if (press->detail != display.keycode || modifiers != wantedModifiers
+        if (press->detail != display.keycode || modifiers != display.wantedModifiers
             || std::find(display.roots.begin(), display.roots.end(), press->event)
                    == display.roots.end())
             return false;
+        // Consumed here, Qt never sees the press, so the window manager would be told
+        // an older time when the window is raised and could take it for focus stealing.
+        DesktopActivation::setUserTime(press->time);
         pressed();
         return true;
     }
@@ -160,19 +214,19 @@ private:
 
 class X11HotKeyBackend final : public HotKeyBackend {
 public:
-    std::unique_ptr<Handler> installHandler(std::function<void()> pressed) override
+    std::unique_ptr<Handler> installHandler(QKeyCombination combination, std::function<void()> pressed) override
     {
-        auto display = openDisplay();
+        auto display = openDisplay(combination);
         if (!display)
             return nullptr;
         return std::make_unique<X11Handler>(std::move(*display), std::move(pressed));
     }
 
-    std::unique_ptr<HotKey> registerHotKey() override
+    std::unique_ptr<HotKey> registerHotKey(QKeyCombination combination) override
     {
         if (registeredInProcess)
             return nullptr;
-        auto display = openDisplay();
+        auto display = openDisplay(combination);
         if (!display)
             return nullptr;
 

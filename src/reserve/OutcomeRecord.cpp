@@ -77,7 +77,7 @@ OutcomeRecord::OutcomeRecord(const ProtectedRun &run, Outcome outcome, const QDa
       startingQuotaBand(run.start.band()),
       endingQuotaBand(run.latest.band()),
       reservePolicy(run.reservePolicy),
-      maximumReserveConstraintReached(run.worstSurfaced),
+      maximumReserveConstraintReached(run.worstReached),
       runDurationMinutes(std::max<qint64>(0, run.startedAt.msecsTo(endedAt) / 60000)),
       outcome(outcome)
 {

@@ -2,6 +2,8 @@
 
 #include "quota/Usage.h"
 
+#include <algorithm>
+
 namespace tessaline {
 
 ProtectedRun::Snapshot::Snapshot(const Usage &usage)
@@ -29,6 +31,7 @@ std::optional<ProtectedRun> ProtectedRun::begin(const QDateTime &startedAt, cons
     run.latest = start;
     run.state = reserveStateFrom(*band, reservePolicy);
     run.worstSurfaced = run.state;
+    run.worstReached = run.state;
     return run;
 }
 
@@ -39,10 +42,18 @@ std::optional<ReserveState> ProtectedRun::observe(const Snapshot &snapshot)
     if (!band)
         return std::nullopt;
     state = reserveStateFrom(*band, reservePolicy);
+    worstReached = std::max(worstReached, state);
     if (state <= worstSurfaced)
         return std::nullopt;
     worstSurfaced = state;
     return state;
+}
+
+void ProtectedRun::notSurfaced(ReserveState state)
+{
+    if (worstSurfaced != state || state == ReserveState::comfortable)
+        return;
+    worstSurfaced = ReserveState(int(state) - 1);
 }
 
 } // namespace tessaline

@@ -40,8 +40,11 @@ struct ProtectedRun {
     ReservePolicy reservePolicy = ReservePolicy::standard;
     Snapshot latest;
     ReserveState state = ReserveState::comfortable;
-    // The worst state already brought to the user's attention; it never decreases.
+    // The worst state already brought to the user's attention. It goes back down only
+    // when telling the user of a state failed (see notSurfaced()).
     ReserveState worstSurfaced = ReserveState::comfortable;
+    // The worst state any reading gave; it never decreases.
+    ReserveState worstReached = ReserveState::comfortable;
 
     // A run over the given start, or nothing when the start has no band or is already in
     // the blocked band. Without a task size the run's size is "unknown". The state the
@@ -54,6 +57,12 @@ struct ProtectedRun {
     // before, which the caller must then tell the user; nothing otherwise. A reading with
     // neither window is kept as latest but changes no state.
     std::optional<ReserveState> observe(const Snapshot &snapshot);
+
+    // Telling the user of `state`, as returned by observe(), failed: it no longer counts
+    // as surfaced, so the next reading that still gives it (or worse) returns it again.
+    // The states below it stay surfaced, and nothing changes once a worse state was
+    // returned meanwhile.
+    void notSurfaced(ReserveState state);
 
     bool operator==(const ProtectedRun &) const = default;
 };

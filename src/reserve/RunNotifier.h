@@ -32,20 +32,22 @@ public:
     // Notifications are used only by an installed copy of the program.
     bool available() const;
 
-    // Called when a run starts. This desktop has no permission to ask for: a running
-    // notification server is the permission. Kept for systems that ask the user.
+    // Called when a run starts. This desktop has no permission to ask for: the
+    // notification server's answer to each post is the permission. Kept for systems that
+    // ask the user.
     void requestPermission();
 
-    // Posts "Validation reserve: <title>" with the state's guidance as body, asynchronously.
-    // Does nothing when not available or when no notification server is running; failures
-    // are ignored.
+    // Posts "Validation reserve: <title>" with the state's guidance as body, asynchronously;
+    // the session bus starts a notification server that is installed but not running.
+    // Does nothing when not available; handled() tells whether the post was shown.
     void notify(ReserveState state);
 
     static QString notificationTitle(ReserveState state);
     static QString notificationBody(ReserveState state);
 
 Q_SIGNALS:
-    // Once per notify() of an available notifier, when it is settled: posted or dropped.
+    // Once per notify() of an available notifier, when it is settled: shown by a server
+    // (posted), or answered with an error or not sent at all.
     void handled(tessaline::ReserveState state, bool posted);
 
 private:

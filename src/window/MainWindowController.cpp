@@ -93,6 +93,13 @@ MainWindowController::MainWindowController(Dependencies dependencies, QObject *p
     // window's first paint, which draws the figures instead of redrawing them a moment later.
     readQuota();
 
+    // A state whose notification could not be shown was never brought to the user's
+    // attention: the next poll that still finds it tries again.
+    connect(notifier, &RunNotifier::handled, this, [this](ReserveState state, bool posted) {
+        if (!posted && run)
+            run->notSurfaced(state);
+    });
+
     auto *window = new QWidget;
     mainWindow = window;
     window->setWindowTitle(QStringLiteral("Tessaline"));

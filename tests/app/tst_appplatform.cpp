@@ -2,6 +2,7 @@
 // user, and a shortcut that reports failure off X11.
 
 #include "app/GlobalShortcut.h"
+#include "platform/Autostart.h"
 #include "platform/InstallIdentity.h"
 #include "platform/SingleInstance.h"
 
@@ -75,13 +76,18 @@ private Q_SLOTS:
         SingleInstance first(QStringLiteral("tessaline"));
         QCOMPARE(first.claim(), Role::Primary);
         QSignalSpy opened(&first, &SingleInstance::openRequested);
-        for (int launch = 1; launch <= 2; ++launch) {
+        // A launch from a terminal has no startup id; one from a launcher has, and a
+        // malformed one is not passed on.
+        const QList<QByteArray> ids{"", "menu-42_TIME1234", "bad id\nopen"};
+        const QList<QByteArray> received{"", "menu-42_TIME1234", ""};
+        for (int launch = 0; launch < ids.size(); ++launch) {
             // Claims from another thread, as another process would, while this one answers.
-            auto later = std::async(std::launch::async, [] { return SingleInstance("tessaline").claim(); });
+            auto later = std::async(std::launch::async, [id = ids[launch]] { return SingleInstance("tessaline").claim(id); });
             while (later.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             QCOMPARE(later.get(), Role::HandedOver);
-            QCOMPARE(opened.count(), launch);
+            QCOMPARE(opened.count(), launch + 1);
+            QCOMPARE(opened.last().first().toByteArray(), received[launch]);
         }
     }
 
@@ -98,9 +104,85 @@ private Q_SLOTS:
         GlobalShortcut shortcut([] {});
         QVERIFY(!shortcut.install());
         QVERIFY(!shortcut.installed());
+        QCOMPARE(shortcut.status(), GlobalShortcut::Status::unsupported);
+    }
+
+    void shortcutText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("parsed"); // empty: refused
+        QTest::newRow("default") << "Ctrl+Alt+L" << "Ctrl+Alt+L";
+        QTest::newRow("any letter case, spaces") << " ctrl+alt+shift+l " << "Ctrl+Alt+Shift+L";
+        QTest::newRow("super and a function key") << "Meta+F12" << "Meta+F12";
+        QTest::newRow("plain key") << "L" << "";
+        QTest::newRow("shift alone") << "Shift+L" << "";
+        QTest::newRow("modifiers only") << "Ctrl+Alt" << "";
+        QTest::newRow("no such key") << "Ctrl+Alt+Foo" << "";
+        QTest::newRow("two combinations") << "Ctrl+Alt+L, Ctrl+K" << "";
+        QTest::newRow("empty") << "" << "";
+    }
+    void shortcutText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, parsed);
+        const auto combination = GlobalShortcut::parse(text);
+        QCOMPARE(combination ? GlobalShortcut::text(*combination) : QString(), parsed);
+    }
+
+    // The program's own options, run as a user would: autostart entry written and
+    // removed under XDG_CONFIG_HOME, a chosen shortcut kept in the settings, bad input
+    // refused with one sentence.
+    void commandLine()
+    {
+        QTemporaryDir config(QStringLiteral("/tmp/tess.XXXXXX"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", config.path());
+        environment.remove("DISPLAY");
+        const auto run = [&](const QStringList &arguments, QByteArray *err = nullptr) {
+            QProcess program;
+            program.setProcessEnvironment(environment);
+            program.start(TESSALINE_BUILD_DIR "/bin/tessaline", arguments);
+            const bool finished = program.waitForFinished(20000);
+            if (err)
+                *err = program.readAllStandardError();
+            return finished && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+        };
+        const QString entry = config.filePath("autostart/tessaline.desktop");
+        QCOMPARE(run({"--autostart", "on"}), 0);
+        QVERIFY(execLines(entry).contains(
+            "Exec=\"" + QFileInfo(TESSALINE_BUILD_DIR "/bin/tessaline").canonicalFilePath().toUtf8() + "\""));
+        QCOMPARE(run({"--autostart", "off"}), 0);
+        QVERIFY(!QFileInfo::exists(entry));
+        QCOMPARE(run({"--autostart", "off"}), 0); // nothing to remove is no failure
+
+        QByteArray err;
+        QCOMPARE(run({"--autostart", "maybe"}, &err), 2);
+        QCOMPARE(err.count('\n'), 1);
+        QCOMPARE(run({"--shortcut", "L"}, &err), 2);
+        QVERIFY2(err.startsWith("\"L\" is not a key combination") && err.count('\n') == 1, err);
+        QVERIFY(!QFileInfo::exists(config.filePath("Tessaline/Tessaline.conf")));
+    }
+
+    // A path with characters that desktop entries reserve still names the program: quoted,
+    // escaped for the quotes, then for the file.
+    void autostartEntryQuoting()
+    {
+        const QByteArray text = Autostart::entry(QStringLiteral("/opt/my \"apps\"/50%/$x\\y/bin/tessaline"));
+        QVERIFY(text.split('\n').contains(R"(Exec="/opt/my \\"apps\\"/50%%/\\$x\\\\y/bin/tessaline")"));
     }
 
 private:
+    static QList<QByteArray> execLines(const QString &path)
+    {
+        QFile file(path);
+        QList<QByteArray> lines;
+        if (file.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : file.readAll().split('\n'))
+                if (line.startsWith("Exec="))
+                    lines.append(line);
+        return lines;
+    }
+
     std::unique_ptr<QTemporaryDir> runtime;
 };
 

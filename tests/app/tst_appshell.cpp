@@ -1,4 +1,6 @@
 #include "app/AppDelegate.h"
+#include "app/GlobalShortcut.h"
+#include "platform/SettingsStore.h"
 #include "platform/StatusItem.h"
 #include "window/MainWindowController.h"
 #include "XTestSupport.h"
@@ -30,10 +32,21 @@ private Q_SLOTS:
     {
         QTRY_VERIFY2_WITH_TIMEOUT(!QSystemTrayIcon::isSystemTrayAvailable(),
                                   "another system tray is running on this display", 10000);
-        AppDelegate delegate;
+        QTemporaryDir settings(QStringLiteral("/tmp/tess.XXXXXX"));
+        XClient holder;
+        QVERIFY(holder.grab({0}));
+        AppDelegate delegate(std::make_shared<QSettingsStore>(settings.filePath("settings.ini")));
         delegate.applicationDidFinishLaunching();
         QVERIFY(!QApplication::quitOnLastWindowClosed());
         QSystemTrayIcon *icon = delegate.status->trayIcon();
+        // The combination held by another program: said in the tool tip, how to choose another.
+        QCOMPARE(delegate.shortcutProblem(), QStringLiteral("Ctrl+Alt+L is held by another program, so Tessaline runs "
+                                                            "without a global shortcut; run \"tessaline --shortcut "
+                                                            "Ctrl+Alt+Shift+L\" to choose another."));
+        QCOMPARE(icon->toolTip(), "Tessaline\n" + delegate.shortcutProblem());
+        holder.ungrabAll();
+        delegate.installShortcut();
+        QVERIFY(delegate.shortcut->installed());
         QCOMPARE(icon->toolTip(), QStringLiteral("Tessaline"));
         const QList<QAction *> entries = icon->contextMenu()->actions();
         QCOMPARE(entries.size(), 2);
@@ -41,7 +54,8 @@ private Q_SLOTS:
         QCOMPARE(entries[1]->text(), QStringLiteral("Quit Tessaline"));
         QCOMPARE(entries[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-        // Launched before any tray: the item shows up once a tray appears.
+        // Launched before any tray: shown all the same, docked once a tray appears.
+        QVERIFY(icon->isVisible());
         QVERIFY(!delegate.status->isShown());
         TrayProcess tray;
         QVERIFY(tray.start());
@@ -76,6 +90,7 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_RUNTIME_DIR", runtime.path());
         environment.insert("FIXTURE_LOG", runtime.filePath("helper-runs"));
+        environment.insert("XDG_CONFIG_HOME", runtime.filePath("config"));
         const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
 
         XClient x;
@@ -83,9 +98,13 @@ private Q_SLOTS:
         QVERIFY(tray.start());
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 10000);
 
+        // Another program holds the default combination.
+        XClient holder;
+        QVERIFY(holder.grab({0}));
         QProcess first;
         first.setProcessEnvironment(environment);
-        first.setProcessChannelMode(QProcess::ForwardedChannels);
+        first.setProcessChannelMode(QProcess::SeparateChannels);
+        first.setReadChannel(QProcess::StandardError);
         dieWithTest(first);
         first.start(program);
         const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
@@ -95,18 +114,23 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT((window = mainWindow(x)) != 0, 20000);
         QTRY_COMPARE(x.inputFocus(), window);
         QTRY_VERIFY_WITH_TIMEOUT(!ours(x, Icon).empty(), 20000);
+        const QByteArray held = "Ctrl+Alt+L is held by another program, so Tessaline runs without a global shortcut; "
+                                "run \"tessaline --shortcut Ctrl+Alt+Shift+L\" to choose another.\n";
+        QByteArray said;
+        QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
 
         // Closing keeps the program and its icon; each way back reuses the one window.
+        // A second launch that chooses another combination hands it to the running copy.
         const std::pair<const char *, std::function<bool()>> reopeners[] = {
-            {"global shortcut", [] { return xdotool({"key", "ctrl+alt+l"}); }},
-            {"Open Tessaline", [&x] { return openTrayMenu(x) && xdotool({"key", "Down", "Return"}); }},
-            {"second launch", [&] {
+            {"second launch choosing a shortcut", [&] {
                  QProcess second;
                  second.setProcessEnvironment(environment);
-                 second.start(program);
+                 second.start(program, {"--shortcut", "ctrl+alt+shift+l"});
                  return second.waitForFinished(20000) && second.exitStatus() == QProcess::NormalExit
                      && second.exitCode() == 0;
              }},
+            {"global shortcut", [] { return xdotool({"key", "ctrl+alt+shift+l"}); }},
+            {"Open Tessaline", [&x] { return openTrayMenu(x) && xdotool({"key", "Down", "Return"}); }},
         };
         for (const auto &[how, reopen] : reopeners) {
             x.requestClose(window);
@@ -124,6 +148,8 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished(20000));
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
         QCOMPARE(first.exitCode(), 0);
+        // Said once, and nothing else said.
+        QCOMPARE(said + first.readAllStandardError(), held);
         QFile log(runtime.filePath("helper-runs"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll(), QByteArray("run\n"));

@@ -17,12 +17,12 @@ namespace {
 // Hands the press callback to the test, which calls it the way the desktop would.
 struct RecordingBackend final : HotKeyBackend {
     explicit RecordingBackend(std::function<void()> &pressed) : pressed(pressed) {}
-    std::unique_ptr<Handler> installHandler(std::function<void()> callback) override
+    std::unique_ptr<Handler> installHandler(QKeyCombination, std::function<void()> callback) override
     {
         pressed = std::move(callback);
         return std::make_unique<Handler>();
     }
-    std::unique_ptr<HotKey> registerHotKey() override { return std::make_unique<HotKey>(); }
+    std::unique_ptr<HotKey> registerHotKey(QKeyCombination) override { return std::make_unique<HotKey>(); }
     std::function<void()> &pressed;
 };
 
@@ -63,7 +63,8 @@ private Q_SLOTS:
     {
         std::function<void()> pressed;
         int runs = 0;
-        GlobalShortcut shortcut([&runs] { ++runs; }, std::make_unique<RecordingBackend>(pressed));
+        GlobalShortcut shortcut([&runs] { ++runs; }, GlobalShortcut::defaultCombination,
+                                std::make_unique<RecordingBackend>(pressed));
         QVERIFY(shortcut.install());
         pressed();
         pressed();
@@ -71,26 +72,33 @@ private Q_SLOTS:
         QTRY_COMPARE(runs, 2);
     }
 
-    // A trailing plain press proves the earlier keys were delivered and ignored.
+    // A trailing press of the combination proves the earlier keys were delivered and ignored.
     void presses_data()
     {
+        QTest::addColumn<QString>("combination");
         QTest::addColumn<QString>("lockKey");
         QTest::addColumn<QString>("keys");
         QTest::addColumn<int>("runs");
-        QTest::newRow("control-alt-l") << QString() << "ctrl+alt+l" << 1;
-        QTest::newRow("with NumLock on") << "Num_Lock" << "ctrl+alt+l" << 1;
-        QTest::newRow("with CapsLock on") << "Caps_Lock" << "ctrl+alt+l" << 1;
-        QTest::newRow("control-l alone") << QString() << "ctrl+l" << 0;
-        QTest::newRow("with shift") << QString() << "ctrl+alt+shift+l" << 0;
+        QTest::newRow("control-alt-l") << "Ctrl+Alt+L" << QString() << "ctrl+alt+l" << 1;
+        QTest::newRow("with NumLock on") << "Ctrl+Alt+L" << "Num_Lock" << "ctrl+alt+l" << 1;
+        QTest::newRow("with CapsLock on") << "Ctrl+Alt+L" << "Caps_Lock" << "ctrl+alt+l" << 1;
+        QTest::newRow("control-l alone") << "Ctrl+Alt+L" << QString() << "ctrl+l" << 0;
+        QTest::newRow("with shift") << "Ctrl+Alt+L" << QString() << "ctrl+alt+shift+l" << 0;
+        QTest::newRow("chosen: shift added") << "Ctrl+Alt+Shift+L" << QString() << "ctrl+alt+shift+l" << 1;
+        QTest::newRow("chosen: the default no longer") << "Ctrl+Alt+Shift+L" << QString() << "ctrl+alt+l" << 0;
+        QTest::newRow("chosen: function key") << "Meta+F12" << QString() << "super+F12" << 1;
     }
     void presses()
     {
+        QFETCH(QString, combination);
         QFETCH(QString, lockKey);
         QFETCH(QString, keys);
         QFETCH(int, runs);
+        const auto chosen = GlobalShortcut::parse(combination);
+        QVERIFY(chosen);
         int count = 0;
         QThread *ranOn = nullptr;
-        GlobalShortcut shortcut([&] { ++count; ranOn = QThread::currentThread(); });
+        GlobalShortcut shortcut([&] { ++count; ranOn = QThread::currentThread(); }, *chosen);
         QVERIFY(shortcut.install());
         QVERIFY(shortcut.install());
         // A second registration in the process is refused, and dropping it keeps ours.
@@ -100,8 +108,9 @@ private Q_SLOTS:
         if (!lockKey.isEmpty())
             QVERIFY(xdotool({"key", lockKey}));
         const auto unlock = qScopeGuard([&lockKey] { (void)(lockKey.isEmpty() || xdotool({"key", lockKey})); });
+        const QString press = combination.toLower().replace("meta", "super").replace("f12", "F12");
         QVERIFY(xdotool({"key", keys}));
-        QVERIFY(xdotool({"key", "ctrl+alt+l"}));
+        QVERIFY(xdotool({"key", press}));
         QTRY_COMPARE(count, runs + 1);
         QCOMPARE(ranOn, QThread::currentThread());
         QCoreApplication::processEvents();
@@ -127,6 +136,7 @@ private Q_SLOTS:
         std::optional<GlobalShortcut> shortcut(std::in_place, [&count] { ++count; });
         QCOMPARE(shortcut->install(), held.empty());
         QCOMPARE(shortcut->installed(), held.empty());
+        QCOMPARE(shortcut->status(), held.empty() ? GlobalShortcut::Status::installed : GlobalShortcut::Status::taken);
         if (held.empty())
             shortcut.reset();
         other.ungrabAll();

@@ -1,11 +1,10 @@
-// A stand-in for `codex app-server` that checks the client's side of the exchange
-// strictly and answers as FAKE_CODEX_SCENARIO says:
-//   answer    the result in FAKE_CODEX_RESULT
-//   error     FAKE_CODEX_ERROR with code FAKE_CODEX_CODE
+// A stand-in for `codex app-server`, for what the real CLI cannot be made to do. It checks
+// the client's side of the exchange strictly and answers as FAKE_CODEX_SCENARIO says:
+//   answer    the result in FAKE_CODEX_RESULT, which can be anything
 //   garbage   a line that is not JSON
 //   crash     dies of a signal after the first request
-//   hang      never answers and ignores SIGTERM
 //   stubborn  answers, then ignores both the end of its input and SIGTERM
+//   detach    answers, leaving behind a process of its own in a session of its own
 // A client that breaks the exchange gets no answer: the fake exits with status 3.
 
 #include <QJsonDocument>
@@ -53,7 +52,7 @@ int main(int argc, char **argv)
     if (argc != 2 || std::string(argv[1]) != "app-server")
         return 64;
     const QByteArray scenario = qgetenv("FAKE_CODEX_SCENARIO");
-    if (scenario == "hang" || scenario == "stubborn")
+    if (scenario == "stubborn")
         std::signal(SIGTERM, SIG_IGN);
 
     const QJsonObject init = next("initialize");
@@ -63,8 +62,6 @@ int main(int argc, char **argv)
         return 3;
     if (scenario == "crash")
         std::abort();
-    if (scenario == "hang")
-        waitForever();
     // The real server sends notifications of its own between answers.
     send(R"({"method":"sessionConfigured","params":{}})");
     send(R"({"id":0,"result":{"userAgent":"fake"}})");
@@ -73,15 +70,14 @@ int main(int argc, char **argv)
 
     if (scenario == "garbage")
         send("Welcome to codex! this is not JSON");
-    else if (scenario == "error")
-        send(QJsonDocument(QJsonObject{{"id", 1},
-                                       {"error", QJsonObject{{"code", qEnvironmentVariableIntValue("FAKE_CODEX_CODE")},
-                                                             {"message", qEnvironmentVariable("FAKE_CODEX_ERROR")}}}})
-                 .toJson(QJsonDocument::Compact));
     else
         send("{\"id\":1,\"result\":" + qgetenv("FAKE_CODEX_RESULT") + "}");
     if (scenario == "stubborn")
         waitForever();
+    if (scenario == "detach" && fork() == 0) {
+        setsid();
+        waitForever();
+    }
     // Like app-server, stay until the client closes our input.
     for (std::string rest; std::getline(std::cin, rest);) {
     }

@@ -7,13 +7,22 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QDirIterator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUuid>
+
 #include <zstd.h>
 
+#include <csignal>
 #include <functional>
 
 using namespace tessaline;
@@ -88,10 +97,11 @@ Setup cliWithLogs(bool logs)
     };
 }
 
-QString liveResult(const QJsonObject &rateLimits, const QJsonValue &byId = {})
+QString liveResult(const QJsonObject &rateLimits, const QJsonValue &byId = {}, const QJsonValue &resetCredits = {})
 {
     return "FAKE_CODEX_RESULT="
-        + QJsonDocument(QJsonObject{{"rateLimits", rateLimits}, {"rateLimitsByLimitId", byId}}).toJson(QJsonDocument::Compact);
+        + QJsonDocument(QJsonObject{{"rateLimits", rateLimits}, {"rateLimitsByLimitId", byId}, {"rateLimitResetCredits", resetCredits}})
+              .toJson(QJsonDocument::Compact);
 }
 
 QJsonObject liveWindow(qint64 used, const QJsonValue &minutes, double resetsAt)
@@ -99,16 +109,29 @@ QJsonObject liveWindow(qint64 used, const QJsonValue &minutes, double resetsAt)
     return {{"usedPercent", used}, {"windowDurationMins", minutes}, {"resetsAt", resetsAt}};
 }
 
-// "300:30@3600 10080:71@86400 / codex* codex_gpt5=GPT-5": each top-level window's length,
-// used percentage and reset relative to `now`; then the bucket ids, the default starred.
+// "300:30@3600 10080:71@86400 / codex* codex_gpt5=GPT-5 / spend / 2 resets: available@86400":
+// each top-level window's length, used percentage and reset relative to `now`; the bucket
+// ids, the default starred; when given, whether spend control is reached and the reset
+// credits with their status and expiry.
 QString describe(const Usage &usage)
 {
     QStringList parts;
     for (const Usage::Window &w : usage.windows)
         parts << QString("%1:%2@%3").arg(w.windowDurationMins).arg(w.usedPercent).arg(qint64(w.resetsAt - now));
     parts << "/";
-    for (const Usage::LimitBucket &b : usage.limitBuckets.value_or(QList<Usage::LimitBucket>()))
+    for (const Usage::LimitBucket &b : usage.limitBuckets.value_or(QList<Usage::LimitBucket>())) {
         parts << b.id + (b.isDefault ? "*" : "") + (b.label != b.id && !b.isDefault ? '=' + b.label : "");
+        // The default bucket's flag is the snapshot's own.
+        if (b.isDefault && b.spendControlReached != usage.spendControlReached)
+            return "spend control differs between the snapshot and its default bucket";
+    }
+    if (usage.spendControlReached)
+        parts << "/" << (*usage.spendControlReached ? "spend" : "no spend");
+    if (const auto &r = usage.resetCredits) {
+        parts << "/" << QString("%1 resets:").arg(r->availableCount);
+        for (const Usage::Credits::Credit &c : r->credits.value_or(QList<Usage::Credits::Credit>()))
+            parts << QString("%1@%2").arg(c.status.value_or("?")).arg(c.expiresAt ? QString::number(qint64(*c.expiresAt - now)) : "never");
+    }
     return parts.join(' ');
 }
 
@@ -133,7 +156,169 @@ std::optional<Usage> decoded(const Buckets &buckets)
     return usage ? std::optional<Usage>(*usage) : std::nullopt;
 }
 
+// The ChatGPT backend the real Codex CLI reads the quota from, on loopback: the usage
+// answer, the reset-credit details, and nothing else.
+class FakeBackend : public QObject {
+    Q_OBJECT
+public:
+    enum class Mode { Answer, Error, Hang };
+    explicit FakeBackend(Mode mode) : mode(mode)
+    {
+        server.listen(QHostAddress::LocalHost);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = server.nextPendingConnection()) {
+                s->setParent(this);
+                connect(s, &QTcpSocket::readyRead, this, [this, s] { serve(s); });
+            }
+        });
+    }
+    QString baseUrl() const { return QString("http://127.0.0.1:%1/backend-api/").arg(server.serverPort()); }
+
+Q_SIGNALS:
+    void usageAsked();
+
+private:
+    void serve(QTcpSocket *s)
+    {
+        QByteArray &request = pending[s];
+        request += s->readAll();
+        if (!request.contains("\r\n\r\n"))
+            return;
+        const QByteArray path = request.left(request.indexOf("\r\n")).split(' ').value(1);
+        request.clear();
+        const QString isoNow = QDateTime::fromSecsSinceEpoch(qint64(now), Qt::UTC).toString(Qt::ISODate);
+        const QString isoLater = QDateTime::fromSecsSinceEpoch(qint64(now) + 600, Qt::UTC).toString(Qt::ISODate);
+        if (path.endsWith("/wham/usage")) {
+            Q_EMIT usageAsked();
+            if (mode == Mode::Hang)
+                return;
+            if (mode == Mode::Error)
+                return reply(s, 500, R"({"detail":"upstream failure"})");
+            auto window = [](int used, int seconds, double resetsIn) {
+                return QJsonObject{{"used_percent", used}, {"limit_window_seconds", seconds},
+                                   {"reset_after_seconds", resetsIn}, {"reset_at", now + resetsIn}};
+            };
+            const QJsonObject usage{
+                {"plan_type", "plus"},
+                {"rate_limit", QJsonObject{{"allowed", true}, {"limit_reached", false},
+                                           {"primary_window", window(42, 18000, 3600)}, {"secondary_window", window(64, 604800, 86400)}}},
+                {"additional_rate_limits", QJsonArray{QJsonObject{{"limit_name", "GPT-5 mini"}, {"metered_feature", "codex_mini"},
+                    {"rate_limit", QJsonObject{{"allowed", true}, {"limit_reached", false}, {"primary_window", window(3, 18000, 60)}}}}}},
+                {"credits", QJsonObject{{"has_credits", true}, {"unlimited", false}, {"balance", "9.99"}}},
+                {"spend_control", QJsonObject{{"reached", true}}},
+                {"rate_limit_reset_credits", QJsonObject{{"available_count", 2}}},
+                {"a_field_added_later", QJsonObject{{"x", 1}}},
+            };
+            return reply(s, 200, QJsonDocument(usage).toJson(QJsonDocument::Compact));
+        }
+        if (path.endsWith("/wham/rate-limit-reset-credits")) {
+            const QJsonObject credits{{"available_count", 2}, {"credits", QJsonArray{
+                QJsonObject{{"id", "c1"}, {"reset_type", "codex_rate_limits"}, {"status", "available"}, {"granted_at", isoNow}, {"expires_at", isoLater}},
+                QJsonObject{{"id", "c2"}, {"reset_type", "codex_rate_limits"}, {"status", "available"}, {"granted_at", isoNow}}}}};
+            return reply(s, 200, QJsonDocument(credits).toJson(QJsonDocument::Compact));
+        }
+        reply(s, 404, "{}");
+    }
+    void reply(QTcpSocket *s, int status, const QByteArray &body)
+    {
+        s->write(QString("HTTP/1.1 %1 X\r\nContent-Type: application/json\r\nContent-Length: %2\r\nConnection: close\r\n\r\n")
+                     .arg(status).arg(body.size()).toUtf8() + body);
+        s->disconnectFromHost();
+    }
+
+    Mode mode;
+    QTcpServer server;
+    QHash<QTcpSocket *, QByteArray> pending;
+};
+
+// The processes whose environment carries `mark`: whatever a run started, at any depth.
+QList<qint64> marked(const QByteArray &mark)
+{
+    QList<qint64> pids;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        QFile environ("/proc/" + entry + "/environ");
+        if (number && environ.open(QIODevice::ReadOnly) && ('\0' + environ.readAll()).contains('\0' + mark + '\0'))
+            pids << pid;
+    }
+    return pids;
+}
+
+// The Codex CLI from npm (scripts/install-deps puts it in node_modules): its Node launcher,
+// or the native binary the launcher starts.
+QString npmCodex(bool native)
+{
+    const QString modules = QStringLiteral(TESSALINE_SOURCE_DIR "/node_modules");
+    if (!native)
+        return modules + "/.bin/codex";
+    QDirIterator it(modules + "/@openai", {"codex"}, QDir::Files | QDir::Executable, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.contains("/vendor/") && path.endsWith("/bin/codex"))
+            return path;
+    }
+    return {};
+}
+
+// A sign-in file as `codex login` leaves it: with ChatGPT, or with an API key. The ChatGPT
+// tokens are unsigned: the CLI reads their claims but checks no signature, and only the
+// fake backend ever sees them.
+void signIn(const QString &codexHome, const QString &with)
+{
+    auto part = [](const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals); };
+    const QByteArray jwt = part({{"alg", "none"}, {"typ", "JWT"}}) + '.'
+        + part({{"email", "test@example.invalid"}, {"exp", now + 86400}, {"iat", now},
+                {"https://api.openai.com/auth", QJsonObject{{"chatgpt_plan_type", "plus"}, {"chatgpt_account_id", "acct-test"}}}})
+        + ".unsigned";
+    const QJsonObject auth = with == "apikey"
+        ? QJsonObject{{"auth_mode", "apikey"}, {"OPENAI_API_KEY", "sk-test-unused"}}
+        : QJsonObject{{"auth_mode", "chatgpt"}, {"OPENAI_API_KEY", QJsonValue()},
+                      {"tokens", QJsonObject{{"id_token", QString(jwt)}, {"access_token", QString(jwt)},
+                                             {"refresh_token", "unused"}, {"account_id", "acct-test"}}},
+                      {"last_refresh", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)}};
+    QFile f(codexHome + "/auth.json");
+    if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(auth).toJson()) < 0)
+        qFatal("cannot write the sign-in file");
+}
+
+// quorvel's environment for a run in `home`, with a mark that everything the run starts
+// inherits, however deep.
+QProcessEnvironment runEnvironment(const QString &home, const QString &path, const QByteArray &mark)
+{
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert("HOME", home);
+    e.insert("CODEX_HOME", home + "/.codex");
+    e.insert("PATH", path);
+    e.insert("QUORVEL_COMPANION", "1");
+    e.insert(mark.left(mark.indexOf('=')), mark.mid(mark.indexOf('=') + 1));
+    return e;
+}
+
+QByteArray newMark() { return "TESSALINE_TEST_RUN=" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces); }
+
+// Checks what quorvel printed: on success the figures, read back through the program's
+// own decoder; on failure one sentence that contains `expected`.
+void verifyOutput(QProcess &p, int status, const QString &expected)
+{
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+    QCOMPARE(p.exitCode(), status);
+    if (status == 0) {
+        const auto usage = Usage::decode(out);
+        QVERIFY2(usage, out.constData());
+        QCOMPARE(describe(*usage), expected);
+        for (const Usage::Window &w : usage->windows)
+            QCOMPARE(w.remainingPercent, 100 - w.usedPercent);
+    } else {
+        QVERIFY(out.isEmpty());
+        QVERIFY2(err.endsWith(".\n") && err.count('\n') == 1 && err.contains(expected.toUtf8()), err.constData());
+    }
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(FakeBackend::Mode)
 
 class TestQuorvel : public QObject {
     Q_OBJECT
@@ -199,29 +384,39 @@ private Q_SLOTS:
         QTest::newRow("logs without figures") << Setup([=](const QString &h, double now) {
             writeLog(h, today, "a", {chatter(now - 60), line(now - 50, {})});
         }) << QStringList() << 1 << "no session log holds quota figures";
+        QTest::newRow("spend control in the logs") << Setup([=](const QString &h, double now) {
+            QJsonObject spent = limits(logWindow(12, 300, now + 60));
+            spent.insert("spend_control_reached", true);
+            writeLog(h, today, "a", {line(now - 50, spent)});
+        }) << QStringList() << 0 << "300:12@60 / codex* / spend";
+        QTest::newRow("logs of an older CLI: percentages, no reset times") << Setup([=](const QString &h, double now) {
+            const QJsonObject flat{{"primary_used_percent", 12.5}, {"secondary_used_percent", 40.0},
+                                   {"primary_window_minutes", 300}, {"secondary_window_minutes", 10080}};
+            writeLog(h, today, "a", {line(now - 50, flat), line(now - 40, limits(QJsonObject{{"used_percent", 3}, {"window_minutes", 300}}))});
+        }) << QStringList() << 1 << "hold quota percentages but no reset times";
 
         const QString both = liveResult({{"limitId", "codex"}, {"primary", liveWindow(42, 300, now + 3600)},
-                                         {"secondary", liveWindow(64, 10080, now + 86400)}, {"planType", "pro"}},
-                                        QJsonObject{{"codex_mini", QJsonObject{{"limitId", "codex_mini"}, {"primary", liveWindow(3, 300, now + 60)}}}});
+                                         {"secondary", liveWindow(64, 10080, now + 86400)}, {"planType", "pro"},
+                                         {"spendControlReached", false}, {"someLaterField", QJsonObject{{"x", 1}}}},
+                                        QJsonObject{{"codex_mini", QJsonObject{{"limitId", "codex_mini"}, {"primary", liveWindow(3, 300, now + 60)}}}},
+                                        QJsonObject{{"availableCount", 2}, {"credits", QJsonArray{QJsonObject{{"status", "available"}, {"expiresAt", now + 600}},
+                                                                                                QJsonObject{{"status", "redeeming"}, {"expiresAt", QJsonValue()}}}}});
+        // Sign-in errors, backend errors and hangs come from the real CLI in realCli().
         const QString fromLogs = "300:77@60 / codex*";
         QTest::newRow("live answer wins over logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=answer", both}
-                                                    << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini";
+                                                    << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
+        const QString bothFigures = "300:42@3600 10080:64@86400 / codex* codex_mini / no spend / 2 resets: available@600 redeeming@never";
         QTest::newRow("live answer, CLI ignores end of input and SIGTERM") << cliWithLogs(false)
-            << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << 0 << "300:42@3600 10080:64@86400 / codex* codex_mini";
+            << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << 0 << bothFigures;
+        QTest::newRow("live answer, CLI leaves a detached process") << cliWithLogs(false)
+            << QStringList{"FAKE_CODEX_SCENARIO=detach", both} << 0 << bothFigures;
         QTest::newRow("live answer, CLI in ~/.local/bin") << Setup([](const QString &h, double) { installCli(h, ".local/bin"); })
             << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(9, 300, now + 60)}})} << 0 << "300:9@60 / codex*";
-        QTest::newRow("not signed in, logs ignored") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
-            "FAKE_CODEX_ERROR=codex account authentication required to read rate limits"} << 1 << "run `codex login`";
-        QTest::newRow("API key, logs ignored") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32600",
-            "FAKE_CODEX_ERROR=chatgpt authentication required to read rate limits"} << 1 << "API key";
-        QTest::newRow("other error: logs") << cliWithLogs(true)
-            << QStringList{"FAKE_CODEX_SCENARIO=error", "FAKE_CODEX_CODE=-32603", "FAKE_CODEX_ERROR=internal"} << 0 << fromLogs;
         QTest::newRow("no usable window: logs") << cliWithLogs(true)
             << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(42, {}, now + 3600)}})} << 0 << fromLogs;
         QTest::newRow("garbage, no logs") << cliWithLogs(false) << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << 1
                                           << "the Codex CLI answered with unreadable data";
         QTest::newRow("crash: logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=crash"} << 0 << fromLogs;
-        QTest::newRow("hang: bounded, then logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=hang"} << 0 << fromLogs;
     }
     void run()
     {
@@ -232,11 +427,8 @@ private Q_SLOTS:
 
         QTemporaryDir home;
         setup(home.path(), now);
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("HOME", home.path());
-        e.insert("CODEX_HOME", home.filePath(".codex"));
-        e.insert("PATH", home.filePath("bin"));
-        e.insert("QUORVEL_COMPANION", "1");
+        const QByteArray mark = newMark();
+        QProcessEnvironment e = runEnvironment(home.path(), home.filePath("bin"), mark);
         for (const QString &kv : env)
             e.insert(kv.section('=', 0, 0), kv.section('=', 1));
         QProcess p;
@@ -245,19 +437,86 @@ private Q_SLOTS:
         p.start(QUORVEL_PATH, {"--json"});
         // Far beyond the helper's own ten-second bound; only a broken bound reaches it.
         QVERIFY(p.waitForFinished(60000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
-        QCOMPARE(p.exitCode(), status);
-        if (status == 0) {
-            const auto usage = Usage::decode(out);
-            QVERIFY2(usage, out.constData());
-            QCOMPARE(describe(*usage), expected);
-            for (const Usage::Window &w : usage->windows)
-                QCOMPARE(w.remainingPercent, 100 - w.usedPercent);
-        } else {
-            QVERIFY(out.isEmpty());
-            QVERIFY2(err.endsWith(".\n") && err.count('\n') == 1 && err.contains(expected.toUtf8()), err.constData());
-        }
+        verifyOutput(p, status, expected);
+        QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
+    }
+
+    // The real Codex CLI, installed from npm, with only its ChatGPT backend faked.
+    void realCli_data()
+    {
+        QTest::addColumn<bool>("native");     // the native binary on PATH, else npm's Node launcher
+        QTest::addColumn<QString>("signIn");  // "chatgpt", "apikey", or none
+        QTest::addColumn<FakeBackend::Mode>("backend");
+        QTest::addColumn<int>("stopSignal");  // sent to quorvel once the backend is asked
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("expected");
+        using M = FakeBackend::Mode;
+        const QString live = "300:42@3600 10080:64@86400 / codex* codex_mini=GPT-5 mini / spend / 2 resets: available@600 available@never";
+        const QString fromLogs = "300:77@60 / codex* / no spend";
+        const QString chatgpt = "chatgpt";
+        QTest::newRow("live, through npm's launcher") << false << chatgpt << M::Answer << 0 << 0 << live;
+        QTest::newRow("live, native binary") << true << chatgpt << M::Answer << 0 << 0 << live;
+        QTest::newRow("backend error: logs") << false << chatgpt << M::Error << 0 << 0 << fromLogs;
+        QTest::newRow("backend hangs: bounded, then logs") << false << chatgpt << M::Hang << 0 << 0 << fromLogs;
+        QTest::newRow("not signed in, logs ignored") << false << "" << M::Answer << 0 << 1 << "run `codex login`";
+        QTest::newRow("API key, logs ignored") << true << "apikey" << M::Answer << 0 << 1 << "API key";
+        QTest::newRow("quorvel terminated while the backend hangs") << false << chatgpt << M::Hang << SIGTERM << 0 << "";
+        QTest::newRow("quorvel interrupted while the backend hangs") << false << chatgpt << M::Hang << SIGINT << 0 << "";
+    }
+    void realCli()
+    {
+        QFETCH(bool, native);
+        QFETCH(QString, signIn);
+        QFETCH(FakeBackend::Mode, backend);
+        QFETCH(int, stopSignal);
+        QFETCH(int, status);
+        QFETCH(QString, expected);
+        const QString codex = npmCodex(native), serverBinary = QFileInfo(npmCodex(true)).canonicalFilePath();
+        const QString node = QStandardPaths::findExecutable("node");
+        QVERIFY2(QFileInfo(codex).isExecutable() && !serverBinary.isEmpty() && !node.isEmpty(),
+                 "The Codex CLI from npm, or Node.js, is missing: run scripts/install-deps.");
+
+        FakeBackend chatgpt(backend);
+        QTemporaryDir home("/tmp/tess.XXXXXX");
+        const QString codexHome = home.filePath(".codex");
+        QVERIFY(QDir().mkpath(codexHome) && QDir().mkpath(home.filePath("bin")));
+        QVERIFY(QFile::link(codex, home.filePath("bin/codex")));
+        QFile config(codexHome + "/config.toml");
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("chatgpt_base_url = \"" + chatgpt.baseUrl().toUtf8() + "\"\n");
+        config.close();
+        if (!signIn.isEmpty())
+            ::signIn(codexHome, signIn);
+        QJsonObject logged = limits(logWindow(77, 300, now + 60));
+        logged.insert("spend_control_reached", false);
+        writeLog(home.path(), "2026/12/06", "a", {line(now - 50, logged)});
+
+        const QByteArray mark = newMark();
+        QProcess p;
+        p.setProcessEnvironment(runEnvironment(home.path(), home.filePath("bin") + ':' + QFileInfo(node).absolutePath(), mark));
+        p.setStandardInputFile(QProcess::nullDevice());
+        // The real server, seen while it talks to the backend.
+        QList<qint64> servers;
+        connect(&chatgpt, &FakeBackend::usageAsked, &p, [&] {
+            for (qint64 pid : marked(mark))
+                if (QFileInfo(QString("/proc/%1/exe").arg(pid)).canonicalFilePath() == serverBinary)
+                    servers << pid;
+            if (stopSignal)
+                ::kill(pid_t(p.processId()), stopSignal);
+        });
+        QSignalSpy finished(&p, &QProcess::finished);
+        p.start(QUORVEL_PATH, {"--json"});
+        QVERIFY(finished.wait(60000));
+
+        if (stopSignal)
+            QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+        else
+            verifyOutput(p, status, expected);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(servers.isEmpty() == (signIn != "chatgpt"), "the real app-server was not seen asking the backend");
+        // Nothing the run started outlives quorvel, the real server included.
+        QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
     }
 
     void lengths_data()

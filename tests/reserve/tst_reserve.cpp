@@ -168,6 +168,24 @@ private Q_SLOTS:
         QTEST(run->worstSurfaced, "finalWorst");
     }
 
+    // A state the user could not be told of is told at the next reading that still gives
+    // it; the levels below stay told, and the record still names the worst state reached.
+    void failedTellingIsToldAgain()
+    {
+        auto run = ProtectedRun::begin(startTime, both(40), std::nullopt, {}, ReservePolicy::standard);
+        QCOMPARE(run->observe(both(30)), S::validationAtRisk);
+        run->notSurfaced(S::validationAtRisk);
+        QCOMPARE(run->observe(both(30)), S::validationAtRisk);
+        QCOMPARE(run->observe(both(10)), S::validationOnly);
+        run->notSurfaced(S::validationAtRisk); // settled after a worse state was returned
+        QCOMPARE(run->observe(both(10)), std::nullopt);
+        run->notSurfaced(S::validationOnly);
+        QCOMPARE(run->observe(both(30)), std::nullopt);
+        QCOMPARE(run->worstSurfaced, S::validationAtRisk);
+        QCOMPARE(OutcomeRecord(*run, OutcomeRecord::Outcome::finished, startTime).maximumReserveConstraintReached,
+                 S::validationOnly);
+    }
+
     void recordFromRun()
     {
         ProtectedRun run = runOf(ReservePolicy::high, {70, 40});

@@ -1,11 +1,19 @@
 #include "reserve/RunNotifier.h"
+#include "PrivateBus.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusInterface>
+#include <QDBusReply>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QScopeGuard>
+
+#include <csignal>
 
 using namespace tessaline;
 
@@ -15,7 +23,7 @@ namespace {
 
 // A notification server that records every Notify call and answers like a real one: a
 // fresh id for a new notification, the same id when one is replaced.
-class RecordingServer : public QObject {
+class RecordingServer : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 
@@ -23,12 +31,17 @@ public:
     struct Call { QString appName; uint replacesId; QString summary, body; QVariantMap hints; };
     QList<Call> calls;
     uint nextId = 0;
+    bool refuse = false;
 
 public Q_SLOTS:
     uint Notify(const QString &appName, uint replacesId, const QString &, const QString &summary,
                 const QString &body, const QStringList &, const QVariantMap &hints, int)
     {
         calls.append({appName, replacesId, summary, body, hints});
+        if (refuse) {
+            sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Notifications are turned off."));
+            return 0;
+        }
         return replacesId != 0 ? replacesId : nextId++;
     }
 };
@@ -43,7 +56,7 @@ using S = ReserveState;
 class TestRunNotifier : public QObject {
     Q_OBJECT
 
-    QProcess daemon;
+    PrivateBus bus;
     QString address;
     std::unique_ptr<RecordingServer> server, secondServer;
 
@@ -85,17 +98,8 @@ class TestRunNotifier : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        // A private bus; the user's own session bus is never used.
-        daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-        QVERIFY2(daemon.waitForStarted(), "dbus-daemon is needed (package dbus)");
-        while (!daemon.canReadLine())
-            QVERIFY2(daemon.waitForReadyRead(10000), "dbus-daemon printed no address");
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
-    }
-    void cleanupTestCase()
-    {
-        daemon.terminate();
-        daemon.waitForFinished();
+        QVERIFY(bus.start());
+        address = bus.address;
     }
     void init() { QVERIFY(server = startServer(QStringLiteral("server"), 41)); }
     void cleanup()
@@ -121,7 +125,10 @@ private Q_SLOTS:
         QCOMPARE(second.body, QStringLiteral("Quota is exhausted. Stop and resume after reset."));
         QCOMPARE(second.replacesId, 41u);
 
-        // With no server nothing is sent, nor kept for later.
+        // A server that answers with an error has not shown it.
+        server->refuse = true;
+        QCOMPARE(notifyAndSettle(notifier, {S::validationOnly}), QList({false}));
+        // With no server, and none the bus can start, nothing is shown nor kept for later.
         stopServer(QStringLiteral("server"));
         QCOMPARE(notifyAndSettle(notifier, {S::validationOnly}), QList({false}));
         // A new server never receives the previous server's id.
@@ -134,6 +141,43 @@ private Q_SLOTS:
 
         RunNotifier unconnected(QDBusConnection::connectToBus("unix:path=/nonexistent", "nowhere"), installed);
         QCOMPARE(notifyAndSettle(unconnected, {S::exhausted}), QList({false}));
+    }
+
+    // An installed but stopped server (dunst) is started by the bus when the first post
+    // arrives, shows it, and the second post takes its place.
+    void startsAnActivatableServer()
+    {
+        QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "dunst needs an X server");
+        PrivateBus dunstBus;
+        QVERIFY(dunstBus.start({{"dunst.service", "[D-BUS Service]\nName=org.freedesktop.Notifications\n"
+                                                  "Exec=/usr/bin/dunst\n"}}));
+        QDBusConnection connection = QDBusConnection::connectToBus(dunstBus.address, QStringLiteral("dunst-client"));
+        const auto closeConnection = qScopeGuard([] { QDBusConnection::disconnectFromBus(QStringLiteral("dunst-client")); });
+        QVERIFY(!connection.interface()->isServiceRegistered(service).value());
+
+        RunNotifier notifier(connection, installed);
+        QCOMPARE(notifyAndSettle(notifier, {S::validationAtRisk, S::exhausted}), QList({true, true}));
+        const uint pid = connection.interface()->servicePid(service).value();
+        const auto stopDunst = qScopeGuard([pid] { ::kill(pid_t(pid), SIGTERM); });
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        QCOMPARE(comm.readAll().trimmed(), QByteArray("dunst"));
+
+        // Closing what is shown moves it to dunst's history: one notification, the newer.
+        QDBusInterface dunst(service, path, QStringLiteral("org.dunstproject.cmd0"), connection);
+        QVERIFY(dunst.call(QStringLiteral("NotificationCloseAll")).type() == QDBusMessage::ReplyMessage);
+        const QDBusMessage history = dunst.call(QStringLiteral("NotificationListHistory"));
+        QCOMPARE(history.type(), QDBusMessage::ReplyMessage);
+        QStringList summaries;
+        const QDBusArgument list = history.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            QVariantMap fields;
+            list >> fields;
+            summaries.append(fields.value("summary").toString());
+        }
+        list.endArray();
+        QCOMPARE(summaries, QStringList{QStringLiteral("Validation reserve: QUOTA EXHAUSTED")});
     }
 
     void installRule_data()

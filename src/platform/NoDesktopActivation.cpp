@@ -1,0 +1,9 @@
+#include "platform/DesktopActivation.h"
+
+namespace tessaline {
+
+// Desktops where the window system itself decides whom a raise is for.
+void DesktopActivation::setUserTime(quint32) {}
+void DesktopActivation::launchRequested(const QByteArray &) {}
+
+} // namespace tessaline
