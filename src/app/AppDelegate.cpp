@@ -135,6 +135,7 @@ void AppDelegate::openWindow()
         window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
         window->raise();
         window->activateWindow();
+        DesktopActivation::activate(window->windowHandle());
     }
 }
 

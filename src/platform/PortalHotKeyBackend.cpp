@@ -1,5 +1,7 @@
 #include "platform/HotKeyBackend.h"
 
+#include "platform/DesktopActivation.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -228,10 +230,15 @@ public:
     const QString &sessionPath() const { return path; }
 
 private Q_SLOTS:
-    void activated(const QDBusObjectPath &session, const QString &id, qulonglong, const QVariantMap &)
+    void activated(const QDBusObjectPath &session, const QString &id, qulonglong, const QVariantMap &options)
     {
-        if (session.path() == path && id == shortcutId)
-            pressed();
+        if (session.path() != path || id != shortcutId)
+            return;
+        // The desktop's proof that the user asked, for the window to take the focus with.
+        const QString token = options.value(QStringLiteral("activation_token")).toString();
+        if (!token.isEmpty())
+            DesktopActivation::setActivationToken(token.toUtf8());
+        pressed();
     }
 
 private:
