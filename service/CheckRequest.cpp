@@ -3,8 +3,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QLocale>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tessaline {
@@ -16,6 +18,21 @@ qsizetype graphemeCount(const QString &text)
     while (finder.toNextBoundary() != -1)
         ++count;
     return count;
+}
+
+bool hasWords(QStringView text)
+{
+    // Emoji and other pictographs count: a task written in them says something, while
+    // one of punctuation, arithmetic signs or marks alone gives the linter nothing.
+    for (const auto c : text.toUcs4())
+        if (QChar::isLetterOrNumber(c) || QChar::category(c) == QChar::Symbol_Other)
+            return true;
+    return false;
+}
+
+QString bodyLimitText()
+{
+    return QLocale(QLocale::English).toString(CheckRequest::maxBodyBytes) + QStringLiteral(" bytes");
 }
 
 namespace {
@@ -56,7 +73,7 @@ bool readSeconds(const QJsonObject &quota, const char *key, std::optional<double
     const double d = v.toDouble();
     if (!std::isfinite(d) || d < 0)
         return false;
-    out = d;
+    out = std::min(d, CheckRequest::maxSecondsToReset);
     return true;
 }
 
@@ -65,7 +82,7 @@ bool readSeconds(const QJsonObject &quota, const char *key, std::optional<double
 Expected<CheckRequest> CheckRequest::decode(const QByteArray &body)
 {
     if (body.size() > maxBodyBytes)
-        return refuse(413, QStringLiteral("The request body is larger than 64 KiB."));
+        return refuse(413, QStringLiteral("The request body is larger than %1.").arg(bodyLimitText()));
 
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
@@ -83,6 +100,8 @@ Expected<CheckRequest> CheckRequest::decode(const QByteArray &body)
     request.task = task.toString().trimmed();
     if (request.task.isEmpty())
         return refuse(422, QStringLiteral("The task is empty."));
+    if (!hasWords(request.task))
+        return refuse(422, QStringLiteral("The task has no words, only punctuation or symbols."));
     // Cheap bound first: a text never has more characters than UTF-16 units.
     if (request.task.size() > maxTaskCharacters && graphemeCount(request.task) > maxTaskCharacters)
         return refuse(422, QStringLiteral("The task is longer than 8,000 characters."));

@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace tessaline {
 
 namespace {
@@ -75,7 +77,7 @@ void serveCheck(const QHttpServerRequest &request, QHttpServerResponder &respond
     const QByteArray type = header(request, "Content-Type");
     const qsizetype semicolon = type.indexOf(';');
     const QByteArray mime = (semicolon < 0 ? type : type.left(semicolon)).trimmed().toLower();
-    if (!type.isEmpty() && mime != "application/json") {
+    if (mime != "application/json") {
         writeError(responder, 415, QStringLiteral("Send the request as application/json."));
         return;
     }
@@ -87,24 +89,167 @@ void serveCheck(const QHttpServerRequest &request, QHttpServerResponder &respond
     writeJson(responder, TaskLinter::assess(*parsed).toJson(), Status::Ok);
 }
 
-// Counts what the current request on a connection has sent so far.
-constexpr const char *receivedProperty = "tessalineReceived";
-constexpr const char *refusedProperty = "tessalineRefused";
-
-constexpr const char *deadlineName = "tessalineRequestDeadline";
-
-// Called whenever a request has been read whole: the next one starts from nothing and
-// gets the full time to arrive.
-void resetReceived(QTcpSocket *socket)
-{
-    socket->setProperty(receivedProperty, qint64(0));
-    if (auto *deadline = socket->findChild<QTimer *>(QLatin1String(deadlineName), Qt::FindDirectChildrenOnly))
-        deadline->start();
-}
-
 } // namespace
 
+// One connection's watch, from before the HTTP module reads anything until the socket
+// goes away. Its read handler runs ahead of the module's on every readyRead.
+class ConnectionGuard : public QObject {
+public:
+    ConnectionGuard(CheckServer *owner, QSslSocket *socket, std::shared_ptr<ConnectionBudget> budget)
+        : QObject(socket), server(owner), socket(socket), budget(std::move(budget))
+    {
+        // A connection that does not deliver a whole request in time is closed, so
+        // clients that connect and stay silent, or send a byte now and then, cannot keep
+        // the service's connections.
+        deadline.setSingleShot(true);
+        deadline.setInterval(owner->requestTimeout);
+        connect(&deadline, &QTimer::timeout, socket, &QAbstractSocket::abort);
+        deadline.start();
+        drain.setInterval(20);
+        connect(&drain, &QTimer::timeout, this, &ConnectionGuard::checkDrained);
+        // Reading stops here instead of growing without bound when the module is slower
+        // than the client, or when the connection is held back (see throttle()).
+        socket->setReadBufferSize(CheckServer::readBufferBytes);
+        connect(socket, &QIODevice::readyRead, this, &ConnectionGuard::beforeModuleReads);
+    }
+
+    ~ConnectionGuard() override
+    {
+        budget->open.fetch_sub(1);
+        if (server)
+            server->guards.remove(socket);
+    }
+
+    // The server is going away before its sockets: signals must flow again so that
+    // the sockets' own clean-up runs when they are deleted.
+    void detach()
+    {
+        server = nullptr;
+        socket->blockSignals(false);
+    }
+
+    // A request was answered: what is left unread starts the next one, which gets the
+    // full time to arrive.
+    void answered()
+    {
+        received = counted = socket->bytesAvailable();
+        deadline.start();
+        if (unsent() > CheckServer::maxUnsentBytes)
+            throttle();
+        else
+            resumeLater();
+    }
+
+private:
+    CheckServer *server;
+    QSslSocket *socket;
+    std::shared_ptr<ConnectionBudget> budget;
+    QTimer deadline;
+    QTimer drain;
+    QTimer quiet;
+    qint64 received = 0; // bytes of the current request so far
+    qint64 counted = 0;  // of the bytes still unread, those already in `received`
+    bool refused = false;
+    bool throttled = false;
+    bool resumeQueued = false;
+
+    qint64 unsent() const { return socket->bytesToWrite() + socket->encryptedBytesToWrite(); }
+
+    void beforeModuleReads()
+    {
+        if (refused) {
+            socket->skip(socket->bytesAvailable());
+            quiet.start();
+            return;
+        }
+        // The module reads each request inside a socket transaction that keeps every
+        // byte it has read buffered until the request is whole. It keeps its own copy
+        // and never rolls back, so let the socket free what has been read.
+        if (socket->isTransactionStarted())
+            socket->commitTransaction();
+        const qint64 unread = socket->bytesAvailable();
+        received += std::max<qint64>(0, unread - counted);
+        counted = 0; // the module reads all it can of one request now
+        if (received > CheckServer::maxRequestBytes)
+            refuse();
+    }
+
+    void refuse()
+    {
+        refused = true;
+        // The module stops reading this connection; what still arrives is dropped as it
+        // comes (see above), so nothing of it is held.
+        QObject::disconnect(socket, &QIODevice::readyRead, server, nullptr);
+        if (socket->isTransactionStarted())
+            socket->commitTransaction();
+        socket->skip(socket->bytesAvailable());
+        const QByteArray body = QJsonDocument(QJsonObject{
+            {QStringLiteral("error"), QStringLiteral("The request body is larger than %1.").arg(bodyLimitText())}})
+                                    .toJson(QJsonDocument::Compact);
+        socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                      "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        // Closing at once would reset the connection under a client still sending, and it
+        // would never read the answer: keep discarding until the client has been quiet
+        // for a second, or for ten seconds at most, then close.
+        quiet.setSingleShot(true);
+        quiet.setInterval(1000);
+        connect(&quiet, &QTimer::timeout, socket, [s = socket] { s->disconnectFromHost(); });
+        quiet.start();
+        QTimer::singleShot(10000, socket, [s = socket] { s->disconnectFromHost(); });
+    }
+
+    // A client that sends requests without reading the answers gets no more of them
+    // read: the socket's signals, the module's only trigger, are held back until the
+    // answers drain. Reading from the network stops once the read buffer is full, so the
+    // client's own sends block.
+    void throttle()
+    {
+        throttled = true;
+        socket->blockSignals(true);
+        drain.start();
+    }
+
+    void checkDrained()
+    {
+        if (socket->state() == QAbstractSocket::UnconnectedState) {
+            // Its disconnected signal was held back: do the module's clean-up for it.
+            drain.stop();
+            socket->blockSignals(false);
+            socket->deleteLater();
+            return;
+        }
+        if (unsent() > CheckServer::maxUnsentBytes / 2)
+            return;
+        drain.stop();
+        throttled = false;
+        socket->blockSignals(false);
+        resumeLater();
+    }
+
+    // The module takes one request per readyRead; requests that came in together with
+    // the one answered would wait for the client's next bytes without this.
+    void resumeLater()
+    {
+        if (resumeQueued || socket->bytesAvailable() == 0)
+            return;
+        resumeQueued = true;
+        QMetaObject::invokeMethod(this, [this] {
+            resumeQueued = false;
+            if (!refused && !throttled && socket->bytesAvailable() > 0
+                && socket->state() == QAbstractSocket::ConnectedState)
+                Q_EMIT socket->readyRead();
+        }, Qt::QueuedConnection);
+    }
+};
+
 CheckServer::CheckServer(QObject *parent) : QAbstractHttpServer(parent) {}
+
+CheckServer::~CheckServer()
+{
+    for (ConnectionGuard *g : std::as_const(guards))
+        g->detach();
+    guards.clear();
+}
 
 quint16 CheckServer::listenGuarded(const QHostAddress &address, quint16 port)
 {
@@ -142,37 +287,31 @@ void CheckServer::watch(QSslServer *server)
 
 void CheckServer::guard(QSslSocket *socket)
 {
-    // A connection that does not deliver a whole request in time is closed, so clients
-    // that connect and stay silent, or send a byte now and then, cannot use up the
-    // service's connections.
-    auto *deadline = new QTimer(socket);
-    deadline->setObjectName(QLatin1String(deadlineName));
-    deadline->setSingleShot(true);
-    deadline->setInterval(requestTimeout);
-    connect(deadline, &QTimer::timeout, socket, [socket] { socket->abort(); });
-    resetReceived(socket);
-    connect(socket, &QIODevice::readyRead, this, [socket] {
-        const qint64 received = socket->property(receivedProperty).toLongLong() + socket->bytesAvailable();
-        socket->setProperty(receivedProperty, received);
-        if (received <= maxRequestBytes)
-            return;
-        // Drop what came in, so the HTTP module has nothing to buffer, and answer once.
-        socket->skip(socket->bytesAvailable());
-        if (socket->property(refusedProperty).toBool())
-            return;
-        socket->setProperty(refusedProperty, true);
-        const QByteArray body = R"({"error":"The request body is larger than 64 KiB."})";
-        socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\nConnection: close\r\n"
-                      "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        // Closing at once would reset the connection under a client still sending, and it
-        // would never read the answer; keep discarding for a moment, then close.
-        QTimer::singleShot(1000, socket, [socket] { socket->disconnectFromHost(); });
-    });
+    if (budget->open.fetch_add(1) >= budget->max) {
+        budget->open.fetch_sub(1);
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    guards.insert(socket, new ConnectionGuard(this, socket, budget));
+}
+
+void CheckServer::answered(QTcpSocket *socket)
+{
+    if (ConnectionGuard *g = guards.value(socket))
+        g->answered();
 }
 
 bool CheckServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    resetReceived(socket);
+    const bool handled = route(request, socket);
+    if (handled)
+        answered(socket);
+    return handled;
+}
+
+bool CheckServer::route(const QHttpServerRequest &request, QTcpSocket *socket)
+{
     const QString path = request.url().path();
     QHttpServerResponder responder = makeResponder(request, socket);
     const auto method = request.method();
@@ -215,9 +354,11 @@ bool CheckServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *s
 
 void CheckServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    resetReceived(socket);
-    QHttpServerResponder responder = makeResponder(request, socket);
-    writeError(responder, 404, QStringLiteral("There is nothing at this address."));
+    {
+        QHttpServerResponder responder = makeResponder(request, socket);
+        writeError(responder, 404, QStringLiteral("There is nothing at this address."));
+    }
+    answered(socket);
 }
 
 } // namespace tessaline

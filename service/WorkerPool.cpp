@@ -68,7 +68,8 @@ WorkerPool::~WorkerPool()
 }
 
 quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
-                          std::chrono::milliseconds requestTimeout)
+                          std::chrono::milliseconds requestTimeout,
+                          const std::shared_ptr<ConnectionBudget> &budget)
 {
     quint16 bound = 0;
     const int listening = openListeningSocket(address, port, bound);
@@ -84,9 +85,10 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
         std::promise<bool> started;
         std::future<bool> result = started.get_future();
         // The server lives and dies in its thread, so all its sockets do too.
-        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor, requestTimeout] {
+        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor, requestTimeout, budget] {
             CheckServer server;
             server.setRequestTimeout(requestTimeout);
+            server.setConnectionBudget(budget);
             server.sslSetup(tls);
             const bool listens = server.listenOn(tls, descriptor);
             if (!listens)

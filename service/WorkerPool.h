@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/CheckServer.h"
+
 #include <QHostAddress>
 #include <QSslConfiguration>
 #include <QThread>
@@ -20,8 +22,9 @@ public:
     WorkerPool &operator=(const WorkerPool &) = delete;
 
     // Starts the workers; returns the port they listen on, 0 when any could not.
+    // The workers share one connection budget.
     quint16 start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
-                  std::chrono::milliseconds requestTimeout);
+                  std::chrono::milliseconds requestTimeout, const std::shared_ptr<ConnectionBudget> &budget);
     void stop();
 
 private:

@@ -17,6 +17,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -97,7 +98,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption timeoutOption(QStringLiteral("request-timeout"),
         QStringLiteral("Seconds a connection gets to send each whole request (default 30)."), QStringLiteral("seconds"),
         QStringLiteral("30"));
-    parser.addOptions({certOption, keyOption, addressOption, portOption, threadsOption, timeoutOption});
+    const QCommandLineOption connectionsOption(QStringLiteral("max-connections"),
+        QStringLiteral("Connections served at once; more are closed as they arrive (default %1).")
+            .arg(tessaline::CheckServer::defaultMaxConnections),
+        QStringLiteral("count"), QString::number(tessaline::CheckServer::defaultMaxConnections));
+    parser.addOptions({certOption, keyOption, addressOption, portOption, threadsOption, timeoutOption, connectionsOption});
     parser.process(app);
 
     if (!parser.isSet(certOption) || !parser.isSet(keyOption))
@@ -136,6 +141,12 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("%1 is not a number of seconds from 0.1 to 3600.").arg(parser.value(timeoutOption)));
     const std::chrono::milliseconds requestTimeout(static_cast<qint64>(timeoutSeconds * 1000));
 
+    bool connectionsOk = false;
+    const int maxConnections = parser.value(connectionsOption).toInt(&connectionsOk);
+    if (!connectionsOk || maxConnections < 1 || maxConnections > 100000)
+        return fail(QStringLiteral("%1 is not a connection count from 1 to 100000.").arg(parser.value(connectionsOption)));
+    const auto budget = std::make_shared<tessaline::ConnectionBudget>(maxConnections);
+
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(chain);
     tls.setPrivateKey(key);
@@ -147,10 +158,11 @@ int main(int argc, char *argv[])
     quint16 bound = 0;
     if (threads == 1) {
         server.setRequestTimeout(requestTimeout);
+        server.setConnectionBudget(budget);
         server.sslSetup(tls);
         bound = server.listenGuarded(address, static_cast<quint16>(port));
     } else {
-        bound = pool.start(tls, address, static_cast<quint16>(port), threads, requestTimeout);
+        bound = pool.start(tls, address, static_cast<quint16>(port), threads, requestTimeout, budget);
     }
     if (bound == 0)
         return fail(QStringLiteral("cannot listen on %1 port %2.").arg(address.toString()).arg(port));

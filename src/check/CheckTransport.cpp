@@ -4,6 +4,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
+#include <QTimer>
 
 namespace tessaline {
 
@@ -59,6 +60,15 @@ bool CheckTransport::start(const PreparedCheck &check)
     if (!check.endpoint.extraAuthorities.isEmpty())
         tls.addCaCertificates(check.endpoint.extraAuthorities);
     tlsConfiguration = tls;
+
+    // Aborting ends the reply as cancelled, which is reported as a transport failure.
+    deadlineTimer = new QTimer(this);
+    deadlineTimer->setSingleShot(true);
+    connect(deadlineTimer, &QTimer::timeout, this, [this] {
+        if (reply && reply->isRunning())
+            reply->abort();
+    });
+    deadlineTimer->start(deadline);
 
     send(check.url, true);
     return true;
@@ -161,6 +171,7 @@ void CheckTransport::onFinished()
     }
 
     const CheckReply collected = collect();
+    deadlineTimer->stop();
     disconnect(reply, nullptr, this, nullptr);
     reply->deleteLater();
     reply = nullptr;

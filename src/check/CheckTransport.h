@@ -15,6 +15,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
 
 namespace tessaline {
 
@@ -54,6 +55,8 @@ class CheckTransport : public QObject {
 
 public:
     static constexpr std::chrono::milliseconds defaultTransferTimeout{30000};
+    // However the server paces its answer, a check ends within this.
+    static constexpr std::chrono::milliseconds defaultDeadline{60000};
     // Larger answers are not read further; the check is then unavailable.
     static constexpr qint64 maxBodyBytes = 1024 * 1024;
     static constexpr int maxRedirects = 5;
@@ -70,6 +73,9 @@ public:
 
     // Time allowed without any data moving; shortened by tests.
     void setTransferTimeout(std::chrono::milliseconds timeout) { transferTimeout = timeout; }
+    // Time allowed for the whole check, redirects included: a server that keeps the
+    // connection alive with a trickle of bytes still ends as unreachable. Set before start().
+    void setDeadline(std::chrono::milliseconds limit) { deadline = limit; }
 
     // Judges a reply: a transport error means the host could not be reached; anything
     // but a decodable 200 answer means the service is unavailable.
@@ -86,6 +92,8 @@ private:
     CheckReply collect();
 
     std::chrono::milliseconds transferTimeout = defaultTransferTimeout;
+    std::chrono::milliseconds deadline = defaultDeadline;
+    QTimer *deadlineTimer = nullptr;
     QNetworkAccessManager *manager = nullptr;
     QPointer<QNetworkReply> reply;
     QUrl origin;

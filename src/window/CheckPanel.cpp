@@ -4,13 +4,13 @@
 #include "check/CheckTransport.h"
 #include "check/TaskCheck.h"
 #include "reserve/Reserve.h"
+#include "window/DescriptionEdit.h"
 #include "window/MainWindowController.h"
 
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -31,7 +31,7 @@ void MainWindowController::check()
     if (request)
         return; // one check at a time
 
-    auto prepared = TaskCheck::prepare(input->toPlainText(), usage, endpoint);
+    auto prepared = TaskCheck::prepare(input->description(), usage, endpoint);
     if (const QString *refusal = std::get_if<QString>(&prepared)) {
         status->setText(*refusal);
         return;
@@ -83,9 +83,10 @@ void MainWindowController::render(const TaskLintResult &checked)
     auto label = [](const QString &text, qreal points, FontWeight weight, TextColor color) {
         return makeLabel(text, points, weight, color);
     };
-    auto button = [this](const QString &title, void (MainWindowController::*action)()) {
+    auto button = [this](const QString &title, const QString &description, void (MainWindowController::*action)()) {
         auto *b = new QPushButton(title);
         b->setAutoDefault(false);
+        b->setAccessibleDescription(description);
         connect(b, &QPushButton::clicked, this, action);
         return b;
     };
@@ -115,7 +116,8 @@ void MainWindowController::render(const TaskLintResult &checked)
         // The one label meant to be selected and copied by hand.
         packet->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         add(packet, 6);
-        newCopyButton = button(copyTitle, &MainWindowController::copyPacket);
+        newCopyButton = button(copyTitle, QStringLiteral("Copies the task packet to the clipboard."),
+                               &MainWindowController::copyPacket);
         add(newCopyButton, 14);
     }
 
@@ -151,7 +153,9 @@ void MainWindowController::render(const TaskLintResult &checked)
                 add(label(*insight, 12, FontWeight::Regular, TextColor::Label), 8);
         }
         if (*band != QuotaBand::blocked && !run) {
-            newStartButton = button(QStringLiteral("Start Protected Run"), &MainWindowController::startRun);
+            newStartButton = button(QStringLiteral("Start Protected Run"),
+                                    QStringLiteral("Watches your quota while this task runs."),
+                                    &MainWindowController::startRun);
             add(newStartButton, 14);
         } else {
             auto *spacer = new QWidget;
@@ -184,7 +188,7 @@ void MainWindowController::pasteClipboard()
         status->setText(QStringLiteral("The clipboard has no text."));
         return;
     }
-    input->setPlainText(*text);
+    input->setDescription(*text);
     status->setText(QString());
     if (mainWindow)
         input->setFocus(Qt::OtherFocusReason);

@@ -1,6 +1,8 @@
 #include "window/Labels.h"
 #include "window/MainWindowController.h"
 
+#include <QAccessibleWidget>
+#include <QEvent>
 #include <QFont>
 #include <QLabel>
 #include <QPainter>
@@ -8,13 +10,132 @@
 #include <QTextLayout>
 
 #include <algorithm>
+#include <cmath>
 
 namespace tessaline {
 
+namespace {
+
+constexpr double minimumContrast = 4.5;
+
+double luminance(const QColor &color)
+{
+    const auto linear = [](double channel) {
+        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// `text` laid over `background` at the given strength (0: background, 1: text), made
+// stronger until it is legible.
+QColor faded(const QColor &text, const QColor &background, double strength)
+{
+    for (int step = qRound(strength * 100); step < 100; ++step) {
+        const double t = step / 100.0;
+        const QColor mixed = QColor::fromRgbF(float(background.redF() + (text.redF() - background.redF()) * t),
+                                              float(background.greenF() + (text.greenF() - background.greenF()) * t),
+                                              float(background.blueF() + (text.blueF() - background.blueF()) * t))
+                                 .toRgb();
+        // Judged on the 8-bit colour that is actually drawn.
+        if (contrast(QColor(mixed.rgb()), background) >= minimumContrast)
+            return QColor(mixed.rgb());
+    }
+    return text;
+}
+
+double strength(TextColor color)
+{
+    return color == TextColor::Secondary ? 0.6 : 0.45;
+}
+
+// Headings and status lines tell assistive technology what they are; Qt's own label
+// interface only knows static text.
+class LabelAccessible : public QAccessibleWidget {
+public:
+    explicit LabelAccessible(WrapLabel *label) : QAccessibleWidget(label, label->accessibleRole()) {}
+
+    QString text(QAccessible::Text kind) const override
+    {
+        if (kind == QAccessible::Name && widget()->accessibleName().isEmpty())
+            return static_cast<const QLabel *>(widget())->text();
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface *labelAccessible(const QString &, QObject *object)
+{
+    auto *label = qobject_cast<WrapLabel *>(object);
+    if (label && label->accessibleRole() != QAccessible::StaticText)
+        return new LabelAccessible(label);
+    return nullptr;
+}
+
+} // namespace
+
+QColor textColor(const QPalette &palette, TextColor color)
+{
+    switch (color) {
+    case TextColor::Label: return palette.color(QPalette::WindowText);
+    case TextColor::Accent: return palette.color(QPalette::Highlight);
+    case TextColor::Secondary:
+    case TextColor::Tertiary: break;
+    }
+    return faded(palette.color(QPalette::WindowText), palette.color(QPalette::Window), strength(color));
+}
+
 WrapLabel::WrapLabel(QWidget *parent) : QLabel(parent)
 {
+    [[maybe_unused]] static const bool factoryInstalled = [] {
+        QAccessible::installFactory(labelAccessible);
+        return true;
+    }();
     setWordWrap(true);
     setTextFormat(Qt::PlainText);
+}
+
+void WrapLabel::setTextColor(TextColor color)
+{
+    colorKind = color;
+    applyTextColor();
+}
+
+void WrapLabel::applyTextColor()
+{
+    const QPalette::ColorRole role = colorKind == TextColor::Label    ? QPalette::WindowText
+                                     : colorKind == TextColor::Accent ? QPalette::Highlight
+                                                                      : QPalette::PlaceholderText;
+    // Setting the role or the palette announces a palette change, which lands here again:
+    // change only what differs.
+    if (foregroundRole() != role)
+        setForegroundRole(role);
+    if (role != QPalette::PlaceholderText)
+        return;
+    // Worked out from the inherited text and window colours, in every colour group, and
+    // again whenever they change (a switch to a dark scheme, say).
+    const QPalette inherited = palette();
+    QPalette own; // only this one role is our own; the rest stays inherited
+    bool changed = !(inherited.resolveMask() & (QPalette::ResolveMask(1) << QPalette::PlaceholderText));
+    for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const QColor color = faded(inherited.color(group, QPalette::WindowText),
+                                   inherited.color(group, QPalette::Window), strength(colorKind));
+        own.setColor(group, QPalette::PlaceholderText, color);
+        changed = changed || inherited.color(group, QPalette::PlaceholderText) != color;
+    }
+    if (changed)
+        setPalette(own);
+}
+
+void WrapLabel::changeEvent(QEvent *event)
+{
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange)
+        applyTextColor();
 }
 
 QSize WrapLabel::sizeHint() const
@@ -103,35 +224,36 @@ void applyFont(QWidget *widget, qreal points, FontWeight weight)
     widget->setFont(font);
 }
 
-void applyColor(QWidget *widget, TextColor color)
-{
-    switch (color) {
-    case TextColor::Label: widget->setForegroundRole(QPalette::WindowText); break;
-    case TextColor::Secondary: widget->setForegroundRole(QPalette::PlaceholderText); break;
-    // The faintest text we show, as light as a separator line.
-    case TextColor::Tertiary: widget->setForegroundRole(QPalette::Mid); break;
-    case TextColor::Accent: widget->setForegroundRole(QPalette::Highlight); break;
-    }
-}
+namespace {
 
-QLabel *MainWindowController::makeLabel(const QString &text, qreal points, FontWeight weight,
-                                        TextColor color)
+WrapLabel *newLabel(const QString &text, qreal points, FontWeight weight, TextColor color,
+                    QAccessible::Role role = QAccessible::StaticText)
 {
     // Much of what we show comes from the helper, the check service or the clipboard:
     // never let it be read as markup (WrapLabel is plain text).
     auto *label = new WrapLabel;
+    // Before the text: setting it tells assistive technology, which fixes the role.
+    label->setAccessibleRole(role);
     label->setText(text);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     applyFont(label, points, weight);
-    applyColor(label, color);
+    label->setTextColor(color);
     return label;
+}
+
+} // namespace
+
+QLabel *MainWindowController::makeLabel(const QString &text, qreal points, FontWeight weight,
+                                        TextColor color)
+{
+    return newLabel(text, points, weight, color);
 }
 
 QLabel *MainWindowController::heading(const QString &text)
 {
     // QString::toUpper applies the full Unicode mapping ("ß" becomes "SS"), independent of locale.
-    return makeLabel(text.toUpper(), 11, FontWeight::Semibold, TextColor::Secondary);
+    return newLabel(text.toUpper(), 11, FontWeight::Semibold, TextColor::Secondary, QAccessible::Heading);
 }
 
 } // namespace tessaline

@@ -3,7 +3,9 @@
 #include "check/CheckTransport.h"
 #include "platform/SettingsStore.h"
 #include "reserve/RunNotifier.h"
+#include "window/DescriptionEdit.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -28,11 +30,12 @@ constexpr int minimumWidth = 420;
 constexpr int minimumHeight = 480;
 constexpr int inset = 20;
 
-QPushButton *pushButton(const QString &title)
+QPushButton *pushButton(const QString &title, const QString &description)
 {
     auto *button = new QPushButton(title);
-    // Buttons act on click only; Return belongs to "Check task" and to the description.
+    // No button is the dialog-style default: Return is handled once, for the whole window.
     button->setAutoDefault(false);
+    button->setAccessibleDescription(description);
     return button;
 }
 
@@ -49,17 +52,6 @@ QWidget *row(std::initializer_list<QWidget *> leading, QWidget *trailing)
     layout->addWidget(trailing, 0, Qt::AlignVCenter);
     return widget;
 }
-
-// The description editor: its text sits 4 points in from the sides and 6 from the top
-// and bottom (the document margin gives 4 all round, the viewport margins the other 2).
-class DescriptionEdit : public QPlainTextEdit {
-public:
-    DescriptionEdit()
-    {
-        document()->setDocumentMargin(4);
-        setViewportMargins(0, 2, 0, 2);
-    }
-};
 
 } // namespace
 
@@ -78,10 +70,12 @@ MainWindowController::MainWindowController(Dependencies dependencies, QObject *p
     : QObject(parent),
       quotaRows(new StackView(2)),
       quotaStatus(new WrapLabel),
-      retryButton(pushButton(QStringLiteral("Retry"))),
+      retryButton(pushButton(QStringLiteral("Retry"), QStringLiteral("Reads your current Codex quota again."))),
       input(new DescriptionEdit),
-      checkButton(pushButton(checkTitle)),
-      pasteButton(pushButton(QStringLiteral("Paste Clipboard"))),
+      checkButton(pushButton(checkTitle, QStringLiteral("Sends the task description and coarse quota state "
+                                                        "to the check service."))),
+      pasteButton(pushButton(QStringLiteral("Paste Clipboard"),
+                             QStringLiteral("Replaces the task description with the clipboard's text."))),
       status(new WrapLabel),
       results(new StackView(6)),
       runPanel(new StackView(4, QMargins(12, 10, 12, 10))),
@@ -165,14 +159,19 @@ QWidget *MainWindowController::buildContent()
                              retryButton),
                          W::Fill);
 
+    quotaRows->setAccessibleName(QStringLiteral("Current Codex quota"));
     content->addArranged(quotaRows, W::Natural);
 
     applyFont(quotaStatus, 12, FontWeight::Regular);
-    applyColor(quotaStatus, TextColor::Secondary);
-    qobject_cast<WrapLabel *>(quotaStatus)->setMaximumLineCount(4);
+    quotaStatus->setTextColor(TextColor::Secondary);
+    quotaStatus->setMaximumLineCount(4);
     quotaStatus->setTextInteractionFlags(Qt::NoTextInteraction);
+    // Status lines are read out when they change, wherever the focus is.
+    quotaStatus->setAccessibleRole(QAccessible::StatusBar);
+    quotaStatus->setAccessibleDescription(QStringLiteral("Quota status"));
     content->addArranged(quotaStatus, W::Fill);
 
+    runPanel->setAccessibleName(QStringLiteral("Protected run"));
     runPanel->setBordered(true);
     runPanel->hide();
     content->addArranged(runPanel, W::Fill);
@@ -188,6 +187,8 @@ QWidget *MainWindowController::buildContent()
     content->addArranged(row({hint}, pasteButton), W::Fill);
 
     applyFont(input, 13, FontWeight::Regular);
+    input->setAccessibleName(QStringLiteral("Task description"));
+    input->setAccessibleDescription(hint->text());
     input->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     input->setFrameShape(QFrame::StyledPanel);
     input->setFrameShadow(QFrame::Sunken);
@@ -201,11 +202,14 @@ QWidget *MainWindowController::buildContent()
         W::Fill);
 
     applyFont(status, 11, FontWeight::Regular);
-    applyColor(status, TextColor::Secondary);
+    status->setTextColor(TextColor::Secondary);
     // A WrapLabel: wraps rather than being cut off in a narrow window.
     status->setTextInteractionFlags(Qt::NoTextInteraction);
+    status->setAccessibleRole(QAccessible::StatusBar);
+    status->setAccessibleDescription(QStringLiteral("Check status"));
     content->addArranged(row({status}, checkButton), W::Fill);
 
+    results->setAccessibleName(QStringLiteral("Check result"));
     content->addArranged(results, W::Fill);
 
     auto *webChecker = new QPushButton(QStringLiteral("Use the web checker"));
@@ -213,6 +217,7 @@ QWidget *MainWindowController::buildContent()
     webChecker->setFlat(true);
     webChecker->setAutoDefault(false);
     webChecker->setCursor(Qt::PointingHandCursor);
+    webChecker->setAccessibleDescription(QStringLiteral("Opens the web checker in your browser."));
     connect(webChecker, &QPushButton::clicked, this, &MainWindowController::openWebChecker);
     applyFont(webChecker, 11, FontWeight::Regular);
     {
@@ -231,18 +236,35 @@ QWidget *MainWindowController::buildContent()
 
     scroller->setWidget(content);
 
-    // Return checks the task from anywhere in the window. The description editor claims
-    // Return for itself first (it overrides shortcuts for text input), so a line break
-    // typed there stays a line break.
-    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto *shortcut = new QShortcut(QKeySequence(key), scroller);
+    // Keys for the whole window. The description claims plain Return for itself first
+    // (text input overrides shortcuts), so a line break typed there stays a line break.
+    const auto windowKey = [this, scroller](const QKeySequence &keys, auto action) {
+        auto *shortcut = new QShortcut(keys, scroller);
         shortcut->setContext(Qt::WindowShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] {
-            if (checkButton->isEnabled())
-                checkButton->click();
+        connect(shortcut, &QShortcut::activated, this, action);
+    };
+    for (const auto key : {Qt::Key_Return, Qt::Key_Enter})
+        windowKey(QKeySequence(key), [this] { returnPressed(); });
+    // Closing only hides the window, as its close button does.
+    for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
+        windowKey(keys, [this] {
+            if (mainWindow)
+                mainWindow->close();
         });
-    }
     return scroller;
+}
+
+void MainWindowController::returnPressed()
+{
+    // A focused button is pressed, as a keyboard user expects; anywhere else Return checks.
+    auto *button = qobject_cast<QAbstractButton *>(QApplication::focusWidget());
+    if (button && button->window() == mainWindow) {
+        if (button->isEnabled())
+            button->click();
+        return;
+    }
+    if (checkButton->isEnabled())
+        checkButton->click();
 }
 
 bool MainWindowController::eventFilter(QObject *watched, QEvent *event)

@@ -5,6 +5,7 @@
 #include "quota/Usage.h"
 #include "reserve/OutcomeStore.h"
 #include "reserve/ProtectedRun.h"
+#include "window/DescriptionEdit.h"
 #include "window/Labels.h"
 #include "window/StackView.h"
 
@@ -16,7 +17,6 @@
 
 class QClipboard;
 class QLabel;
-class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 
@@ -86,12 +86,12 @@ public:
 
     // Views and state, in the order the window's design lists them.
     StackView *quotaRows;
-    QLabel *quotaStatus;
+    WrapLabel *quotaStatus;
     QPushButton *retryButton;
-    QPlainTextEdit *input;
+    DescriptionEdit *input;
     QPushButton *checkButton;
     QPushButton *pasteButton;
-    QLabel *status;
+    WrapLabel *status;
     StackView *results;
     StackView *runPanel;
     std::optional<Usage> usage;
@@ -121,6 +121,7 @@ private:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void windowWillClose();
     void checkFinished(const CheckOutcome &outcome);
+    void returnPressed();
 
     CheckEndpoint endpoint;
     RunNotifier *notifier;

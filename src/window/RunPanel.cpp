@@ -4,12 +4,12 @@
 #include "check/CheckTransport.h"
 #include "quota/QuotaReader.h"
 #include "reserve/RunNotifier.h"
+#include "window/DescriptionEdit.h"
 #include "window/MainWindowController.h"
 
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 
@@ -108,6 +108,7 @@ void MainWindowController::renderRun()
     }
     auto *endButton = new QPushButton(QStringLiteral("End Run"));
     endButton->setAutoDefault(false);
+    endButton->setAccessibleDescription(QStringLiteral("Stops watching the quota and asks how the run ended."));
     connect(endButton, &QPushButton::clicked, this, &MainWindowController::endRun);
     setRunPanel({
         heading(QStringLiteral("Protected run")),
@@ -140,6 +141,7 @@ void MainWindowController::endRun()
         return;
 
     auto *row = new QWidget;
+    row->setAccessibleName(QStringLiteral("How did this run end?"));
     auto *layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     for (const OutcomeButton &entry : outcomeButtons) {
@@ -172,6 +174,8 @@ void MainWindowController::windowWillClose()
         checkButton->setEnabled(usage.has_value());
     }
     input->clear();
+    // Whatever the status line said belonged to the description just cleared.
+    status->setText(QString());
     result.reset();
     results->clearArranged();
     // The run, its timer and its panel stay: the run is watched while the window is closed.

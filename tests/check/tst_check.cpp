@@ -73,6 +73,7 @@ CheckOutcome run(const CheckEndpoint &endpoint)
 {
     CheckTransport transport;
     transport.setTransferTimeout(std::chrono::seconds(2)); // a stalled server fails after this
+    transport.setDeadline(std::chrono::seconds(5));        // a trickling one after this
     QSignalSpy spy(&transport, &CheckTransport::finished);
     if (!transport.start(prepared(endpoint)) || !spy.wait(20000))
         qFatal("the check did not complete");
@@ -276,6 +277,9 @@ private Q_SLOTS:
         QTest::newRow("untrusted certificate") << "untrusted" << Response::json(200, validAnswer) << noReach;
         QTest::newRow("connection refused") << "closed" << Response::json(200, validAnswer) << noReach;
         QTest::newRow("stalled") << "trusted" << stalled() << noReach;
+        Response trickle = Response::json(200, validAnswer);
+        trickle.trickleMs = 300; // never idle for long, and done only after most of a minute
+        QTest::newRow("trickling past the deadline") << "trusted" << trickle << noReach;
     }
 
     void answers()

@@ -11,9 +11,11 @@
 using namespace tessaline;
 using Percent = std::optional<qint64>;
 
-static CheckOutcome runCheck(const QString &description, Percent fiveHour, Percent weekly)
+static CheckOutcome runCheck(const QString &description, Percent fiveHour, Percent weekly,
+                             const std::optional<Usage::PressureCheck> &pressure = std::nullopt)
 {
     Usage usage;
+    usage.pressureCheck = pressure;
     usage.fetchedAt = 1'000'000;
     if (fiveHour)
         usage.windows.append({QStringLiteral("5h"), 100 - *fiveHour, *fiveHour, 300, usage.fetchedAt + 7800});
@@ -77,6 +79,30 @@ private Q_SLOTS:
         QVERIFY2(outcome.result->quota.reason.startsWith(reasonStart), qPrintable(outcome.result->quota.reason));
         QCOMPARE(outcome.result->lints.size(), lints);
         QVERIFY(outcome.result->taskPacket && outcome.result->taskPacket->endsWith(description.trimmed()));
+    }
+
+    // The largest request the program makes: 8,000 characters each as long as the
+    // longest emoji sequences, with a pressure summary built from long helper labels.
+    void largestDescription()
+    {
+        const QString couple = QString::fromUtf8("\U0001F469\U0001F3FC\u200D\u2764\uFE0F\u200D\U0001F48B\u200D\U0001F468\U0001F3FE");
+        const QString description = QStringLiteral("Fix ") + couple.repeated(TaskCheck::maxDescriptionCharacters - 4);
+        Usage::PressureCheck pressure;
+        pressure.bucketLabel = QString(1000, QChar(0x00e9));
+        pressure.windowLabel = QString(1000, QLatin1Char('w'));
+        pressure.deltaPoints = 12;
+        pressure.classification = QStringLiteral("behind");
+        const auto prepared = TaskCheck::prepare(description, [&] {
+            Usage usage;
+            usage.pressureCheck = pressure;
+            return usage;
+        }(), endpoint);
+        QVERIFY(std::holds_alternative<PreparedCheck>(prepared));
+        QVERIFY(std::get<PreparedCheck>(prepared).body.size() > 280000);
+
+        const CheckOutcome outcome = runCheck(description, 80, 90, pressure);
+        QVERIFY2(outcome.result && outcome.status.isEmpty(), qPrintable(outcome.status));
+        QVERIFY(outcome.result->taskPacket && outcome.result->taskPacket->contains(couple));
     }
 
     // With the service gone, the program says which host it could not reach.

@@ -4,6 +4,7 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
+#include <QTimer>
 #include <QtDebug>
 
 namespace {
@@ -126,6 +127,23 @@ void TestHttpsServer::serve(QSslSocket *socket)
         Q_EMIT requestReceived();
         if (response.stall)
             return;
+        if (response.trickleMs > 0) {
+            const QByteArray whole = build(response);
+            const qsizetype head = whole.indexOf("\r\n\r\n") + 4;
+            socket->write(whole.left(head));
+            auto *timer = new QTimer(socket);
+            auto rest = std::make_shared<QByteArray>(whole.mid(head));
+            connect(timer, &QTimer::timeout, socket, [socket, timer, rest] {
+                socket->write(rest->left(1));
+                rest->remove(0, 1);
+                if (!rest->isEmpty())
+                    return;
+                timer->stop();
+                socket->disconnectFromHost();
+            });
+            timer->start(response.trickleMs);
+            return;
+        }
         socket->write(build(response));
         socket->disconnectFromHost();
     };

@@ -34,6 +34,7 @@ public:
         QByteArray body;
         bool stall = false;  // read the request, then never answer
         QByteArray raw;      // when set, written verbatim instead of a built answer
+        int trickleMs = 0;   // when set, the body follows the head one byte every trickleMs
 
         static Response json(int status, const QByteArray &body);
         static Response redirect(int status, const QByteArray &location);

@@ -6,15 +6,22 @@
 
 #include "quota/QuotaReader.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 
+#include <cmath>
 #include <limits>
 
 using namespace windowtest;
+
+Q_DECLARE_METATYPE(tessaline::TextColor)
 
 namespace {
 
@@ -33,11 +40,157 @@ QStringList runView(const QString &now, const QString &state, const QString &gui
 
 const QStringList question{"How did this run end?", "[Finished] [Partial] [Abandoned] [Skip]"};
 
+// Contrast as the usual legibility guidelines define it, from relative luminance.
+double contrastRatio(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto linear = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
 } // namespace
 
 class TestWindow : public QObject {
     Q_OBJECT
+
+    // A window showing every kind of label at once: quota rows, a full check result and a
+    // running protected run. Built once, for the tables that look at its labels.
+    std::unique_ptr<Rig> styled;
+    MainWindowController &styledWindow()
+    {
+        if (!styled) {
+            styled = std::make_unique<Rig>();
+            styled->withQuota(quota(40, 90));
+            const QJsonArray lints{QJsonObject{{"code", "c"}, {"title", "Too broad"}, {"message", "It names three jobs."},
+                                               {"fix", "Pick one."}}};
+            styled->checkWith(answer({{"lints", lints}, {"taskPacket", "Do X."}, {"taskShape", QJsonObject{{"scope", "One job"}}},
+                                      {"defer", QJsonArray{"Later"}}, {"reservePolicy", "standard"}, {"taskSize", "small"}}));
+            styled->controller->startRun();
+            styled->shown();
+        }
+        return *styled->controller;
+    }
+
 private Q_SLOTS:
+    void cleanupTestCase() { styled.reset(); }
+
+    void geometry()
+    {
+        Rig rig;
+        QWidget *window = rig.make().window(); // as made, before any window manager moves it
+        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
+        QCOMPARE(window->size(), QSize(480, 720));
+        QCOMPARE(window->minimumSize(), QSize(420, 480));
+        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
+                 qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
+    }
+
+    // Type and colour by kind of label: where it is, how its text begins (or which status
+    // line it is), then size in pixels, weight and colour.
+    void labelKinds_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<TextColor>("color");
+        const int regular = QFont::Normal, semibold = QFont::DemiBold, bold = QFont::Bold;
+        const TextColor label = TextColor::Label, secondary = TextColor::Secondary;
+        const auto row = [](const char *name, const char *where, const char *text, int size, int weight,
+                            TextColor color) {
+            QTest::newRow(name) << where << text << size << weight << color;
+        };
+        row("program name", "window", "Tessaline", 12, semibold, secondary);
+        row("headline", "window", "Lint the task", 20, semibold, label);
+        row("quota header", "window", "Current Codex quota", 12, semibold, secondary);
+        row("quota row title", "window", "5-hour", 12, semibold, label);
+        row("quota figure", "window", "40% remaining", 13, regular, label);
+        row("quota reset", "window", "resets in", 11, regular, secondary);
+        row("quota status", "window", "quotaStatus", 12, regular, secondary);
+        row("question", "window", "What are you about", 13, regular, label);
+        row("hint", "window", "Describe the job", 11, regular, secondary);
+        row("privacy note", "window", "Only this task", 11, regular, secondary);
+        row("check status", "window", "status", 11, regular, secondary);
+        row("verdict", "results", "SCOPE DOWN", 26, bold, TextColor::Accent);
+        row("reason", "results", "Enough quota", 13, regular, label);
+        row("heading", "results", "TASK LINTS", 11, semibold, secondary);
+        row("lint title", "results", "Too broad", 13, semibold, label);
+        row("lint message", "results", "It names", 12, regular, secondary);
+        row("lint fix", "results", "Fix: ", 12, regular, label);
+        row("packet", "results", "Do X.", 13, regular, label);
+        row("shape label", "results", "Scope", 12, semibold, label);
+        row("shape value", "results", "One job", 12, regular, label);
+        row("deferred", "results", "• Later", 12, regular, label);
+        row("reserve state", "results", "KEEP HEADROOM", 13, semibold, label);
+        row("reserve guidance", "results", "Finish the current unit", 12, regular, secondary);
+        row("task size", "results", "Task size: ", 11, regular, TextColor::Tertiary);
+        row("disclaimer", "results", "Experimental", 11, regular, secondary);
+        row("run heading", "run", "PROTECTED RUN", 11, semibold, secondary);
+        row("run start", "run", "Started with: ", 12, regular, secondary);
+        row("run now", "run", "Now: ", 12, regular, label);
+        row("run state", "run", "Validation reserve: ", 13, semibold, label);
+        row("run guidance", "run", "Finish the current unit", 12, regular, label);
+    }
+    void labelKinds()
+    {
+        QFETCH(QString, where);
+        QFETCH(QString, text);
+        MainWindowController &c = styledWindow();
+        QWidget *within = where == "results" ? c.results : where == "run" ? c.runPanel : c.window();
+        WrapLabel *label = text == "status" ? c.status : text == "quotaStatus" ? c.quotaStatus : nullptr;
+        for (WrapLabel *candidate : within->findChildren<WrapLabel *>())
+            if (!label && candidate->text().startsWith(text))
+                label = candidate;
+        QVERIFY(label);
+        QTEST(label->font().pixelSize(), "size");
+        QTEST(int(label->font().weight()), "weight");
+        QTEST(label->textColor(), "color");
+        QCOMPARE(label->palette().color(label->foregroundRole()), textColor(label->palette(), label->textColor()));
+    }
+
+    // Secondary and tertiary text stay legible on light and dark palettes, and follow a
+    // change of palette while the window is open.
+    void contrast_data()
+    {
+        QTest::addColumn<QPalette>("palette");
+        const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
+        QTest::newRow("Fusion light (the default)") << fusion->standardPalette();
+        QPalette dark;
+        for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
+                 {QPalette::Window, QColor(53, 53, 53)}, {QPalette::WindowText, Qt::white},
+                 {QPalette::Base, QColor(42, 42, 42)}, {QPalette::Text, Qt::white},
+                 {QPalette::Button, QColor(53, 53, 53)}, {QPalette::ButtonText, Qt::white},
+                 {QPalette::Highlight, QColor(42, 130, 218)}, {QPalette::HighlightedText, Qt::black},
+                 {QPalette::Link, QColor(42, 130, 218)}, {QPalette::Mid, QColor(70, 70, 70)}})
+            dark.setColor(role, color);
+        QTest::newRow("Fusion dark") << dark;
+    }
+    void contrast()
+    {
+        QFETCH(QPalette, palette);
+        MainWindowController &c = styledWindow();
+        const QPalette before = QApplication::palette();
+        QApplication::setPalette(palette);
+        QSet<TextColor> seen;
+        for (WrapLabel *label : c.window()->findChildren<WrapLabel *>()) {
+            if (label->textColor() != TextColor::Secondary && label->textColor() != TextColor::Tertiary)
+                continue;
+            seen.insert(label->textColor());
+            QVERIFY(label->foregroundRole() != QPalette::Mid);
+            for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+                const double ratio = contrastRatio(label->palette().color(group, label->foregroundRole()),
+                                                   label->palette().color(group, QPalette::Window));
+                QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1: %2").arg(label->text()).arg(ratio)));
+            }
+        }
+        QApplication::setPalette(before);
+        QCOMPARE(seen.size(), 2);
+    }
+
     void stack()
     {
         // Spacing 10, but 2 after the first view and 14 after the third; the last one fills.
@@ -196,38 +349,87 @@ private Q_SLOTS:
         QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
     }
 
-    void checkInFlight()
+    // The keyboard alone: typing and pasting into the description, leaving it, checking,
+    // pressing the focused button, and closing; the text goes out exactly as entered.
+    void keyboard()
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
-        rig.shown();
-        QVERIFY(rig.checkWith(answer()));
-        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"}})));
+        QWidget *window = rig.shown();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(rig.checkWith(answer({{"reservePolicy", "standard"}})));
+        rig.server.respondWith(TestHttpsServer::Response::json(200, answer({{"decision", "start_now"},
+                                                                            {"reservePolicy", "standard"}})));
 
-        // Return in the description is a line break there ...
-        c.input->setPlainText(QStringLiteral("Rename the flag"));
+        // Return and Shift+Return are line breaks, Ctrl+Tab a tab; a paste keeps no-break
+        // spaces, line and paragraph separators and carriage returns.
+        const QString pasted = QStringLiteral("keep\u00a0this\u2028together\u2029and\r\nthat\rtoo");
+        QGuiApplication::clipboard()->setText(pasted);
+        c.input->clear();
         c.input->setFocus();
-        c.input->moveCursor(QTextCursor::End);
         QTRY_VERIFY(c.input->hasFocus());
+        QTest::keyClicks(c.input, QStringLiteral("Rename"));
+        QTest::keyClick(c.input, Qt::Key_Tab, Qt::ControlModifier);
         QTest::keyClick(c.input, Qt::Key_Return);
-        QCOMPARE(c.input->toPlainText(), QStringLiteral("Rename the flag\n"));
+        QTest::keyClick(c.input, Qt::Key_Return, Qt::ShiftModifier);
+        QTest::keyClick(c.input, Qt::Key_V, Qt::ControlModifier);
+        const QString typed = QStringLiteral("Rename\t\n\n") + pasted;
+        QCOMPARE(c.input->description(), typed);
         QVERIFY(!c.request);
-        // ... and elsewhere it checks the task, once however often it is pressed.
-        c.pasteButton->setFocus();
-        QTRY_VERIFY(c.pasteButton->hasFocus());
-        QTest::keyClick(c.pasteButton, Qt::Key_Return);
+        // Tab and Shift+Tab leave the description.
+        QTest::keyClick(c.input, Qt::Key_Tab);
+        QTRY_COMPARE(QApplication::focusWidget(), c.checkButton);
+        QTest::keyClick(c.checkButton, Qt::Key_Backtab);
+        QTest::keyClick(c.input, Qt::Key_Backtab);
+        QTRY_COMPARE(QApplication::focusWidget(), c.pasteButton);
+        QCOMPARE(c.input->description(), typed);
+
+        // Outside the description and off any button, Return checks, once however often.
+        c.pasteButton->clearFocus();
+        QTest::keyClick(window, Qt::Key_Return);
         QCOMPARE(c.checkButton->text(), QStringLiteral("Checking…"));
         QVERIFY(!c.checkButton->isEnabled());
         QVERIFY(c.results->arrangedViews().isEmpty()); // the old result is gone while waiting
-        c.check(); // a second press while in flight sends nothing
+        QTest::keyClick(window, Qt::Key_Return);
         QTRY_VERIFY(!c.request);
-
         QCOMPARE(rig.server.requests().size(), 2);
         const QJsonObject sent = QJsonDocument::fromJson(rig.server.requests().last().body).object();
+        QCOMPARE(sent.value("task").toString(), typed);
         QCOMPARE(sent.value("quota").toObject().value("fiveHourRemainingPercent").toInt(), 42);
-        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
-        QVERIFY(c.checkButton->isEnabled());
         QCOMPARE(describe(c.results).value(0), QStringLiteral("START NOW"));
+
+        // Return presses the focused button: here Start Protected Run, End Run, Finished.
+        for (const char *title : {"Start Protected Run", "End Run", "Finished"}) {
+            const auto shown = [window, title]() -> QPushButton * {
+                for (auto *candidate : window->findChildren<QPushButton *>())
+                    if (candidate->text() == QLatin1String(title) && candidate->isVisible())
+                        return candidate;
+                return nullptr;
+            };
+            QTRY_VERIFY2(shown(), title);
+            QPushButton *button = shown();
+            button->setFocus();
+            QTRY_VERIFY(button->hasFocus());
+            QTest::keyClick(button, Qt::Key_Return);
+        }
+        QCOMPARE(rig.server.requests().size(), 2);
+        QCOMPARE(c.outcomes.records().size(), 1);
+        QVERIFY(!c.run && c.runPanel->isHidden());
+
+        // Escape and Ctrl+W close the window, as its close button does; it comes back
+        // without the last status line.
+        for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            QGuiApplication::clipboard()->clear();
+            c.pasteButton->setFocus();
+            QTest::keyClick(c.pasteButton, Qt::Key_Return);
+            QCOMPARE(c.status->text(), QStringLiteral("The clipboard has no text."));
+            c.input->setFocus();
+            QTest::keySequence(window, keys);
+            QVERIFY(!window->isVisible());
+            QVERIFY(c.status->text().isEmpty() && c.input->description().isEmpty());
+            rig.shown();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+        }
     }
 
     void resultArea_data()

@@ -1,0 +1,83 @@
+#!/usr/bin/python3
+"""Reads the main window through the accessibility bus, as a screen reader does.
+
+    atspi_probe.py PID TASK EXPECTED
+
+Prints one JSON object: "tree", every object of the application with PID (role, name,
+description, showing), then "events", the accessible-name changes seen after the probe
+typed TASK into the task description and pressed "Check task", up to the first one whose
+name is EXPECTED (or 20 seconds).
+"""
+import json
+import sys
+import time
+
+import pyatspi
+from gi.repository import GLib
+
+
+def application(pid):
+    # The application registers with the bus on its own schedule: look until it is there.
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.get_process_id() == pid:
+                return app
+        GLib.MainContext.default().iteration(False)
+    sys.exit("the application never appeared on the accessibility bus")
+
+
+def walk(node, out):
+    states = node.getState()
+    out.append({
+        "role": node.getRoleName(),
+        "name": node.name or "",
+        "description": node.description or "",
+        "showing": states.contains(pyatspi.STATE_SHOWING),
+    })
+    for child in node:
+        if child is not None:
+            walk(child, out)
+    return out
+
+
+def find(node, role, name):
+    if node.getRoleName() == role and node.name == name:
+        return node
+    for child in node:
+        found = find(child, role, name) if child is not None else None
+        if found is not None:
+            return found
+    return None
+
+
+def main():
+    pid, task, expected = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    app = application(pid)
+    tree = walk(app, [])
+
+    events = []
+
+    def on_name(event):
+        source = event.source
+        events.append({"role": source.getRoleName(), "name": source.name or ""})
+        if source.name == expected:
+            pyatspi.Registry.stop()
+
+    pyatspi.Registry.registerEventListener(on_name, "object:property-change:accessible-name")
+    editor = find(app, "text", "Task description")
+    button = find(app, "push button", "Check task")
+    if editor is None or button is None:
+        sys.exit("no task description editor or no Check task button")
+    editor.queryEditableText().setTextContents(task)
+    action = button.queryAction()
+    press = [action.getName(i) for i in range(action.nActions)].index("Press")
+    action.doAction(press)
+    GLib.timeout_add_seconds(20, pyatspi.Registry.stop)
+    pyatspi.Registry.start()
+
+    print(json.dumps({"tree": tree, "events": events}))
+
+
+if __name__ == "__main__":
+    main()

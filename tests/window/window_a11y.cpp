@@ -1,0 +1,72 @@
+// The window as a screen reader meets it: through the accessibility bus of a private
+// session bus, read by a real AT-SPI client (tests/window/atspi_probe.py). Run under
+// dbus-run-session, so the bus launcher is started on demand as on a desktop.
+
+#include "WindowTestSupport.h"
+
+#include <QJsonArray>
+#include <QProcess>
+
+using namespace windowtest;
+
+class TestWindowA11y : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void screenReaderView()
+    {
+        Rig rig;
+        MainWindowController &c = rig.withQuota(quota(42, 80));
+        rig.shown();
+        const QJsonArray lints{QJsonObject{{"code", "c"}, {"title", "Too broad"}, {"message", "m"}, {"fix", "f"}}};
+        QVERIFY(rig.checkWith(answer({{"reservePolicy", "standard"}, {"taskSize", "small"}, {"lints", lints},
+                                      {"taskPacket", "Do X."}})));
+        QVERIFY(c.startButton && c.copyButton);
+        rig.server.respondWith(TestHttpsServer::Response::json(503, "{}"));
+
+        const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
+        QProcess probe;
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start(QStringLiteral("/usr/bin/python3"),
+                    {QStringLiteral(TESSALINE_SOURCE_DIR "/tests/window/atspi_probe.py"),
+                     QString::number(QCoreApplication::applicationPid()), QStringLiteral("Rename the flag"),
+                     unavailable});
+        QVERIFY(probe.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&probe] { return probe.state() == QProcess::NotRunning; }, 60000));
+        QCOMPARE(probe.exitCode(), 0);
+        const QJsonObject seen = QJsonDocument::fromJson(probe.readAllStandardOutput()).object();
+
+        // Every control and every text shown has a name; the editor says what it is for;
+        // section titles are headings, and the status lines are status lines.
+        QStringList roles, headings, unnamed;
+        for (const QJsonValue &value : seen.value("tree").toArray()) {
+            const QJsonObject node = value.toObject();
+            const QString role = node.value("role").toString(), name = node.value("name").toString();
+            roles.append(role);
+            if (role == "heading")
+                headings.append(name);
+            const bool control = role == "push button" || role == "text" || role == "label" || role == "heading";
+            if (control && node.value("showing").toBool() && name.isEmpty())
+                unnamed.append(role);
+            if (role == "text")
+                QCOMPARE(node.value("description").toString(),
+                         QStringLiteral("Describe the job, not source code, secrets, or a transcript."));
+        }
+        QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(", ")));
+        QCOMPARE(headings, QStringList({"TASK LINTS", "RUN THIS TASK", "VALIDATION RESERVE"}));
+        QCOMPARE(roles.count("status bar"), 2);
+        QVERIFY(roles.contains("text"));
+
+        // The check the probe started is heard as it goes: "Checking…", then its outcome.
+        QStringList events;
+        for (const QJsonValue &value : seen.value("events").toArray())
+            events.append(value.toObject().value("role").toString() + ": " + value.toObject().value("name").toString());
+        QVERIFY2(events.contains(QStringLiteral("push button: Checking…")), qPrintable(events.join(" | ")));
+        QVERIFY2(events.contains("status bar: " + unavailable), qPrintable(events.join(" | ")));
+        QCOMPARE(rig.server.requests().size(), 2);
+        QCOMPARE(QJsonDocument::fromJson(rig.server.requests().last().body).object().value("task").toString(),
+                 QStringLiteral("Rename the flag"));
+    }
+};
+
+QTEST_MAIN(TestWindowA11y)
+#include "window_a11y.moc"
