@@ -264,8 +264,10 @@ public:
             return nullptr;
         QDBusMessage create =
             QDBusMessage::createMethodCall(portalService, portalPath, shortcutsInterface, QStringLiteral("CreateSession"));
+        // A fresh token each time: the session of a shortcut just replaced may still be closing.
+        static uint sessions = 0;
         create << QVariantMap{{QStringLiteral("session_handle_token"),
-                               QStringLiteral("tessaline_%1").arg(QCoreApplication::applicationPid())}};
+                               QStringLiteral("tessaline_%1_%2").arg(QCoreApplication::applicationPid()).arg(++sessions)}};
         const auto answer = PortalRequest::call(bus, create, sessionTimeout);
         if (!answer)
             return nullptr;
