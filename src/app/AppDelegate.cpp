@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QWidget>
 
 #include <cstdio>
@@ -51,6 +52,12 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::installShortcut()
 {
+    // The desktop portal answers while events keep flowing; a launch handled meanwhile
+    // must not replace the shortcut that is being installed.
+    if (installing)
+        return;
+    installing = true;
+    const auto done = qScopeGuard([this] { installing = false; });
     const QString chosen = settings->value(shortcutKey).toString().trimmed();
     if (chosen.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0) {
         shortcut.reset();
@@ -80,6 +87,14 @@ void AppDelegate::installShortcut()
     const QString shown = GlobalShortcut::text(*keys);
     switch (shortcut->status()) {
     case GlobalShortcut::Status::taken:
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+            // Through the portal it is the desktop (or the user, asked by it) that says no.
+            reportShortcutProblem(
+                QStringLiteral("The desktop did not grant Tessaline the shortcut %1, so it runs without one; "
+                               "launching tessaline again brings its window forward.")
+                    .arg(shown));
+            break;
+        }
         reportShortcutProblem(
             QStringLiteral("%1 is held by another program, so Tessaline runs without a global shortcut; run "
                            "\"tessaline --shortcut %2\" to choose another.")
@@ -120,6 +135,7 @@ void AppDelegate::openWindow()
         window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
         window->raise();
         window->activateWindow();
+        DesktopActivation::activate(window->windowHandle());
     }
 }
 

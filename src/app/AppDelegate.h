@@ -60,6 +60,7 @@ private:
     std::shared_ptr<SettingsStore> settings;
     std::unique_ptr<QMenu> menu;
     QString problem;
+    bool installing = false;
 };
 
 } // namespace tessaline

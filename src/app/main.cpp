@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/GlobalShortcut.h"
 #include "platform/Autostart.h"
+#include "platform/DesktopActivation.h"
 #include "platform/InstallIdentity.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
@@ -40,6 +41,10 @@ int main(int argc, char *argv[])
     // Qt's X11 support takes the launch's startup id out of the environment when it
     // connects; a copy that hands over to a running one passes it on.
     const QByteArray startupId = qgetenv("DESKTOP_STARTUP_ID");
+    // On Wayland the launcher's activation token plays that part. It is this launch's
+    // alone: nothing the program starts may use it.
+    const QByteArray activationToken = qgetenv("XDG_ACTIVATION_TOKEN");
+    qunsetenv("XDG_ACTIVATION_TOKEN");
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Keep enough Codex quota for the end of a task."));
@@ -123,8 +128,9 @@ int main(int argc, char *argv[])
     // One copy per user: a second launch brings the running copy's window forward (and
     // makes it take up a shortcut just chosen). The startup id this launch was given
     // goes along, so the window manager knows the user asked for the window.
+    const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     tessaline::SingleInstance instance(QStringLiteral("tessaline"));
-    switch (instance.claim(startupId)) {
+    switch (instance.claim(wayland ? activationToken : startupId)) {
     case tessaline::SingleInstance::Role::Primary:
         break;
     case tessaline::SingleInstance::Role::HandedOver:
@@ -134,6 +140,8 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    if (wayland)
+        tessaline::DesktopActivation::setActivationToken(activationToken);
     tessaline::AppDelegate delegate;
     QObject::connect(&instance, &tessaline::SingleInstance::openRequested, &delegate,
                      &tessaline::AppDelegate::launchRequested);

@@ -2,6 +2,8 @@
 
 #include <QKeyCombination>
 
+class QDBusConnection;
+
 #include <functional>
 #include <memory>
 
@@ -9,8 +11,8 @@ namespace tessaline {
 
 // The desktop's global-shortcut facility, reduced to what GlobalShortcut needs: a
 // handler that receives presses of one key combination and a registration of that
-// combination. Each desktop provides one implementation in a file of its own, chosen
-// when the program is configured.
+// combination. Each desktop facility has an implementation in a file of its own; the
+// one in use is chosen when the program starts, from the window system Qt connected to.
 //
 // Both handles release what they hold when destroyed, so "absent" simply means "none".
 class HotKeyBackend {
@@ -36,8 +38,15 @@ public:
     // program, or already registered in this process). Nothing is left registered then.
     virtual std::unique_ptr<HotKey> registerHotKey(QKeyCombination combination) = 0;
 
-    // The backend of the desktop this program was built for.
+    // The backend for the window system in use: a key grab on X11, the desktop portal
+    // on Wayland, none elsewhere.
     static std::unique_ptr<HotKeyBackend> create();
+    // An X11 key grab on the display Qt is connected to.
+    static std::unique_ptr<HotKeyBackend> x11();
+    // The GlobalShortcuts desktop portal, reached through `bus` (a session bus). The
+    // desktop, not this program, decides the keys: the combination is only a preference.
+    static std::unique_ptr<HotKeyBackend> portal(const QDBusConnection &bus);
+    static std::unique_ptr<HotKeyBackend> none();
 };
 
 } // namespace tessaline

@@ -42,6 +42,10 @@ void DesktopActivation::setUserTime(quint32 time)
 
 void DesktopActivation::launchRequested(const QByteArray &startupId)
 {
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        setActivationToken(startupId);
+        return;
+    }
     QPlatformNativeInterface *native = x11Interface();
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!native || !screen)

@@ -256,7 +256,7 @@ public:
 
 } // namespace
 
-std::unique_ptr<HotKeyBackend> HotKeyBackend::create()
+std::unique_ptr<HotKeyBackend> HotKeyBackend::x11()
 {
     return std::make_unique<X11HotKeyBackend>();
 }

@@ -1,0 +1,206 @@
+// The program on a real Wayland compositor: Debian's weston with its headless backend, in
+// a runtime folder of the test's own, with no X server to fall back on.
+//
+// Weston offers no protocol through which another client could list, close or focus a
+// window, and no way to send it keys; what it does offer is a log of every request its
+// clients make ("proto" debug scope). The test reads the window's title and identity from
+// that log, from outside; what only the program can see (the quota on the window, the
+// menu's quit) is checked in this process, which runs the shell on the same compositor.
+
+#include "app/AppDelegate.h"
+#include "platform/SettingsStore.h"
+#include "platform/SingleInstance.h"
+#include "window/MainWindowController.h"
+#include "window/StackView.h"
+#include "XTestSupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "platform/StatusItem.h"
+
+using namespace tessaline;
+using namespace testsupport;
+
+namespace {
+
+const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
+
+// Weston on its headless backend. It runs the [autolaunch] program once it listens, so
+// the line that program prints is the sign that clients can connect.
+struct Weston {
+    QTemporaryDir runtime{QStringLiteral("/tmp/tess.XXXXXX")};
+    QProcess process;
+
+    QString log() const { return runtime.filePath(QStringLiteral("weston.log")); }
+
+    bool start()
+    {
+        if (!runtime.isValid()
+            || !QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            return false;
+        QFile ready(runtime.filePath(QStringLiteral("ready")));
+        QFile config(runtime.filePath(QStringLiteral("weston.ini")));
+        if (!ready.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly))
+            return false;
+        ready.write("#!/bin/sh\necho ready\n");
+        ready.setPermissions(ready.permissions() | QFile::ExeOwner);
+        ready.close();
+        config.write(QStringLiteral("[core]\nshell=desktop-shell.so\n[autolaunch]\npath=%1\n")
+                         .arg(ready.fileName())
+                         .toUtf8());
+        config.close();
+
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        e.remove(QStringLiteral("DISPLAY"));
+        e.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        process.setProcessEnvironment(e);
+        dieWithTest(process);
+        process.start(QStringLiteral("weston"),
+                      {"--config=" + config.fileName(), "--backend=headless-backend.so", "--socket=wayland-tess",
+                       "--width=1280", "--height=1024", "--debug", "--logger-scopes=proto", "--log=" + log()});
+        if (!process.waitForStarted(10000))
+            return false;
+        while (true) {
+            while (!process.canReadLine())
+                if (!process.waitForReadyRead(20000))
+                    return false;
+            if (process.readLine().trimmed() == "ready")
+                break;
+        }
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        qputenv("WAYLAND_DISPLAY", "wayland-tess");
+        qunsetenv("DISPLAY");
+        return true;
+    }
+    ~Weston() { process.terminate(), process.waitForFinished(5000); }
+
+    // How many times a client asked for a top-level window with this title.
+    int titled(const QByteArray &title) const
+    {
+        QFile file(log());
+        if (!file.open(QIODevice::ReadOnly))
+            return 0;
+        return int(file.readAll().count(".set_title(\"" + title + "\")"));
+    }
+    bool hasAppId(const QByteArray &id) const
+    {
+        QFile file(log());
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains(".set_app_id(\"" + id + "\")");
+    }
+};
+
+Weston *compositor = nullptr;
+
+} // namespace
+
+class TestWayland : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir home{QStringLiteral("/tmp/tess.XXXXXX")};
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("QT_QPA_PLATFORM", "wayland");
+        e.insert("XDG_CONFIG_HOME", home.filePath("config"));
+        e.insert("FIXTURE_LOG", home.filePath("quota-reads"));
+        return e;
+    }
+
+    int quotaReads() const
+    {
+        QFile file(home.filePath("quota-reads"));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("run")) : 0;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland")); }
+
+    // The installed program as a user starts it: native on Wayland, its window titled and
+    // identified for the compositor, the quota read; a second launch hands over to it.
+    void wholeProgram()
+    {
+        const int before = compositor->titled("Tessaline");
+        QProcess first;
+        first.setProcessEnvironment(environment());
+        dieWithTest(first);
+        first.start(program);
+        const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
+        QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 1, 20000);
+        QVERIFY(compositor->hasAppId("tessaline"));
+        QTRY_COMPARE_WITH_TIMEOUT(quotaReads(), 1, 20000);
+
+        QProcess second;
+        second.setProcessEnvironment(environment());
+        second.start(program);
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(first.state(), QProcess::Running);
+    }
+
+    // The shell in this process: the quota on the window; a window the user closed comes
+    // back on the next launch; "Quit Tessaline" ends the program.
+    void shellOnWayland()
+    {
+        qputenv("FIXTURE_LOG", home.filePath("in-process-reads").toLocal8Bit());
+        SingleInstance instance(QStringLiteral("tessaline"));
+        QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
+        AppDelegate delegate(std::make_shared<QSettingsStore>(home.filePath("settings.ini")));
+        connect(&instance, &SingleInstance::openRequested, &delegate, &AppDelegate::launchRequested);
+        const int before = compositor->titled("Tessaline");
+        delegate.applicationDidFinishLaunching();
+        QWidget *window = delegate.controller->window();
+        QTRY_VERIFY(window->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 1, 20000);
+        const auto quotaShown = [&delegate] {
+            for (const QLabel *label : delegate.controller->quotaRows->findChildren<QLabel *>())
+                if (label->text().contains(QLatin1String("65%")))
+                    return true;
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(quotaShown(), 20000);
+
+        window->close();
+        QTRY_VERIFY(!window->isVisible());
+        QProcess second;
+        second.setProcessEnvironment(environment());
+        QSignalSpy finished(&second, &QProcess::finished); // this process answers it meanwhile
+        second.start(program);
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_VERIFY(delegate.controller->window()->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 2, 20000);
+
+        QAction *quit = delegate.status->trayIcon()->contextMenu()->actions().value(1);
+        QVERIFY(quit && quit->text() == QLatin1String("Quit Tessaline"));
+        QTimer::singleShot(0, quit, &QAction::trigger);
+        QCOMPARE(QApplication::exec(), 0);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    Weston weston;
+    if (!weston.start()) {
+        std::fputs("The test could not start weston on its headless backend.\n", stderr);
+        return 1;
+    }
+    compositor = &weston;
+    qputenv("QT_QPA_PLATFORM", "wayland");
+    QApplication app(argc, argv);
+    TestWayland test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_wayland.moc"
