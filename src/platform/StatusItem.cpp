@@ -18,11 +18,19 @@ StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
 {
     tray->setToolTip(title);
     tray->setContextMenu(menu);
-    // A plain click opens the same menu as the context click, as a status item does.
+    // A plain click opens the same menu as the context click, as a status item does. A
+    // Wayland client cannot put a menu at the pointer (Qt would show it as a window of its
+    // own in the middle of the screen); there the panel draws the menu on a context click,
+    // and a plain click does the menu's first entry, opening the window.
+    const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     connect(tray.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger && this->menu)
+            [this, wayland](QSystemTrayIcon::ActivationReason reason) {
+                if (reason != QSystemTrayIcon::Trigger || !this->menu)
+                    return;
+                if (!wayland)
                     this->menu->popup(QCursor::pos());
+                else if (QAction *first = this->menu->actions().value(0))
+                    first->trigger();
             });
     // The open menu holds the keyboard, and Qt does not look at its entries' shortcuts
     // then; a status menu's key equivalents are meant to work exactly while it is open.

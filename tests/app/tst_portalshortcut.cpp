@@ -1,103 +1,22 @@
 // The global shortcut through Debian's real xdg-desktop-portal frontend, started by D-Bus
-// activation on a private session bus. Behind the frontend sits a small backend of this
-// test's own, since no desktop's backend runs without its desktop: it implements
-// org.freedesktop.impl.portal.GlobalShortcuts, records what the frontend asks of it and
-// answers as the desktop's user would.
+// activation on a private session bus, with the tests' own desktop backend behind it.
 
 #include "app/GlobalShortcut.h"
 #include "PrivateBus.h"
+#include "ShortcutsPortal.h"
 
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusVirtualObject>
-#include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace tessaline;
+using namespace testsupport;
 
 namespace {
-
-const QString backendName = QStringLiteral("org.freedesktop.impl.portal.desktop.tessalinetest");
-const QString desktopPath = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString implInterface = QStringLiteral("org.freedesktop.impl.portal.GlobalShortcuts");
-
-struct Shortcut {
-    QString id;
-    QVariantMap properties;
-};
-QDBusArgument &operator<<(QDBusArgument &a, const Shortcut &s)
-{
-    a.beginStructure();
-    a << s.id << s.properties;
-    a.endStructure();
-    return a;
-}
-const QDBusArgument &operator>>(const QDBusArgument &a, Shortcut &s)
-{
-    a.beginStructure();
-    a >> s.id >> s.properties;
-    a.endStructure();
-    return a;
-}
-
-} // namespace
-
-Q_DECLARE_METATYPE(Shortcut)
-
-namespace {
-
-class RecordingBackend : public QDBusVirtualObject {
-public:
-    bool grant = true;
-    QStringList sessions, closed;
-    QList<Shortcut> asked;
-
-    QString introspect(const QString &) const override { return QString(); }
-
-    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
-    {
-        const QString member = message.member();
-        const QList<QVariant> args = message.arguments();
-        if (message.interface() == QLatin1String("org.freedesktop.DBus.Properties")) {
-            connection.send(message.createReply(QVariant(QVariantMap{{"version", 1u}})));
-        } else if (member == QLatin1String("CreateSession")) {
-            sessions.append(args.value(1).value<QDBusObjectPath>().path());
-            connection.send(message.createReply({0u, QVariantMap()}));
-        } else if (member == QLatin1String("BindShortcuts")) {
-            QList<Shortcut> shortcuts;
-            args.value(2).value<QDBusArgument>() >> shortcuts;
-            asked += shortcuts;
-            QVariantMap results;
-            if (grant) {
-                for (Shortcut &s : shortcuts)
-                    s.properties = {{"description", s.properties.value("description")},
-                                    {"trigger_description", s.properties.value("preferred_trigger")}};
-                results.insert("shortcuts", QVariant::fromValue(shortcuts));
-            }
-            connection.send(message.createReply({grant ? 0u : 1u, results}));
-        } else if (member == QLatin1String("Close")) {
-            closed.append(message.path());
-            connection.send(message.createReply());
-        } else {
-            return false;
-        }
-        return true;
-    }
-
-    // A press as the desktop reports it.
-    static bool press(const QDBusConnection &connection, const QString &session, const QString &id)
-    {
-        QDBusMessage signal = QDBusMessage::createSignal(desktopPath, implInterface, QStringLiteral("Activated"));
-        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1234) << QVariantMap();
-        return connection.send(signal);
-    }
-};
 
 // Tells when a signal for another shortcut got through to the program's connection:
 // the frontend relays in order, so every press sent before it has arrived too.
@@ -119,12 +38,6 @@ class TestPortalShortcut : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        qDBusRegisterMetaType<Shortcut>();
-        qDBusRegisterMetaType<QList<Shortcut>>();
-    }
-
     void portal_data()
     {
         QTest::addColumn<bool>("frontend");
@@ -144,19 +57,11 @@ private Q_SLOTS:
         // The frontend finds its backends in the folder XDG_DESKTOP_PORTAL_DIR names and
         // takes the one meant for the current desktop.
         QTemporaryDir portals(QStringLiteral("/tmp/tess.XXXXXX"));
-        if (globalShortcuts) {
-            QFile file(portals.filePath("tessalinetest.portal"));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("[portal]\nDBusName=" + backendName.toUtf8() + "\nInterfaces=" + implInterface.toUtf8()
-                       + "\nUseIn=tessaline-test\n");
-        }
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("XDG_DESKTOP_PORTAL_DIR", portals.path());
-        e.insert("XDG_CURRENT_DESKTOP", "tessaline-test");
+        QVERIFY(ShortcutsPortal::describe(portals, globalShortcuts, e));
         std::vector<std::pair<QString, QByteArray>> services;
         if (frontend)
-            services.push_back({"portal.service", "[D-BUS Service]\nName=org.freedesktop.portal.Desktop\n"
-                                                  "Exec=/usr/libexec/xdg-desktop-portal\n"});
+            services.push_back(ShortcutsPortal::frontendService());
         PrivateBus bus;
         QVERIFY(bus.start(services, e));
 
@@ -167,10 +72,9 @@ private Q_SLOTS:
             QDBusConnection::disconnectFromBus("desktop " + tag);
             QDBusConnection::disconnectFromBus("program " + tag);
         });
-        RecordingBackend backend;
+        ShortcutsPortal backend;
         backend.grant = grant;
-        QVERIFY(desktop.registerVirtualObject(desktopPath, &backend, QDBusConnection::SubPath));
-        QVERIFY(desktop.registerService(backendName));
+        QVERIFY(backend.serve(desktop));
 
         int presses = 0;
         auto shortcut = std::make_unique<GlobalShortcut>([&presses] { ++presses; }, GlobalShortcut::defaultCombination,
@@ -194,10 +98,10 @@ private Q_SLOTS:
         Marker marker;
         bool reached = false;
         marker.reached = [&] { reached = true; };
-        QVERIFY(program.connect(QString(), desktopPath, "org.freedesktop.portal.GlobalShortcuts", "Activated", &marker,
+        QVERIFY(program.connect(QString(), ShortcutsPortal::path, "org.freedesktop.portal.GlobalShortcuts", "Activated", &marker,
                                 SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap))));
-        QVERIFY(RecordingBackend::press(desktop, session, "open-window"));
-        QVERIFY(RecordingBackend::press(desktop, session, "marker"));
+        QVERIFY(ShortcutsPortal::press(desktop, session, "open-window"));
+        QVERIFY(ShortcutsPortal::press(desktop, session, "marker"));
         QTRY_VERIFY(reached);
         QCoreApplication::processEvents();
         QCOMPARE(presses, 1);

@@ -1,0 +1,346 @@
+// The program under sway on its headless backend, as on a wlroots desktop or one that
+// offers the global-shortcuts portal: the window takes the focus with the activation
+// token a launcher or the portal hands over, and waybar's tray shows the icon, whose menu
+// works. Sway's IPC (swaymsg) tells from outside which windows there are and which has
+// the focus; grim's screenshots show what the bar draws. Sway refuses to run as root, so
+// as root the test starts it as "nobody". The program, the portal and the bar share a
+// private session bus.
+
+#include "PrivateBus.h"
+#include "ShortcutsPortal.h"
+#include "XTestSupport.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRect>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
+const QString tokenTool = QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token");
+const QString pointerTool = QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/virtual_pointer");
+const QString tessaline = QStringLiteral("tessaline"); // the window's app_id
+const QString flower = QStringLiteral("org.freedesktop.weston.flower");
+
+// Every window in a sway tree; the focused one first.
+void windowsIn(const QJsonObject &node, QList<QJsonObject> &found)
+{
+    if (node.contains("app_id"))
+        node.value("focused").toBool() ? found.prepend(node) : found.append(node);
+    for (const char *children : {"nodes", "floating_nodes"})
+        for (const QJsonValue &child : node.value(children).toArray())
+            windowsIn(child.toObject(), found);
+}
+
+// Where the program's icon is drawn: its rounded square's colour, in at least as many
+// pixels as a 16-pixel icon has.
+QRect iconIn(const QImage &image)
+{
+    const QColor colour(0x2f, 0x6f, 0xb3);
+    QRect found;
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (qAbs(c.red() - colour.red()) + qAbs(c.green() - colour.green()) + qAbs(c.blue() - colour.blue()) <= 12)
+                found |= QRect(x, y, 1, 1), ++count;
+        }
+    return count >= 150 ? found : QRect();
+}
+
+// The entries of the menu that opened between two screenshots, as a point on each one's
+// text. The menu is the white area that appeared (not its shadow), its entries the runs
+// of rows with dark text inside it. The columns next to the icon are left out, where the
+// bar may mark the item the pointer is on.
+QList<QPoint> menuEntries(const QImage &before, const QImage &after, const QRect &icon)
+{
+    const auto lightness = [&after](int x, int y) {
+        const QRgb c = after.pixel(x, y);
+        return qMax(qRed(c), qMax(qGreen(c), qBlue(c)));
+    };
+    QRect menu;
+    for (int y = 0; y < after.height(); ++y)
+        for (int x = 0; x < icon.left() - 8; ++x)
+            if (before.pixel(x, y) != after.pixel(x, y) && qMin(qRed(after.pixel(x, y)), qMin(qGreen(after.pixel(x, y)), qBlue(after.pixel(x, y)))) >= 250)
+                menu |= QRect(x, y, 1, 1);
+    menu.adjust(6, 2, -6, -2); // inside the rounded border
+    QList<QPoint> entries;
+    if (menu.width() < 60 || menu.height() < 30)
+        return entries;
+    int runStart = -1;
+    for (int y = menu.top(); y <= menu.bottom() + 1; ++y) {
+        bool text = false;
+        for (int x = menu.left(); y <= menu.bottom() && x <= menu.right() && !text; ++x)
+            text = lightness(x, y) < 128;
+        if (text && runStart < 0)
+            runStart = y;
+        if (!text && runStart >= 0)
+            entries.append(QPoint(menu.center().x(), (runStart + y - 1) / 2)), runStart = -1;
+    }
+    return entries;
+}
+
+} // namespace
+
+class TestSway : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir swayRuntime{QStringLiteral("/tmp/tess.XXXXXX")};
+    QTemporaryDir runtime{QStringLiteral("/tmp/tess.XXXXXX")};
+    QTemporaryDir portals{QStringLiteral("/tmp/tess.XXXXXX")};
+    QProcess sway;
+    PrivateBus bus;
+    ShortcutsPortal portal;
+    QProcessEnvironment clients;
+    QSize layout;
+
+    QByteArray swaymsg(const QStringList &arguments)
+    {
+        QProcess swaymsg;
+        swaymsg.setProcessEnvironment(clients);
+        swaymsg.start("swaymsg", QStringList{"-r"} + arguments);
+        return swaymsg.waitForFinished(10000) ? swaymsg.readAllStandardOutput() : QByteArray();
+    }
+    // The app_id of each window; the focused one first, or an empty string when none is.
+    QStringList windows()
+    {
+        QList<QJsonObject> found;
+        windowsIn(QJsonDocument::fromJson(swaymsg({"-t", "get_tree"})).object(), found);
+        QStringList ids = found.isEmpty() || found[0]["focused"].toBool() ? QStringList() : QStringList{QString()};
+        for (const QJsonObject &window : found)
+            ids.append(window["app_id"].toString());
+        return ids;
+    }
+    QString focused() { return windows().value(0); }
+    // Whether the program has one window, its main window: a menu shown as a window of
+    // its own would be nearly all white.
+    bool onlyMainWindow()
+    {
+        QList<QJsonObject> found;
+        windowsIn(QJsonDocument::fromJson(swaymsg({"-t", "get_tree"})).object(), found);
+        found.removeIf([](const QJsonObject &w) { return w["app_id"].toString() != tessaline; });
+        if (found.size() != 1)
+            return false;
+        const QJsonObject r = found[0]["rect"].toObject();
+        const QImage shot = screenshot().copy(r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt());
+        qsizetype white = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                white += shot.pixel(x, y) == qRgb(255, 255, 255);
+        return white < shot.width() * shot.height() / 2;
+    }
+
+    // What a launcher gets from the compositor before it starts a program.
+    QString activationToken()
+    {
+        QProcess token;
+        token.setProcessEnvironment(clients);
+        token.start(tokenTool);
+        if (!token.waitForFinished(10000) || token.exitCode() != 0)
+            return QString();
+        return QString::fromUtf8(token.readAllStandardOutput().trimmed());
+    }
+    QImage screenshot()
+    {
+        QProcess grim;
+        grim.setProcessEnvironment(clients);
+        const QString file = runtime.filePath("shot.png");
+        grim.start("grim", {file});
+        return grim.waitForFinished(10000) && grim.exitCode() == 0 ? QImage(file) : QImage();
+    }
+    void start(QProcess &process, const QString &command, const QStringList &arguments = {})
+    {
+        process.setProcessEnvironment(clients);
+        dieWithTest(process);
+        process.start(command, arguments);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(swayRuntime.isValid() && runtime.isValid());
+        QVERIFY(QDir(swayRuntime.path()).mkpath("home"));
+        QFile config(swayRuntime.filePath("config"));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        // Runs once sway listens, and says where.
+        config.write("focus_on_window_activation focus\nexec echo \"ready $WAYLAND_DISPLAY $SWAYSOCK\"\n");
+        config.close();
+
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.remove("DISPLAY");
+        e.remove("WAYLAND_DISPLAY");
+        e.insert("XDG_RUNTIME_DIR", swayRuntime.path());
+        e.insert("HOME", swayRuntime.filePath("home"));
+        e.insert("WLR_BACKENDS", "headless");
+        e.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+        e.insert("WLR_RENDERER", "pixman");
+        QStringList command{"sway", "-c", config.fileName()};
+        if (::getuid() == 0) {
+            for (const QString &path : {swayRuntime.path(), swayRuntime.filePath("home")})
+                QVERIFY(::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+            command = QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
+        }
+        sway.setProcessEnvironment(e);
+        dieWithTest(sway);
+        sway.start(command.takeFirst(), command);
+        QVERIFY(sway.waitForStarted(10000));
+        QByteArray line;
+        while (!line.startsWith("ready ")) {
+            while (!sway.canReadLine())
+                QVERIFY2(sway.waitForReadyRead(20000), "sway did not start");
+            line = sway.readLine().trimmed();
+        }
+        const QList<QByteArray> where = line.split(' ');
+        QCOMPARE(where.size(), 3);
+
+        // The portal frontend, activated on the bus, finds the test's backend.
+        QProcessEnvironment busEnvironment = QProcessEnvironment::systemEnvironment();
+        QVERIFY(ShortcutsPortal::describe(portals, true, busEnvironment));
+        QVERIFY(bus.start({ShortcutsPortal::frontendService()}, busEnvironment));
+        QVERIFY(portal.serve(QDBusConnection::connectToBus(bus.address, "desktop")));
+
+        // The clients run as this user, with a runtime folder of their own; the
+        // compositor's socket is reached by its full path.
+        clients = QProcessEnvironment::systemEnvironment();
+        clients.remove("DISPLAY");
+        clients.insert("XDG_RUNTIME_DIR", runtime.path());
+        clients.insert("WAYLAND_DISPLAY", swayRuntime.filePath(QString::fromUtf8(where[1])));
+        clients.insert("SWAYSOCK", QString::fromUtf8(where[2]));
+        clients.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
+        clients.insert("QT_QPA_PLATFORM", "wayland");
+        clients.insert("XDG_CONFIG_HOME", runtime.filePath("config"));
+
+        const QJsonObject output = QJsonDocument::fromJson(swaymsg({"-t", "get_outputs"})).array().at(0).toObject();
+        layout = QSize(output["rect"]["width"].toInt(), output["rect"]["height"].toInt());
+        QVERIFY(!layout.isEmpty());
+    }
+    void cleanupTestCase()
+    {
+        QDBusConnection::disconnectFromBus("desktop");
+        sway.terminate(), sway.waitForFinished(5000);
+    }
+
+    // Another program has the focus; a second launch with a launcher's token, or a press
+    // of the shortcut with the portal's token, gives it back to the running window.
+    void activationTakesTheFocus_data()
+    {
+        QTest::addColumn<bool>("byShortcut");
+        QTest::newRow("second launch") << false;
+        QTest::newRow("portal shortcut") << true;
+    }
+    void activationTakesTheFocus()
+    {
+        QFETCH(bool, byShortcut);
+        const qsizetype bound = portal.asked.size();
+        QProcess first, other;
+        start(first, program);
+        const auto stop = qScopeGuard([&] {
+            for (QProcess *p : {&other, &first})
+                p->kill(), p->waitForFinished();
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+        // On Wayland the program asks the portal for its shortcut.
+        QTRY_COMPARE_WITH_TIMEOUT(portal.asked.size(), bound + 1, 20000);
+
+        start(other, "weston-flower");
+        QTRY_COMPARE_WITH_TIMEOUT(focused(), flower, 20000);
+
+        const QString token = activationToken();
+        QVERIFY(!token.isEmpty());
+        if (byShortcut) {
+            QVERIFY(ShortcutsPortal::press(QDBusConnection("desktop"), portal.sessions.last(), "open-window",
+                                           {{"activation_token", token}}));
+        } else {
+            QProcessEnvironment e = clients;
+            e.insert("XDG_ACTIVATION_TOKEN", token);
+            QProcess second;
+            second.setProcessEnvironment(e);
+            second.start(program);
+            QVERIFY(second.waitForFinished(20000));
+            QCOMPARE(second.exitCode(), 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+        QCOMPARE(first.state(), QProcess::Running);
+    }
+
+    // Waybar's tray shows the icon; its menu, drawn by the bar and chosen with a pointer,
+    // brings the closed window back and quits the program.
+    void waybarTray()
+    {
+        const QString configDir = runtime.filePath("config/waybar");
+        QVERIFY(QDir().mkpath(configDir));
+        QFile config(configDir + "/config");
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(R"({"layer": "top", "position": "top", "height": 30, "modules-right": ["tray"],
+                         "tray": {"icon-size": 24}})");
+        config.close();
+        QProcess waybar, tessalineProcess, pointer;
+        const auto stop = qScopeGuard([&] {
+            for (QProcess *p : {&pointer, &tessalineProcess, &waybar})
+                p->kill(), p->waitForFinished();
+        });
+        start(waybar, "waybar");
+        QDBusConnection desktop("desktop");
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher"), 20000);
+
+        start(tessalineProcess, program);
+        QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+        QRect icon; // in the bar, the top 30 rows
+        QTRY_VERIFY_WITH_TIMEOUT((icon = iconIn(screenshot().copy(0, 0, layout.width(), 30))).isValid(), 20000);
+
+        swaymsg({QStringLiteral("[app_id=%1] kill").arg(tessaline)});
+        QTRY_VERIFY(!windows().contains(tessaline));
+
+        start(pointer, pointerTool, {QString::number(layout.width()), QString::number(layout.height())});
+        const auto send = [&pointer](const QString &command) {
+            pointer.write(command.toUtf8() + '\n');
+            return pointer.waitForReadyRead(10000) && pointer.readLine().trimmed() == "ok";
+        };
+        const QPoint centre = icon.center();
+        const auto choose = [&](int entry) {
+            QVERIFY(send(QStringLiteral("move %1 %2").arg(centre.x()).arg(centre.y())));
+            const QImage before = screenshot();
+            QVERIFY(send(QStringLiteral("click %1 %2 right").arg(centre.x()).arg(centre.y())));
+            QElapsedTimer opened;
+            opened.start();
+            QList<QPoint> entries;
+            QTRY_COMPARE_WITH_TIMEOUT((entries = menuEntries(before, screenshot(), icon)).size(), 2, 20000);
+            // GTK takes a release within half a second of the opening click as that
+            // click's own, and ignores it; a user's hand is never that quick.
+            QTest::qWait(qMax(0, 600 - int(opened.elapsed())));
+            QVERIFY(send(QStringLiteral("click %1 %2 left").arg(entries[entry].x()).arg(entries[entry].y())));
+        };
+        choose(0); // "Open Tessaline"
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+
+        // A plain click brings the window back too, and opens no window of a menu.
+        swaymsg({QStringLiteral("[app_id=%1] kill").arg(tessaline)});
+        QTRY_VERIFY(!windows().contains(tessaline));
+        QVERIFY(send(QStringLiteral("click %1 %2 left").arg(centre.x()).arg(centre.y())));
+        QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+        QVERIFY(onlyMainWindow());
+        choose(1); // "Quit Tessaline"
+        QVERIFY(tessalineProcess.waitForFinished(20000));
+        QCOMPARE(tessalineProcess.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tessalineProcess.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSway)
+#include "tst_sway.moc"
