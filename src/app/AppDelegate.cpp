@@ -84,6 +84,8 @@ void AppDelegate::installShortcut()
             self->openWithFocusInDescription();
     }, *keys);
     shortcut->install();
+    if (quitting)
+        return; // the wait for the desktop was cut short by the quit, not refused
     const QString shown = GlobalShortcut::text(*keys);
     switch (shortcut->status()) {
     case GlobalShortcut::Status::taken:
@@ -155,6 +157,7 @@ void AppDelegate::launchRequested(const QByteArray &startupId)
 
 void AppDelegate::quit()
 {
+    quitting = true;
     QCoreApplication::quit();
 }
 

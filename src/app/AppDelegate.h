@@ -61,6 +61,7 @@ private:
     std::unique_ptr<QMenu> menu;
     QString problem;
     bool installing = false;
+    bool quitting = false; // a quit chosen while the portal was still answering
 };
 
 } // namespace tessaline

@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QIcon>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
@@ -143,9 +144,14 @@ int main(int argc, char *argv[])
     if (wayland)
         tessaline::DesktopActivation::setActivationToken(activationToken);
     tessaline::AppDelegate delegate;
-    QObject::connect(&instance, &tessaline::SingleInstance::openRequested, &delegate,
-                     &tessaline::AppDelegate::launchRequested);
-    delegate.applicationDidFinishLaunching();
+    // Launching runs inside the event loop: installing the shortcut may wait for the
+    // desktop's portal (which may be asking the user), and a "Quit Tessaline" chosen
+    // meanwhile only ends the program once Qt's loop runs.
+    QTimer::singleShot(0, &delegate, [&instance, &delegate] {
+        QObject::connect(&instance, &tessaline::SingleInstance::openRequested, &delegate,
+                         &tessaline::AppDelegate::launchRequested);
+        delegate.applicationDidFinishLaunching();
+    });
     QApplication::exec();
     return 0;
 }

@@ -55,6 +55,7 @@ public:
     static inline const QString desktop = QStringLiteral("tessaline-test"); // XDG_CURRENT_DESKTOP
 
     bool grant = true;
+    bool hold = false; // leaves binding requests unanswered, as a desktop asking its user does
     QStringList sessions, closed;
     QList<PortalShortcut> asked;
 
@@ -102,6 +103,8 @@ public:
         } else if (member == QLatin1String("CreateSession")) {
             sessions.append(args.value(1).value<QDBusObjectPath>().path());
             connection.send(message.createReply({0u, QVariantMap()}));
+        } else if (member == QLatin1String("BindShortcuts") && hold) {
+            message.setDelayedReply(true);
         } else if (member == QLatin1String("BindShortcuts")) {
             QList<PortalShortcut> shortcuts;
             args.value(2).value<QDBusArgument>() >> shortcuts;
