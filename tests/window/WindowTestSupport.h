@@ -11,8 +11,6 @@
 #include "window/MainWindowController.h"
 
 #include <QDBusConnection>
-#include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QtTest>
 
@@ -92,14 +90,13 @@ struct Rig {
 
     bool listening = server.listen();
 
-    CheckEndpoint endpoint() const { return CheckEndpoint{server.host(), {TestHttpsServer::authority()}}; }
-
-    MainWindowController &make(std::optional<CheckEndpoint> at = std::nullopt)
+    MainWindowController &make(bool trusted = true)
     {
         if (!listening)
             qFatal("the test HTTPS server did not start");
+        const CheckEndpoint endpoint{server.host(), trusted ? QList{TestHttpsServer::authority()} : QList<QSslCertificate>{}};
         controller = std::make_unique<MainWindowController>(
-            MainWindowController::Dependencies{settings, at.value_or(endpoint()), &notifier});
+            MainWindowController::Dependencies{settings, endpoint, &notifier});
         return *controller;
     }
     bool quotaSettled() const
