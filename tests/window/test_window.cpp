@@ -75,18 +75,6 @@ class TestWindow : public QObject {
 private Q_SLOTS:
     void cleanupTestCase() { styled.reset(); }
 
-    void geometry()
-    {
-        Rig rig;
-        QWidget *window = rig.make().window(); // as made, before any window manager moves it
-        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
-        QCOMPARE(window->size(), QSize(480, 720));
-        QCOMPARE(window->minimumSize(), QSize(420, 480));
-        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
-        QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
-                 qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
-    }
-
     // Type and colour by kind of label, one row for each place labels are made: how its text
     // begins (or which status line it is), then size in pixels, weight and colour.
     void labelKinds_data()
@@ -242,8 +230,7 @@ private Q_SLOTS:
         MainWindowController &c = rig.make();
         QTRY_VERIFY(rig.quotaSettled());
         QTEST(describe(c.quotaRows), "rows");
-        QCOMPARE(c.quotaStatus->isHidden(), statusText.isEmpty());
-        QCOMPARE(c.quotaStatus->text(), statusText.isEmpty() ? c.quotaStatus->text() : statusText);
+        QCOMPARE(c.quotaStatus->isHidden() ? QString() : c.quotaStatus->text(), statusText);
         QCOMPARE(c.retryButton->isHidden(), read);
         QCOMPARE(c.checkButton->isEnabled(), read);
 
@@ -424,16 +411,23 @@ private Q_SLOTS:
         QCOMPARE(c.startButton.isNull(), !entries.contains(QStringLiteral("[Start Protected Run]|14")));
     }
 
-    // Rows are placed as they arrive. At the narrowest size everything wraps inside the
-    // width; a long failure is cut at four lines, the rest in its tool tip.
-    void narrowWindow()
+    // Made centred at its size. Rows are placed as they arrive. At the narrowest size
+    // everything wraps inside the width; a long failure is cut at four lines, the rest in
+    // its tool tip.
+    void windowSize()
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
+        QWidget *window = c.window(); // as made, before any window manager moves it
+        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
+        QVERIFY(window->size() == QSize(480, 720) && window->minimumSize() == QSize(420, 480));
+        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
+                 qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
         const QJsonObject lint{{"code", "c"}, {"title", QString("A long lint title ").repeated(8)},
                                {"message", QString("message ").repeated(30)}, {"fix", "Split it."}};
         QVERIFY(rig.checkWith(answer({{"lints", QJsonArray{lint}}, {"taskPacket", QString("packet ").repeated(60)}})));
-        QWidget *window = rig.shown();
+        rig.shown();
         // Figures arriving in a shown window are placed before control returns to the event
         // loop, so the next paint draws them in place rather than needing another.
         c.renderQuota(*Usage::decode(quota(10, 20)));
