@@ -90,13 +90,12 @@ struct Rig {
 
     bool listening = server.listen();
 
-    MainWindowController &make(bool trusted = true)
+    MainWindowController &make()
     {
         if (!listening)
             qFatal("the test HTTPS server did not start");
-        const CheckEndpoint endpoint{server.host(), trusted ? QList{TestHttpsServer::authority()} : QList<QSslCertificate>{}};
-        controller = std::make_unique<MainWindowController>(
-            MainWindowController::Dependencies{settings, endpoint, &notifier});
+        controller = std::make_unique<MainWindowController>(MainWindowController::Dependencies{
+            settings, CheckEndpoint{server.host(), {TestHttpsServer::authority()}}, &notifier});
         return *controller;
     }
     bool quotaSettled() const
