@@ -397,8 +397,6 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(shown, entries);
-        QCOMPARE(c.copyButton.isNull(), !entries.contains(QStringLiteral("[Copy for Codex]|14")));
-        QCOMPARE(c.startButton.isNull(), !entries.contains(QStringLiteral("[Start Protected Run]|14")));
     }
 
     // Made centred at its size. Rows are placed as they arrive. At the narrowest size
