@@ -11,8 +11,6 @@
 #include "window/MainWindowController.h"
 
 #include <QDBusConnection>
-#include <QLabel>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QtTest>
 
@@ -92,14 +90,12 @@ struct Rig {
 
     bool listening = server.listen();
 
-    CheckEndpoint endpoint() const { return CheckEndpoint{server.host(), {TestHttpsServer::authority()}}; }
-
-    MainWindowController &make(std::optional<CheckEndpoint> at = std::nullopt)
+    MainWindowController &make()
     {
         if (!listening)
             qFatal("the test HTTPS server did not start");
-        controller = std::make_unique<MainWindowController>(
-            MainWindowController::Dependencies{settings, at.value_or(endpoint()), &notifier});
+        controller = std::make_unique<MainWindowController>(MainWindowController::Dependencies{
+            settings, CheckEndpoint{server.host(), {TestHttpsServer::authority()}}, &notifier});
         return *controller;
     }
     bool quotaSettled() const

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -17,7 +16,6 @@
 #include <QTimer>
 
 #include <cmath>
-#include <limits>
 
 using namespace windowtest;
 
@@ -77,72 +75,32 @@ class TestWindow : public QObject {
 private Q_SLOTS:
     void cleanupTestCase() { styled.reset(); }
 
-    void geometry()
-    {
-        Rig rig;
-        QWidget *window = rig.make().window(); // as made, before any window manager moves it
-        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
-        QCOMPARE(window->size(), QSize(480, 720));
-        QCOMPARE(window->minimumSize(), QSize(420, 480));
-        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
-        QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
-                 qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
-    }
-
-    // Type and colour by kind of label: where it is, how its text begins (or which status
-    // line it is), then size in pixels, weight and colour.
+    // Type and colour by kind of label, one row for each place labels are made: how its text
+    // begins (or which status line it is), then size in pixels, weight and colour.
     void labelKinds_data()
     {
-        QTest::addColumn<QString>("where");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("weight");
         QTest::addColumn<TextColor>("color");
-        const int regular = QFont::Normal, semibold = QFont::DemiBold, bold = QFont::Bold;
+        const int regular = QFont::Normal, semibold = QFont::DemiBold;
         const TextColor label = TextColor::Label, secondary = TextColor::Secondary;
-        const auto row = [](const char *name, const char *where, const char *text, int size, int weight,
-                            TextColor color) {
-            QTest::newRow(name) << where << text << size << weight << color;
-        };
-        row("program name", "window", "Tessaline", 12, semibold, secondary);
-        row("headline", "window", "Lint the task", 20, semibold, label);
-        row("quota header", "window", "Current Codex quota", 12, semibold, secondary);
-        row("quota row title", "window", "5-hour", 12, semibold, label);
-        row("quota figure", "window", "40% remaining", 13, regular, label);
-        row("quota reset", "window", "resets in", 11, regular, secondary);
-        row("quota status", "window", "quotaStatus", 12, regular, secondary);
-        row("question", "window", "What are you about", 13, regular, label);
-        row("hint", "window", "Describe the job", 11, regular, secondary);
-        row("privacy note", "window", "Only this task", 11, regular, secondary);
-        row("check status", "window", "status", 11, regular, secondary);
-        row("verdict", "results", "SCOPE DOWN", 26, bold, TextColor::Accent);
-        row("reason", "results", "Enough quota", 13, regular, label);
-        row("heading", "results", "TASK LINTS", 11, semibold, secondary);
-        row("lint title", "results", "Too broad", 13, semibold, label);
-        row("lint message", "results", "It names", 12, regular, secondary);
-        row("lint fix", "results", "Fix: ", 12, regular, label);
-        row("packet", "results", "Do X.", 13, regular, label);
-        row("shape label", "results", "Scope", 12, semibold, label);
-        row("shape value", "results", "One job", 12, regular, label);
-        row("deferred", "results", "• Later", 12, regular, label);
-        row("reserve state", "results", "KEEP HEADROOM", 13, semibold, label);
-        row("reserve guidance", "results", "Finish the current unit", 12, regular, secondary);
-        row("task size", "results", "Task size: ", 11, regular, TextColor::Tertiary);
-        row("disclaimer", "results", "Experimental", 11, regular, secondary);
-        row("run heading", "run", "PROTECTED RUN", 11, semibold, secondary);
-        row("run start", "run", "Started with: ", 12, regular, secondary);
-        row("run now", "run", "Now: ", 12, regular, label);
-        row("run state", "run", "Validation reserve: ", 13, semibold, label);
-        row("run guidance", "run", "Finish the current unit", 12, regular, label);
+        QTest::newRow("headline") << "Lint the task" << 20 << semibold << label;
+        QTest::newRow("quota reset") << "resets in" << 11 << regular << secondary;
+        QTest::newRow("quota status") << "quotaStatus" << 12 << regular << secondary;
+        QTest::newRow("check status") << "status" << 11 << regular << secondary;
+        QTest::newRow("verdict") << "SCOPE DOWN" << 26 << int(QFont::Bold) << TextColor::Accent;
+        QTest::newRow("heading") << "TASK LINTS" << 11 << semibold << secondary;
+        QTest::newRow("shape label") << "Scope" << 12 << semibold << label;
+        QTest::newRow("task size") << "Task size: " << 11 << regular << TextColor::Tertiary;
+        QTest::newRow("run state") << "Validation reserve: " << 13 << semibold << label;
     }
     void labelKinds()
     {
-        QFETCH(QString, where);
         QFETCH(QString, text);
         MainWindowController &c = styledWindow();
-        QWidget *within = where == "results" ? c.results : where == "run" ? c.runPanel : c.window();
         WrapLabel *label = text == "status" ? c.status : text == "quotaStatus" ? c.quotaStatus : nullptr;
-        for (WrapLabel *candidate : within->findChildren<WrapLabel *>())
+        for (WrapLabel *candidate : c.window()->findChildren<WrapLabel *>())
             if (!label && candidate->text().startsWith(text))
                 label = candidate;
         QVERIFY(label);
@@ -159,15 +117,10 @@ private Q_SLOTS:
         QTest::addColumn<QPalette>("palette");
         const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
         QTest::newRow("Fusion light (the default)") << fusion->standardPalette();
-        QPalette dark;
-        for (const auto &[role, color] : std::initializer_list<std::pair<QPalette::ColorRole, QColor>>{
-                 {QPalette::Window, QColor(53, 53, 53)}, {QPalette::WindowText, Qt::white},
-                 {QPalette::Base, QColor(42, 42, 42)}, {QPalette::Text, Qt::white},
-                 {QPalette::Button, QColor(53, 53, 53)}, {QPalette::ButtonText, Qt::white},
-                 {QPalette::Highlight, QColor(42, 130, 218)}, {QPalette::HighlightedText, Qt::black},
-                 {QPalette::Link, QColor(42, 130, 218)}, {QPalette::Mid, QColor(70, 70, 70)}})
-            dark.setColor(role, color);
-        QTest::newRow("Fusion dark") << dark;
+        QPalette dark; // the secondary shades are mixed from these two
+        dark.setColor(QPalette::Window, QColor(53, 53, 53));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        QTest::newRow("dark") << dark;
     }
     void contrast()
     {
@@ -231,10 +184,9 @@ private Q_SLOTS:
         const double t = 1765000000; // 2025-12-06 05:46:40 UTC
         QTest::newRow("past") << qint64(300) << t - 500 << "resets now";
         QTest::newRow("under a minute") << qint64(300) << t + 59.9 << "resets now";
-        QTest::newRow("not a number") << qint64(300) << std::numeric_limits<double>::quiet_NaN() << "resets now";
+        QTest::newRow("not a number") << qint64(300) << qQNaN() << "resets now";
         QTest::newRow("90.5 minutes") << qint64(300) << t + 90.5 * 60 << "resets in 1h 30m";
         QTest::newRow("days not folded") << qint64(300) << t + 3000 * 60 << "resets in 50h 0m";
-        QTest::newRow("a billion minutes") << qint64(300) << t + 60e9 << "resets in 16666666h 40m";
         QTest::newRow("minutes overflow 64 bits") << qint64(300) << 1e300 << "resets in the far future";
         QTest::newRow("weekly date") << qint64(10080) << 1765238400.0 + 3600 << "resets Dec 9";
         QTest::newRow("weekly beyond dates") << qint64(10080) << 1e300 << "resets in the far future";
@@ -248,7 +200,7 @@ private Q_SLOTS:
 
     void quotaStates_data()
     {
-        QTest::addColumn<QByteArray>("snapshot"); // empty: the helper fails; "missing": there is none
+        QTest::addColumn<QByteArray>("snapshot"); // empty: the helper fails
         QTest::addColumn<QStringList>("rows");
         QTest::addColumn<QString>("statusText"); // empty: hidden
         const double t = now();
@@ -259,30 +211,22 @@ private Q_SLOTS:
                                << QString();
         QTest::newRow("only weekly") << snapshotJson({{10080, 0, 1767571200}})
                                      << QStringList{"Weekly", "0% remaining", "resets Jan 5"} << QString();
-        QTest::newRow("first of duplicates") << snapshotJson({{60, 5, t}, {300, 100, t - 10}, {300, 7, t + 7200}})
-                                             << QStringList{"5-hour", "100% remaining", "resets now"} << QString();
         QTest::newRow("empty") << snapshotJson({{60, 50, t}}) << QStringList()
                                << "Codex reported no usable quota windows for this account.";
         QTest::newRow("helper fails") << QByteArray() << QStringList()
                                       << "Tessaline could not read your current Codex quota. offline" + needs;
-        QTest::newRow("helper missing") << QByteArray("missing") << QStringList()
-                                        << "Tessaline could not find its bundled quota helper." + needs;
     }
     void quotaStates()
     {
         QFETCH(QByteArray, snapshot);
         QFETCH(QString, statusText);
-        const bool read = snapshot.startsWith('{');
-        helperAnswers(read ? snapshot : QByteArray());
-        if (snapshot == "missing")
-            qputenv("QUORVEL_EXECUTABLE", "/nonexistent/quorvel");
+        const bool read = !snapshot.isEmpty();
+        helperAnswers(snapshot);
         Rig rig;
         MainWindowController &c = rig.make();
         QTRY_VERIFY(rig.quotaSettled());
         QTEST(describe(c.quotaRows), "rows");
-        QCOMPARE(c.quotaStatus->isHidden(), statusText.isEmpty());
-        QCOMPARE(c.quotaStatus->text(), statusText.isEmpty() ? c.quotaStatus->text() : statusText);
-        QCOMPARE(c.usage.has_value(), read);
+        QCOMPARE(c.quotaStatus->isHidden() ? QString() : c.quotaStatus->text(), statusText);
         QCOMPARE(c.retryButton->isHidden(), read);
         QCOMPARE(c.checkButton->isEnabled(), read);
 
@@ -306,45 +250,20 @@ private Q_SLOTS:
     // Refused before sending, or failed on the way: one sentence, and nothing typed is lost.
     void checkNotDone_data()
     {
-        QTest::addColumn<bool>("withQuota");
         QTest::addColumn<QString>("task");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("status"); // of the reply; 0: none sent, -1: an untrusted certificate
-        QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("message");
-        const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
-        QTest::newRow("no quota") << false << "Fix" << "" << 0 << answer() << "Read your current Codex quota first.";
-        QTest::newRow("blank") << true << " \n\t \n" << "" << 0 << answer() << "Describe the task first.";
-        QTest::newRow("8001 characters") << true << QString(8001, 'x') << "" << 0 << answer()
-                                         << "That description is longer than 8,000 characters.";
-        QTest::newRow("unusable host") << true << "Fix" << "bad host/with path" << 0 << answer()
-                                       << "Could not prepare the check.";
-        QTest::newRow("500") << true << "Fix" << "" << 500 << answer() << unavailable;
-        QTest::newRow("malformed") << true << "Fix" << "" << 200 << QByteArray("{\"decision\":") << unavailable;
-        QTest::newRow("untrusted") << true << "Fix" << "" << -1 << answer() << "The check could not reach HOST.";
+        QTest::newRow("blank, refused") << " \n\t \n" << "Describe the task first.";
+        QTest::newRow("answered 500") << "Fix" << "The check is unavailable right now. Try again shortly.";
     }
     void checkNotDone()
     {
-        QFETCH(bool, withQuota);
         QFETCH(QString, task);
-        QFETCH(QString, host);
-        QFETCH(int, status);
-        QFETCH(QString, message);
         Rig rig;
-        helperAnswers(withQuota ? quota(42, 80) : QByteArray());
-        CheckEndpoint endpoint = rig.endpoint();
-        endpoint.host = host.isEmpty() ? endpoint.host : host;
-        if (status < 0)
-            endpoint.extraAuthorities.clear();
-        MainWindowController &c = rig.make(endpoint);
-        QTRY_VERIFY(rig.quotaSettled());
-
-        QFETCH(QByteArray, body);
-        QVERIFY(rig.checkWith(body, std::max(status, 200), task));
-        QCOMPARE(c.status->text(), message.replace("HOST", rig.server.host()));
-        QCOMPARE(rig.server.requests().size(), status > 0 ? 1 : 0);
-        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
-        QCOMPARE(c.checkButton->isEnabled(), withQuota);
+        MainWindowController &c = rig.withQuota(quota(42, 80));
+        QVERIFY(rig.checkWith(answer(), 500, task));
+        QTEST(c.status->text(), "message");
+        QCOMPARE(rig.server.requests().size(), task.trimmed().isEmpty() ? 0 : 1);
+        QVERIFY(c.checkButton->text() == QStringLiteral("Check task") && c.checkButton->isEnabled());
         QCOMPARE(c.input->toPlainText(), task);
         QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
     }
@@ -382,47 +301,28 @@ private Q_SLOTS:
         QTest::keyClick(c.checkButton, Qt::Key_Backtab);
         QTest::keyClick(c.input, Qt::Key_Backtab);
         QTRY_COMPARE(QApplication::focusWidget(), c.pasteButton);
-        QCOMPARE(c.input->description(), typed);
 
         // Outside the description and off any button, Return checks, once however often.
         c.pasteButton->clearFocus();
         QTest::keyClick(window, Qt::Key_Return);
         QCOMPARE(c.checkButton->text(), QStringLiteral("Checking…"));
-        QVERIFY(!c.checkButton->isEnabled());
-        QVERIFY(c.results->arrangedViews().isEmpty()); // the old result is gone while waiting
+        QVERIFY(!c.checkButton->isEnabled() && c.results->arrangedViews().isEmpty()); // the old result is gone
         QTest::keyClick(window, Qt::Key_Return);
         QTRY_VERIFY(!c.request);
         QCOMPARE(rig.server.requests().size(), 2);
-        const QJsonObject sent = QJsonDocument::fromJson(rig.server.requests().last().body).object();
-        QCOMPARE(sent.value("task").toString(), typed);
-        QCOMPARE(sent.value("quota").toObject().value("fiveHourRemainingPercent").toInt(), 42);
+        QCOMPARE(QJsonDocument::fromJson(rig.server.requests().last().body).object().value("task").toString(), typed);
         QCOMPARE(describe(c.results).value(0), QStringLiteral("START NOW"));
 
-        // Return presses the focused button: here Start Protected Run, End Run, Finished.
-        for (const char *title : {"Start Protected Run", "End Run", "Finished"}) {
-            const auto shown = [window, title]() -> QPushButton * {
-                for (auto *candidate : window->findChildren<QPushButton *>())
-                    if (candidate->text() == QLatin1String(title) && candidate->isVisible())
-                        return candidate;
-                return nullptr;
-            };
-            QTRY_VERIFY2(shown(), title);
-            QPushButton *button = shown();
-            button->setFocus();
-            QTRY_VERIFY(button->hasFocus());
-            QTest::keyClick(button, Qt::Key_Return);
-        }
-        QCOMPARE(rig.server.requests().size(), 2);
-        QCOMPARE(c.outcomes.records().size(), 1);
-        QVERIFY(!c.run && c.runPanel->isHidden());
+        // Return presses the focused button, and checks nothing.
+        c.startButton->setFocus();
+        QTRY_VERIFY(c.startButton->hasFocus());
+        QTest::keyClick(c.startButton, Qt::Key_Return);
+        QVERIFY(c.run && rig.server.requests().size() == 2);
 
         // Escape and Ctrl+W close the window, as its close button does; it comes back
         // without the last status line.
         for (const QKeySequence &keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
-            QGuiApplication::clipboard()->clear();
-            c.pasteButton->setFocus();
-            QTest::keyClick(c.pasteButton, Qt::Key_Return);
-            QCOMPARE(c.status->text(), QStringLiteral("The clipboard has no text."));
+            c.status->setText(QStringLiteral("The clipboard has no text."));
             c.input->setFocus();
             QTest::keySequence(window, keys);
             QVERIFY(!window->isVisible());
@@ -441,7 +341,6 @@ private Q_SLOTS:
                                "No material problems found. The task is bounded as written.|14"};
         const QString disclaimer = QStringLiteral("Experimental task-fit assessment, not an OpenAI quota estimate.|0");
         const QJsonObject lint{{"code", "scope"}, {"title", "Too broad"}, {"message", "Names three."}, {"fix", "Pick one."}};
-        QTest::newRow("minimal") << quota(42, 80) << answer() << (head + QStringList{disclaimer});
         QTest::newRow("full, room to start")
             << quota(42, 80)
             << answer({{"decision", "start_now"},
@@ -498,20 +397,25 @@ private Q_SLOTS:
             }
         }
         QCOMPARE(shown, entries);
-        QCOMPARE(c.copyButton.isNull(), !entries.contains(QStringLiteral("[Copy for Codex]|14")));
-        QCOMPARE(c.startButton.isNull(), !entries.contains(QStringLiteral("[Start Protected Run]|14")));
     }
 
-    // Rows are placed as they arrive. At the narrowest size everything wraps inside the
-    // width; a long failure is cut at four lines, the rest in its tool tip.
-    void narrowWindow()
+    // Made centred at its size. Rows are placed as they arrive. At the narrowest size
+    // everything wraps inside the width; a long failure is cut at four lines, the rest in
+    // its tool tip.
+    void windowSize()
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
+        QWidget *window = c.window(); // as made, before any window manager moves it
+        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
+        QVERIFY(window->size() == QSize(480, 720) && window->minimumSize() == QSize(420, 480));
+        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
+                 qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
         const QJsonObject lint{{"code", "c"}, {"title", QString("A long lint title ").repeated(8)},
                                {"message", QString("message ").repeated(30)}, {"fix", "Split it."}};
         QVERIFY(rig.checkWith(answer({{"lints", QJsonArray{lint}}, {"taskPacket", QString("packet ").repeated(60)}})));
-        QWidget *window = rig.shown();
+        rig.shown();
         // Figures arriving in a shown window are placed before control returns to the event
         // loop, so the next paint draws them in place rather than needing another.
         c.renderQuota(*Usage::decode(quota(10, 20)));
@@ -580,7 +484,6 @@ private Q_SLOTS:
         QTest::newRow("no policy") << answer() << quota(50, 50);
         QTest::newRow("quota lost") << answer({{"reservePolicy", "standard"}}) << QByteArray();
         QTest::newRow("now blocked") << answer({{"reservePolicy", "standard"}}) << quota(0, 50);
-        QTest::newRow("no band") << answer({{"reservePolicy", "standard"}}) << snapshotJson({{60, 50, now()}});
     }
     void startRefusals()
     {
@@ -595,8 +498,7 @@ private Q_SLOTS:
         c.loadQuota();
         QTRY_VERIFY(rig.quotaSettled());
         c.startRun();
-        QVERIFY(!c.run && !c.runTimer);
-        QVERIFY(c.runPanel->isHidden());
+        QVERIFY(!c.run && !c.runTimer && c.runPanel->isHidden());
     }
 
     void polls_data()
@@ -662,9 +564,7 @@ private Q_SLOTS:
         Rig rig;
         MainWindowController &c = rig.readyToStart();
         c.startButton->click();
-        QVERIFY(c.startButton->isHidden());
-        QVERIFY(c.runTimer && c.runTimer->isActive());
-        QCOMPARE(c.runTimer->interval(), 60000);
+        QVERIFY(c.startButton->isHidden() && c.runTimer && c.runTimer->isActive());
         QCOMPARE(describe(c.runPanel), runView("5-hour 40% · Weekly 90%", "KEEP HEADROOM",
                                                "Finish the current unit before starting another branch of work."));
         QCOMPARE(rig.notified.size(), 0); // the state at the start is never notified
@@ -673,8 +573,7 @@ private Q_SLOTS:
         QVERIFY(rig.checkWith(answer({{"reservePolicy", "high"}})));
         QVERIFY(!c.startButton && describe(c.results).contains(QStringLiteral("[spacer]")));
         c.startRun();
-        QCOMPARE(c.run->reservePolicy, ReservePolicy::standard);
-        QCOMPARE(c.runTimer.data(), timer);
+        QVERIFY(c.run->reservePolicy == ReservePolicy::standard && c.runTimer.data() == timer);
 
         QVERIFY(poll(c, quota(20, 90)));
         QCOMPARE(rig.notified.size(), 1);
@@ -687,26 +586,22 @@ private Q_SLOTS:
         // and the question stays.
         QTRY_VERIFY(!c.polling);
         QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("5% remaining"));
-        QCOMPARE(rig.notified.size(), 1);
-        QCOMPARE(describe(c.runPanel), question);
+        QVERIFY(rig.notified.size() == 1 && describe(c.runPanel) == question);
 
         QFETCH(QString, button);
         for (auto *choice : c.runPanel->findChildren<QPushButton *>())
             if (choice->text() == button)
                 choice->click();
-        QVERIFY(!c.run);
-        QVERIFY(c.runPanel->isHidden() && c.runPanel->arrangedViews().isEmpty());
+        QVERIFY(!c.run && c.runPanel->isHidden() && c.runPanel->arrangedViews().isEmpty());
         QFETCH(QString, stored);
         QCOMPARE(rig.settings->contains(OutcomeStore::key), !stored.isEmpty());
         if (stored.isEmpty())
             return;
-        const QList<OutcomeRecord> records = c.outcomes.records();
-        QCOMPARE(records.size(), 1);
-        QCOMPARE(rawValue(records.first().outcome), stored);
-        QCOMPARE(records.first().lintCodes, QStringList({"scope", "tests"}));
-        QCOMPARE(records.first().startingQuotaBand, std::optional(QuotaBand::moderate));
-        QCOMPARE(records.first().endingQuotaBand, std::optional(QuotaBand::tight));
-        QCOMPARE(records.first().maximumReserveConstraintReached, ReserveState::validationAtRisk);
+        const OutcomeRecord record = c.outcomes.records().value(0);
+        QCOMPARE(rawValue(record.outcome), stored);
+        QCOMPARE(record.lintCodes, QStringList({"scope", "tests"}));
+        QVERIFY(record.startingQuotaBand == QuotaBand::moderate && record.endingQuotaBand == QuotaBand::tight);
+        QCOMPARE(record.maximumReserveConstraintReached, ReserveState::validationAtRisk);
     }
 
     // Closing hides the window and drops the check in flight; the run lives on and is
@@ -728,16 +623,12 @@ private Q_SLOTS:
 
         QVERIFY(window->close());
         QVERIFY(!window->isVisible() && !transport && !c.request);
-        QCOMPARE(c.checkButton->text(), QStringLiteral("Check task"));
-        QVERIFY(c.checkButton->isEnabled());
-        QVERIFY(c.status->text().isEmpty() && c.input->toPlainText().isEmpty());
-        QVERIFY(!c.result && c.results->arrangedViews().isEmpty());
-        QVERIFY(c.runTimer && c.runTimer->isActive());
+        QVERIFY(c.checkButton->text() == QStringLiteral("Check task") && c.checkButton->isEnabled());
+        QVERIFY(c.input->toPlainText().isEmpty() && !c.result && c.results->arrangedViews().isEmpty());
         QVERIFY(poll(c, quota(12, 90)));
         QCOMPARE(rig.notified.size(), 1);
 
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        rig.shown();
         QVERIFY(c.runPanel->isVisible());
         QCOMPARE(describe(c.runPanel),
                  runView("5-hour 12% · Weekly 90%", "VALIDATION ONLY",

@@ -15,12 +15,11 @@ private Q_SLOTS:
     void screenReaderView()
     {
         Rig rig;
-        MainWindowController &c = rig.withQuota(quota(42, 80));
+        rig.withQuota(quota(42, 80));
         rig.shown();
         const QJsonArray lints{QJsonObject{{"code", "c"}, {"title", "Too broad"}, {"message", "m"}, {"fix", "f"}}};
         QVERIFY(rig.checkWith(answer({{"reservePolicy", "standard"}, {"taskSize", "small"}, {"lints", lints},
                                       {"taskPacket", "Do X."}})));
-        QVERIFY(c.startButton && c.copyButton);
         rig.server.respondWith(TestHttpsServer::Response::json(503, "{}"));
 
         const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
@@ -54,7 +53,6 @@ private Q_SLOTS:
         QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(", ")));
         QCOMPARE(headings, QStringList({"TASK LINTS", "RUN THIS TASK", "VALIDATION RESERVE"}));
         QCOMPARE(roles.count("status bar"), 2);
-        QVERIFY(roles.contains("text"));
 
         // The check the probe started is heard as it goes: "Checking…", then its outcome.
         QStringList events;
