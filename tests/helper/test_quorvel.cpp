@@ -92,20 +92,27 @@ Setup log(const QList<QByteArray> &lines)
     return [lines](const QString &home) { writeLog(home, today, "a", lines); };
 }
 
-void installCli(const QString &home, const QString &dir = "bin")
+void installCli(const QString &home, const QString &dir = "bin", const QString &cli = FAKE_CODEX_PATH)
 {
     QDir().mkpath(home + '/' + dir);
-    if (!QFile::link(FAKE_CODEX_PATH, home + '/' + dir + "/codex"))
-        qFatal("cannot install the fake codex");
+    if (!QFile::link(cli, home + '/' + dir + "/codex"))
+        qFatal("cannot install the Codex CLI");
 }
 
-// The fake CLI, with the default bucket at 77 % in the session logs to fall back on.
+// The default bucket at 77 %, in the session logs to fall back on.
+void fallbackLog(const QString &home)
+{
+    writeLog(home, today, "a", {line(now - 50, QJsonObject{{"primary", logWindow(77, 300, 60)}, {"spend_control_reached", false}})});
+}
+const QString fromLogs = "300:77@60 / codex* / no spend";
+
+// The fake CLI, with or without logs to fall back on.
 Setup cliWithLogs(bool logs)
 {
     return [logs](const QString &home) {
         installCli(home);
         if (logs)
-            writeLog(home, today, "a", {line(now - 50, limits(logWindow(77, 300, 60)))});
+            fallbackLog(home);
     };
 }
 
@@ -360,7 +367,6 @@ private Q_SLOTS:
                                         QJsonObject{{"availableCount", 2}, {"credits", QJsonArray{QJsonObject{{"status", "redeeming"}}}}});
         // Sign-in errors, backend errors, hangs and a live answer beside logs come from the
         // real CLI in realCli().
-        const QString fromLogs = "300:77@60 / codex*";
         const QString bothFigures = "300:42@3600 / codex* codex_mini / no spend / 2 resets: redeeming@never";
         QTest::newRow("live answer, CLI ignores end of input and SIGTERM") << cliWithLogs(false)
             << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << bothFigures;
@@ -397,7 +403,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         using M = FakeBackend::Mode;
         const QString live = "300:42@3600 10080:64@86400 / codex* codex_mini=GPT-5 mini / spend / 2 resets: available@600 available@never";
-        const QString fromLogs = "300:77@60 / codex* / no spend"; // the logs' spend flag too
         const QString chatgpt = "chatgpt";
         QTest::newRow("live, through npm's launcher") << false << chatgpt << M::Answer << 0 << live;
         QTest::newRow("live, native binary") << true << chatgpt << M::Answer << 0 << live;
@@ -423,14 +428,12 @@ private Q_SLOTS:
         FakeBackend chatgpt(backend);
         QTemporaryDir home("/tmp/tess.XXXXXX");
         const QString codexHome = home.filePath(".codex");
-        QVERIFY(QDir().mkpath(codexHome) && QDir().mkpath(home.filePath("bin")));
-        QVERIFY(QFile::link(codex, home.filePath("bin/codex")));
+        installCli(home.path(), "bin", codex);
+        QVERIFY(QDir().mkpath(codexHome));
         writeFile(codexHome + "/config.toml", "chatgpt_base_url = \"" + chatgpt.baseUrl().toUtf8() + "\"\n");
         if (!signIn.isEmpty())
             writeFile(codexHome + "/auth.json", signInFile(signIn));
-        QJsonObject logged = limits(logWindow(77, 300, 60));
-        logged.insert("spend_control_reached", false);
-        writeLog(home.path(), today, "a", {line(now - 50, logged)});
+        fallbackLog(home.path());
 
         QProcess p;
         // The real server, seen while it talks to the backend.
