@@ -250,7 +250,6 @@ private Q_SLOTS:
         const Outcome f = Outcome::finished, a = Outcome::abandoned;
         const auto sentence = [](int n, int m) { return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m); };
         const Records five{recordOf(f), recordOf(Outcome::partial), recordOf(a), recordOf(f), recordOf(f)};
-        QTest::newRow("five give one") << five << Band(B::moderate) << sentence(3, 5);
         Records many(5, recordOf(f)); // these oldest five fall out of the newest 20
         for (int i = 0; i < 20; ++i)
             many += recordOf(i % 4 == 0 ? f : a);
