@@ -4,7 +4,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 #include <QScopeGuard>
@@ -34,11 +33,9 @@ public Q_SLOTS:
                 const QString &body, const QStringList &, const QVariantMap &hints, int)
     {
         calls.append({appName, replacesId, body, hints});
-        if (refuse) {
+        if (refuse)
             sendErrorReply(QDBusError::AccessDenied, QStringLiteral("Notifications are turned off."));
-            return 0;
-        }
-        return replacesId != 0 ? replacesId : nextId++;
+        return refuse ? 0 : replacesId != 0 ? replacesId : nextId++;
     }
 };
 
@@ -131,8 +128,7 @@ private Q_SLOTS:
     {
         QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "dunst needs an X server");
         PrivateBus dunstBus;
-        QVERIFY(dunstBus.start({{"dunst.service", "[D-BUS Service]\nName=org.freedesktop.Notifications\n"
-                                                  "Exec=/usr/bin/dunst\n"}}));
+        QVERIFY(dunstBus.start({{"dunst.service", "[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=/usr/bin/dunst\n"}}));
         QDBusConnection connection = QDBusConnection::connectToBus(dunstBus.address, QStringLiteral("dunst-client"));
         const auto closeConnection = qScopeGuard([] { QDBusConnection::disconnectFromBus(QStringLiteral("dunst-client")); });
         QVERIFY(!connection.interface()->isServiceRegistered(service).value());
