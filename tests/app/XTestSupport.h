@@ -24,8 +24,7 @@ inline bool xdotool(const QStringList &arguments)
 {
     QProcess process;
     process.start("xdotool", arguments);
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 // A child that dies with the test process, so a test that crashes or times out leaves
@@ -41,8 +40,7 @@ struct TrayProcess {
     bool start()
     {
         dieWithTest(process);
-        process.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request",
-                                 "--height", "24", "--SetDockType", "false"});
+        process.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--SetDockType", "false"});
         return process.waitForStarted(10000);
     }
     ~TrayProcess() { process.kill(), process.waitForFinished(5000); }
@@ -54,11 +52,7 @@ std::unique_ptr<T, void (*)(void *)> owned(T *reply) { return {reply, std::free}
 // Another program's X client (or this process's own connection, when given).
 class XClient {
 public:
-    struct Window {
-        xcb_window_t id, parent;
-        bool viewable, overrideRedirect;
-        QByteArray wmClass, name;
-    };
+    struct Window { xcb_window_t id, parent; bool viewable, overrideRedirect; QByteArray wmClass, name; };
 
     explicit XClient(xcb_connection_t *borrowed = nullptr)
         : connection(borrowed ? borrowed : xcb_connect(nullptr, nullptr)), owner(!borrowed)
@@ -66,8 +60,7 @@ public:
         const xcb_setup_t *setup = xcb_get_setup(connection);
         root = xcb_setup_roots_iterator(setup).data->root;
         const int count = setup->max_keycode - setup->min_keycode + 1;
-        auto map = owned(xcb_get_keyboard_mapping_reply(
-            connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, uint8_t(count)), nullptr));
+        auto map = owned(xcb_get_keyboard_mapping_reply(connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, uint8_t(count)), nullptr));
         const xcb_keysym_t *syms = map ? xcb_get_keyboard_mapping_keysyms(map.get()) : nullptr;
         for (int i = 0; syms && i < count * map->keysyms_per_keycode && !keycodeL; ++i)
             if (syms[i] == 0x006c) // XK_l
@@ -82,9 +75,8 @@ public:
     {
         bool all = true;
         for (uint16_t extra : variants)
-            all &= !owned(xcb_request_check(connection, xcb_grab_key_checked(
-                connection, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | extra, keycodeL,
-                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+            all &= !owned(xcb_request_check(connection, xcb_grab_key_checked(connection, 1, root, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | extra,
+                                                                            keycodeL, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
         return all;
     }
     void ungrabAll()
@@ -102,12 +94,8 @@ public:
     // What a window manager sends when the user clicks a window's close button.
     void requestClose(xcb_window_t window)
     {
-        xcb_client_message_event_t event = {};
-        event.response_type = XCB_CLIENT_MESSAGE;
-        event.format = 32;
-        event.window = window;
-        event.type = atom("WM_PROTOCOLS");
-        event.data.data32[0] = atom("WM_DELETE_WINDOW");
+        const xcb_client_message_event_t event{.response_type = XCB_CLIENT_MESSAGE, .format = 32, .sequence = 0, .window = window,
+                                               .type = atom("WM_PROTOCOLS"), .data = {.data32 = {atom("WM_DELETE_WINDOW")}}};
         xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char *>(&event));
         xcb_flush(connection);
     }
@@ -118,10 +106,9 @@ public:
         const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
         const xcb_window_t window = xcb_generate_id(connection);
         const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;
-        xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, root, 100, 100, 400, 300, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK, &events);
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                            uint32_t(name.size()), name.constData());
+        xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, root, 100, 100, 400, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          screen->root_visual, XCB_CW_EVENT_MASK, &events);
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(name.size()), name.constData());
         xcb_map_window(connection, window);
         inputFocus();
         return window;
@@ -151,10 +138,8 @@ public:
         auto tree = owned(xcb_query_tree_reply(connection, xcb_query_tree(connection, parent), nullptr));
         for (int i = 0; tree && i < xcb_query_tree_children_length(tree.get()); ++i) {
             const xcb_window_t id = xcb_query_tree_children(tree.get())[i];
-            auto attributes = owned(xcb_get_window_attributes_reply(
-                connection, xcb_get_window_attributes(connection, id), nullptr));
-            found.push_back({id, parent, attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE,
-                             attributes && attributes->override_redirect,
+            auto attributes = owned(xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, id), nullptr));
+            found.push_back({id, parent, attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE, attributes && attributes->override_redirect,
                              property(id, XCB_ATOM_WM_CLASS), property(id, XCB_ATOM_WM_NAME)});
             for (const Window &w : windows(id))
                 found.push_back(w);
@@ -170,17 +155,13 @@ public:
 private:
     xcb_atom_t atom(const char *name)
     {
-        auto reply = owned(xcb_intern_atom_reply(
-            connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr));
+        auto reply = owned(xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr));
         return reply ? reply->atom : 0;
     }
     QByteArray property(xcb_window_t window, xcb_atom_t name)
     {
-        auto reply = owned(xcb_get_property_reply(
-            connection, xcb_get_property(connection, 0, window, name, XCB_ATOM_ANY, 0, 1024), nullptr));
-        return reply ? QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())),
-                                  xcb_get_property_value_length(reply.get()))
-                     : QByteArray();
+        auto reply = owned(xcb_get_property_reply(connection, xcb_get_property(connection, 0, window, name, XCB_ATOM_ANY, 0, 1024), nullptr));
+        return reply ? QByteArray(static_cast<const char *>(xcb_get_property_value(reply.get())), xcb_get_property_value_length(reply.get())) : QByteArray();
     }
 };
 

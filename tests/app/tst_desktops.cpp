@@ -19,6 +19,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -55,8 +56,7 @@ struct OwnDisplay {
     bool start()
     {
         QByteArray number, ready;
-        if (!startedWithLine(xvfb, "Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
-                             &number))
+        if (!startedWithLine(xvfb, "Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, &number))
             return false;
         qputenv("DISPLAY", ":" + number);
         // Openbox runs its startup command once it manages the screen; it prints notes
@@ -114,6 +114,7 @@ private Q_SLOTS:
         QVERIFY(delegate.shortcut->installed());
         QWidget *window = delegate.controller->window();
         QTRY_VERIFY(window->isActiveWindow());
+        delegate.controller->pasteButton->setFocus(); // so that the focus must move back
 
         XClient other;
         const xcb_window_t editor = other.createWindow("Another program");
@@ -126,9 +127,7 @@ private Q_SLOTS:
         if (byLaunch) {
             // As a launcher starts it: the startup id carries the time of the user's click.
             QProcessEnvironment e = environment(home.filePath("runtime"));
-            const QString startupId = QStringLiteral("tessaline-test-%1_TIME%2")
-                                          .arg(QCoreApplication::applicationPid())
-                                          .arg(other.serverTime(editor));
+            const QString startupId = QStringLiteral("tessaline-test-%1_TIME%2").arg(QCoreApplication::applicationPid()).arg(other.serverTime(editor));
             e.insert("DESKTOP_STARTUP_ID", startupId);
             QSignalSpy handedOver(&instance, &SingleInstance::openRequested);
             QProcess second;
@@ -137,14 +136,12 @@ private Q_SLOTS:
             second.start(program);
             QVERIFY(finished.wait(20000));
             QCOMPARE(second.exitCode(), 0);
-            QCOMPARE(handedOver.size(), 1);
-            QCOMPARE(handedOver[0][0].toByteArray(), startupId.toLatin1());
+            QCOMPARE(handedOver, QList<QVariantList>{{startupId.toLatin1()}});
         } else {
             QVERIFY(xdotool({"key", "ctrl+alt+l"}));
         }
         QTRY_COMPARE(other.inputFocus(), xcb_window_t(window->winId()));
-        QTRY_VERIFY(window->isActiveWindow());
-        QCOMPARE(QApplication::focusWidget(), delegate.controller->input);
+        QTRY_COMPARE(QApplication::focusWidget(), delegate.controller->input);
     }
 
     // Under a StatusNotifierItem host the icon registers, its menu carries the two
@@ -189,14 +186,9 @@ private Q_SLOTS:
         const QString itemPath = slash < 0 ? QStringLiteral("/StatusNotifierItem") : items[0].mid(slash);
         QDBusInterface item(itemService, itemPath, "org.kde.StatusNotifierItem", connection);
         QCOMPARE(item.property("Title").toString(), QStringLiteral("Tessaline"));
-        const QString menuPath = item.property("Menu").value<QDBusObjectPath>().path();
-        QVERIFY(!menuPath.isEmpty());
-
-        QDBusInterface menu(itemService, menuPath, "com.canonical.dbusmenu", connection);
+        QDBusInterface menu(itemService, item.property("Menu").value<QDBusObjectPath>().path(), "com.canonical.dbusmenu", connection);
         const QList<std::pair<int, QString>> entries = menuEntries(menu);
-        QCOMPARE(entries.size(), 2);
-        QCOMPARE(entries[0].second, QStringLiteral("Open Tessaline"));
-        QCOMPARE(entries[1].second, QStringLiteral("Quit Tessaline"));
+        QCOMPARE(entries, (QList<std::pair<int, QString>>{{entries.value(0).first, "Open Tessaline"}, {entries.value(1).first, "Quit Tessaline"}}));
 
         // Closed, then reopened from the host's menu; then quit from it.
         XClient x;
@@ -211,9 +203,7 @@ private Q_SLOTS:
         QVERIFY(choose(entries[0].first));
         QTRY_VERIFY_WITH_TIMEOUT(mainWindow(x) != 0, 20000);
         QVERIFY(choose(entries[1].first));
-        QVERIFY(tessaline.waitForFinished(20000));
-        QCOMPARE(tessaline.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(tessaline.exitCode(), 0);
+        QVERIFY(tessaline.waitForFinished(20000) && tessaline.exitStatus() == QProcess::NormalExit && tessaline.exitCode() == 0);
     }
 
 private:
@@ -252,38 +242,32 @@ private:
         const QDBusMessage reply = menu.call("GetLayout", 0, 1, QStringList{"label", "type"});
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
             return entries;
+        // (ia{sv}av): the root's id and properties, then each child as the same structure.
         const QDBusArgument layout = reply.arguments()[1].value<QDBusArgument>();
         int id;
         QVariantMap properties;
         layout.beginStructure();
         layout >> id >> properties;
         layout.beginArray();
-        while (!layout.atEnd()) {
-            QDBusVariant child;
+        for (QDBusVariant child; !layout.atEnd();) {
             layout >> child;
             const QDBusArgument node = child.variant().value<QDBusArgument>();
-            int childId;
-            QVariantMap childProperties;
             node.beginStructure();
-            node >> childId >> childProperties;
+            node >> id >> properties;
             node.endStructure();
-            if (childProperties.value("type").toString() != QLatin1String("separator"))
-                entries.append({childId, childProperties.value("label").toString()});
+            if (properties.value("type").toString() != QLatin1String("separator"))
+                entries.append({id, properties.value("label").toString()});
         }
-        layout.endArray();
-        layout.endStructure();
         return entries;
     }
 
     // The program's main window, wherever the window manager put its frame.
     static xcb_window_t mainWindow(XClient &x)
     {
-        xcb_window_t found = 0;
         for (const auto &w : x.windows())
-            if (w.viewable && !w.overrideRedirect && w.name == "Tessaline"
-                && w.wmClass.toLower().split('\0').contains("tessaline"))
-                found = w.id;
-        return found;
+            if (w.viewable && !w.overrideRedirect && w.name == "Tessaline" && w.wmClass.toLower().split('\0').contains("tessaline"))
+                return w.id;
+        return 0;
     }
 };
 

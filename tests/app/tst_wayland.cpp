@@ -1,15 +1,14 @@
-// The program on a real Wayland compositor: Debian's weston with its headless backend, in
-// a runtime folder of the test's own, with no X server to fall back on.
-//
-// Weston offers no protocol through which another client could list, close or focus a
-// window, and no way to send it keys; what it does offer is a log of every request its
-// clients make ("proto" debug scope). The test reads the window's title and identity from
-// that log, from outside; what only the program can see (the quota on the window, the
-// menu's quit) is checked in this process, which runs the shell on the same compositor.
+// The program on a real Wayland compositor: Debian's weston, headless, in a runtime folder of
+// the test's own, with no X server to fall back on. Weston lets no other client list, close
+// or focus a window, nor send it keys, but logs every request its clients make ("proto"
+// scope): the window's title and identity are read from that log; what only the program
+// can see (the quota on the window, the menu's quit) is checked in this process, which
+// runs the shell on the same compositor.
 
 #include "app/AppDelegate.h"
 #include "platform/SettingsStore.h"
 #include "platform/SingleInstance.h"
+#include "platform/StatusItem.h"
 #include "window/MainWindowController.h"
 #include "window/StackView.h"
 #include "XTestSupport.h"
@@ -24,8 +23,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include "platform/StatusItem.h"
 
 using namespace tessaline;
 using namespace testsupport;
@@ -44,20 +41,15 @@ struct Weston {
 
     bool start()
     {
-        if (!runtime.isValid()
-            || !QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        if (!runtime.isValid() || !QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
             return false;
         QFile ready(runtime.filePath(QStringLiteral("ready")));
         QFile config(runtime.filePath(QStringLiteral("weston.ini")));
-        if (!ready.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly))
+        if (!ready.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly) || !ready.write("#!/bin/sh\necho ready\n")
+            || !ready.setPermissions(ready.permissions() | QFile::ExeOwner)
+            || !config.write(QStringLiteral("[core]\nshell=desktop-shell.so\n[autolaunch]\npath=%1\n").arg(ready.fileName()).toUtf8()))
             return false;
-        ready.write("#!/bin/sh\necho ready\n");
-        ready.setPermissions(ready.permissions() | QFile::ExeOwner);
-        ready.close();
-        config.write(QStringLiteral("[core]\nshell=desktop-shell.so\n[autolaunch]\npath=%1\n")
-                         .arg(ready.fileName())
-                         .toUtf8());
-        config.close();
+        ready.close(), config.close();
 
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         e.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
@@ -65,18 +57,15 @@ struct Weston {
         e.remove(QStringLiteral("WAYLAND_DISPLAY"));
         process.setProcessEnvironment(e);
         dieWithTest(process);
-        process.start(QStringLiteral("weston"),
-                      {"--config=" + config.fileName(), "--backend=headless-backend.so", "--socket=wayland-tess",
-                       "--width=1280", "--height=1024", "--debug", "--logger-scopes=proto", "--log=" + log()});
+        process.start(QStringLiteral("weston"), {"--config=" + config.fileName(), "--backend=headless-backend.so", "--socket=wayland-tess",
+                                                 "--width=1280", "--height=1024", "--debug", "--logger-scopes=proto", "--log=" + log()});
         if (!process.waitForStarted(10000))
             return false;
-        while (true) {
+        do {
             while (!process.canReadLine())
                 if (!process.waitForReadyRead(20000))
                     return false;
-            if (process.readLine().trimmed() == "ready")
-                break;
-        }
+        } while (process.readLine().trimmed() != "ready");
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
         qputenv("WAYLAND_DISPLAY", "wayland-tess");
         qunsetenv("DISPLAY");
@@ -84,19 +73,13 @@ struct Weston {
     }
     ~Weston() { process.terminate(), process.waitForFinished(5000); }
 
-    // How many times a client asked for a top-level window with this title.
-    int titled(const QByteArray &title) const
+    // How many times a client made this request, e.g. set_title("Tessaline").
+    int requests(const QByteArray &request) const
     {
         QFile file(log());
-        if (!file.open(QIODevice::ReadOnly))
-            return 0;
-        return int(file.readAll().count(".set_title(\"" + title + "\")"));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("." + request)) : 0;
     }
-    bool hasAppId(const QByteArray &id) const
-    {
-        QFile file(log());
-        return file.open(QIODevice::ReadOnly) && file.readAll().contains(".set_app_id(\"" + id + "\")");
-    }
+    int titled(const QByteArray &title) const { return requests("set_title(\"" + title + "\")"); }
 };
 
 Weston *compositor = nullptr;
@@ -137,15 +120,13 @@ private Q_SLOTS:
         first.start(program);
         const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
         QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 1, 20000);
-        QVERIFY(compositor->hasAppId("tessaline"));
+        QVERIFY(compositor->requests("set_app_id(\"tessaline\")") > 0);
         QTRY_COMPARE_WITH_TIMEOUT(quotaReads(), 1, 20000);
 
         QProcess second;
         second.setProcessEnvironment(environment());
         second.start(program);
-        QVERIFY(second.waitForFinished(20000));
-        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(second.waitForFinished(20000) && second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0);
         QCOMPARE(first.state(), QProcess::Running);
     }
 
@@ -161,18 +142,14 @@ private Q_SLOTS:
         const int before = compositor->titled("Tessaline");
         delegate.applicationDidFinishLaunching();
         QWidget *window = delegate.controller->window();
-        QTRY_VERIFY(window->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 1, 20000);
         const auto quotaShown = [&delegate] {
-            for (const QLabel *label : delegate.controller->quotaRows->findChildren<QLabel *>())
-                if (label->text().contains(QLatin1String("65%")))
-                    return true;
-            return false;
+            const auto labels = delegate.controller->quotaRows->findChildren<QLabel *>();
+            return std::any_of(labels.begin(), labels.end(), [](const QLabel *l) { return l->text().contains(QLatin1String("65%")); });
         };
         QTRY_VERIFY_WITH_TIMEOUT(quotaShown(), 20000);
 
-        window->close();
-        QTRY_VERIFY(!window->isVisible());
+        QVERIFY(window->close());
         QProcess second;
         second.setProcessEnvironment(environment());
         QSignalSpy finished(&second, &QProcess::finished); // this process answers it meanwhile

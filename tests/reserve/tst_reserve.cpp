@@ -40,10 +40,7 @@ OutcomeRecord recordOf(Outcome outcome, Band band = B::moderate, const QString &
                        ReservePolicy policy = ReservePolicy::standard)
 {
     OutcomeRecord record;
-    record.taskSize = taskSize;
-    record.reservePolicy = policy;
-    record.startingQuotaBand = band;
-    record.outcome = outcome;
+    std::tie(record.taskSize, record.reservePolicy, record.startingQuotaBand, record.outcome) = std::tie(taskSize, policy, band, outcome);
     return record;
 }
 
@@ -77,10 +74,8 @@ private Q_SLOTS:
         QTest::newRow("neither") << Percent() << Percent() << Band();
         QTest::newRow("weekly lower") << Percent(90) << Percent(20) << Band(B::tight);
         QTest::newRow("weekly alone") << Percent() << Percent(15) << Band(B::critical);
-        const struct { qint64 m; B band; } edges[] = {
-            {-3, B::blocked}, {0, B::blocked},   {1, B::critical},  {15, B::critical}, {16, B::tight},
-            {35, B::tight},   {36, B::moderate}, {65, B::moderate}, {66, B::healthy},  {140, B::healthy},
-        };
+        const struct { qint64 m; B band; } edges[] = {{0, B::blocked}, {1, B::critical}, {15, B::critical}, {16, B::tight},
+            {35, B::tight}, {36, B::moderate}, {65, B::moderate}, {66, B::healthy}, {140, B::healthy}};
         for (const auto &e : edges)
             QTest::addRow("%lld", e.m) << Percent(e.m) << Percent(100) << Band(e.band);
     }
@@ -88,8 +83,7 @@ private Q_SLOTS:
     {
         QFETCH(Percent, fiveHour);
         QFETCH(Percent, weekly);
-        QFETCH(Band, band);
-        QCOMPARE(quotaBandFrom(fiveHour, weekly), band);
+        QTEST(quotaBandFrom(fiveHour, weekly), "band");
     }
 
     void stateTable()
@@ -101,11 +95,9 @@ private Q_SLOTS:
             {B::critical, S::validationAtRisk, S::validationOnly, S::validationOnly},
             {B::blocked, S::exhausted, S::exhausted, S::exhausted},
         };
-        for (const auto &r : rows) {
-            QCOMPARE(reserveStateFrom(r.band, ReservePolicy::light), r.light);
-            QCOMPARE(reserveStateFrom(r.band, ReservePolicy::standard), r.standard);
-            QCOMPARE(reserveStateFrom(r.band, ReservePolicy::high), r.high);
-        }
+        for (const auto &r : rows)
+            QCOMPARE(QList({reserveStateFrom(r.band, ReservePolicy::light), reserveStateFrom(r.band, ReservePolicy::standard),
+                            reserveStateFrom(r.band, ReservePolicy::high)}), QList({r.light, r.standard, r.high}));
     }
 
     void snapshotFromUsage()
@@ -138,19 +130,13 @@ private Q_SLOTS:
         QTest::addColumn<S>("finalWorst");
         const std::optional<S> no;
         const ReservePolicy standard = ReservePolicy::standard;
-        QTest::newRow("worsen, recover, fall back to a told level")
-            << both(40) << standard << Snapshots{both(30), both(10), both(50), both(10)}
-            << States{S::validationAtRisk, S::validationOnly, no, no} << S::validationOnly << S::validationOnly;
-        QTest::newRow("recovery, then a new worst level is told")
-            << both(40) << standard << Snapshots{both(30), both(80), both(30), both(0)}
-            << States{S::validationAtRisk, no, no, S::exhausted} << S::exhausted << S::exhausted;
-        QTest::newRow("the starting state is never told") << both(20) << standard << Snapshots{both(30), both(20)}
-            << States{no, no} << S::validationAtRisk << S::validationAtRisk;
+        QTest::newRow("worsen, recover, fall back to a told level, then a new worst") << both(40) << standard
+            << Snapshots{both(30), both(10), both(80), both(10), both(0)}
+            << States{S::validationAtRisk, S::validationOnly, no, no, S::exhausted} << S::exhausted << S::exhausted;
         QTest::newRow("state falls below the start, worst stays") << both(20) << ReservePolicy::high
             << Snapshots{both(100)} << States{no} << S::keepHeadroom << S::validationOnly;
         QTest::newRow("a reading without windows changes nothing") << both(40) << standard
-            << Snapshots{Snapshot(std::nullopt, 30), Snapshot()} << States{S::validationAtRisk, no}
-            << S::validationAtRisk << S::validationAtRisk;
+            << Snapshots{Snapshot(std::nullopt, 30), Snapshot()} << States{S::validationAtRisk, no} << S::validationAtRisk << S::validationAtRisk;
     }
     void observe()
     {
@@ -159,11 +145,8 @@ private Q_SLOTS:
         QFETCH(Snapshots, readings);
         QFETCH(States, told);
         auto run = ProtectedRun::begin(startTime, start, std::nullopt, {}, policy);
-        QVERIFY(run);
-        for (int i = 0; i < readings.size(); ++i) {
+        for (int i = 0; i < readings.size(); ++i)
             QCOMPARE(run->observe(readings[i]), told[i]);
-            QCOMPARE(run->latest, readings[i]);
-        }
         QTEST(run->state, "finalState");
         QTEST(run->worstSurfaced, "finalWorst");
     }
@@ -182,52 +165,37 @@ private Q_SLOTS:
         run->notSurfaced(S::validationOnly);
         QCOMPARE(run->observe(both(30)), std::nullopt);
         QCOMPARE(run->worstSurfaced, S::validationAtRisk);
-        QCOMPARE(OutcomeRecord(*run, OutcomeRecord::Outcome::finished, startTime).maximumReserveConstraintReached,
-                 S::validationOnly);
-    }
-
-    void recordFromRun()
-    {
-        ProtectedRun run = runOf(ReservePolicy::high, {70, 40});
-        run.observe({30, std::nullopt});
-        run.observe({80, 80}); // recovered: the record keeps the worst state told
-        const OutcomeRecord record(run, Outcome::partial, startTime.addMSecs(47 * 60'000 + 59'900));
-        QCOMPARE(record.timestamp, 1'700'000'000.0 + 47 * 60 + 59.9);
-        QCOMPARE(record.runDurationMinutes, 47);
-        QCOMPARE(record.startingQuotaBand, Band(B::moderate));
-        QCOMPARE(record.endingQuotaBand, Band(B::healthy));
-        QCOMPARE(record.maximumReserveConstraintReached, S::validationOnly);
-        // A clock set back during the run gives no negative duration.
-        QCOMPARE(OutcomeRecord(run, Outcome::partial, startTime.addSecs(-600)).runDurationMinutes, 0);
+        QCOMPARE(OutcomeRecord(*run, Outcome::finished, startTime).maximumReserveConstraintReached, S::validationOnly);
     }
 
     void storedJson()
     {
         OutcomeStore store(settings);
-        ProtectedRun run = runOf();
+        ProtectedRun run = runOf(ReservePolicy::high, {70, 40});
         QVERIFY(!store.record(run, std::nullopt, startTime)); // the user skipped the question
         QVERIFY(!QFile::exists(dir->filePath("config/settings.ini")));
-        run.observe({});
-        QVERIFY(store.record(run, Outcome::finished, startTime.addSecs(2850)));
-        const QVariant stored = settings->value(OutcomeStore::key);
-        QCOMPARE(stored.typeId(), QMetaType::QByteArray);
-        QCOMPARE(stored.toByteArray(),
-                 QByteArray(R"([{"lintCodes":["scope","tests"],"maximumReserveConstraintReached":1,)"
-                            R"("outcome":"finished","reservePolicy":"standard","runDurationMinutes":47,)"
-                            R"("startingQuotaBand":"moderate","taskSize":"small","timestamp":1700002850}])"));
+        run.observe({30, std::nullopt});
+        run.observe({80, 80}); // recovered: the record keeps the worst state told
+        const QDateTime end = startTime.addMSecs(47 * 60'000 + 59'900);
+        QVERIFY(store.record(run, Outcome::partial, end));
+        QCOMPARE(settings->value(OutcomeStore::key).toByteArray(),
+                 QByteArray(R"([{"endingQuotaBand":"healthy","lintCodes":["scope","tests"],"maximumReserveConstraintReached":3,)"
+                            R"("outcome":"partial","reservePolicy":"high","runDurationMinutes":47,)"
+                            R"("startingQuotaBand":"moderate","taskSize":"small","timestamp":1700002879.9}])"));
         // Read back by a separate store, as after a restart of the program.
         const OutcomeStore reopened(std::make_shared<QSettingsStore>(dir->filePath("config/settings.ini")));
-        QCOMPARE(reopened.records(), Records{OutcomeRecord(run, Outcome::finished, startTime.addSecs(2850))});
+        QCOMPARE(reopened.records(), Records{OutcomeRecord(run, Outcome::partial, end)});
+        // A clock set back during the run gives no negative duration.
+        QCOMPARE(OutcomeRecord(run, Outcome::partial, startTime.addSecs(-600)).runDurationMinutes, 0);
     }
 
     void decodeAnyOrderAndUnknownKeys()
     {
         const auto decoded = OutcomeStore::decode("[" + goodElement + "]");
         QVERIFY(decoded && decoded->size() == 1);
-        QCOMPARE(decoded->at(0).startingQuotaBand, Band(B::healthy));
-        QCOMPARE(decoded->at(0).endingQuotaBand, Band());
-        QCOMPARE(decoded->at(0).maximumReserveConstraintReached, S::validationAtRisk);
-        QCOMPARE(decoded->at(0).runDurationMinutes, 9007199254740993LL);
+        const OutcomeRecord &r = decoded->at(0);
+        QVERIFY(r.startingQuotaBand == B::healthy && !r.endingQuotaBand && r.maximumReserveConstraintReached == S::validationAtRisk);
+        QCOMPARE(r.runDurationMinutes, 9007199254740993LL);
     }
 
     void capKeepsNewest200()
@@ -238,10 +206,7 @@ private Q_SLOTS:
         QVERIFY(settings->setValue(OutcomeStore::key, *OutcomeStore::encode(history)));
         OutcomeStore store(settings);
         QVERIFY(store.record(runOf(), Outcome::abandoned, startTime));
-        const Records records = store.records();
-        QCOMPARE(records.size(), 200);
-        QCOMPARE(records.first(), history[1]);
-        QCOMPARE(records.last().outcome, Outcome::abandoned);
+        QCOMPARE(store.records(), history.mid(1) << OutcomeRecord(runOf(), Outcome::abandoned, startTime));
     }
 
     void unreadableHistoryIsKeptAside_data()
@@ -257,13 +222,9 @@ private Q_SLOTS:
         QTest::newRow("element not an object") << QVariant("[" + goodElement + ",[]]");
         QTest::newRow("unknown outcome") << with("\"partial\"", "\"skipped\"");
         QTest::newRow("capitalised band") << with("\"healthy\"", "\"Healthy\"");
-        QTest::newRow("unknown policy") << with("\"light\"", "\"strict\"");
         QTest::newRow("state 5") << with("2.0", "5");
-        QTest::newRow("state as text") << with("2.0", "\"2\"");
         QTest::newRow("fractional minutes") << with("9007199254740993", "47.5");
-        QTest::newRow("minutes beyond 64 bits") << with("9007199254740993", "1e19");
         QTest::newRow("missing taskSize") << with("\"taskSize\":\"small\",", "");
-        QTest::newRow("lint code not text") << with("[\"a\"]", "[\"a\",1]");
     }
     void unreadableHistoryIsKeptAside()
     {
@@ -272,8 +233,7 @@ private Q_SLOTS:
         OutcomeStore store(settings);
         QCOMPARE(store.records(), Records());
         QVERIFY(store.record(runOf(), Outcome::finished, startTime));
-        QVERIFY(store.record(runOf(), Outcome::partial, startTime));
-        QCOMPARE(store.records().size(), 2);
+        QCOMPARE(store.records().size(), 1);
         QCOMPARE(settings->value(OutcomeStore::unreadableKey), stored);
         // Later damage is replaced too, but the copy kept first is never overwritten.
         QVERIFY(settings->setValue(OutcomeStore::key, QByteArray("later damage")));
@@ -288,11 +248,8 @@ private Q_SLOTS:
         QTest::addColumn<Band>("band");
         QTest::addColumn<QString>("sentence");
         const Outcome f = Outcome::finished, a = Outcome::abandoned;
-        const auto sentence = [](int n, int m) {
-            return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m);
-        };
+        const auto sentence = [](int n, int m) { return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m); };
         const Records five{recordOf(f), recordOf(Outcome::partial), recordOf(a), recordOf(f), recordOf(f)};
-        QTest::newRow("five give one") << five << Band(B::moderate) << sentence(3, 5);
         Records many(5, recordOf(f)); // these oldest five fall out of the newest 20
         for (int i = 0; i < 20; ++i)
             many += recordOf(i % 4 == 0 ? f : a);
@@ -300,16 +257,14 @@ private Q_SLOTS:
         const Records others = five.mid(1) + Records{recordOf(f, B::tight), recordOf(f, std::nullopt),
             recordOf(f, B::moderate, "Small"), recordOf(f, B::moderate, "small", ReservePolicy::high)};
         QTest::newRow("four, and others of another band, size or policy") << others << Band(B::moderate) << QString();
-        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, std::nullopt)) << Band()
-                                                          << sentence(5, 5);
+        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, std::nullopt)) << Band() << sentence(5, 5);
     }
     void insight()
     {
         QFETCH(Records, records);
         QFETCH(Band, band);
         QFETCH(QString, sentence);
-        const auto expected = sentence.isNull() ? std::nullopt : std::optional(sentence);
-        QCOMPARE(OutcomeStore::insight(records, QStringLiteral("small"), ReservePolicy::standard, band), expected);
+        QCOMPARE(OutcomeStore::insight(records, QStringLiteral("small"), ReservePolicy::standard, band).value_or(QString()), sentence);
     }
 };
 
