@@ -99,12 +99,15 @@ private Q_SLOTS:
     void focusComesBack_data()
     {
         QTest::addColumn<bool>("byLaunch");
-        QTest::newRow("shortcut") << false;
-        QTest::newRow("second launch") << true;
+        QTest::addColumn<bool>("closedFirst");
+        QTest::newRow("shortcut") << false << false;
+        QTest::newRow("shortcut, window closed") << false << true;
+        QTest::newRow("second launch") << true << false;
     }
     void focusComesBack()
     {
         QFETCH(bool, byLaunch);
+        QFETCH(bool, closedFirst);
         qputenv("XDG_RUNTIME_DIR", home.filePath("runtime").toLocal8Bit());
         SingleInstance instance(QStringLiteral("tessaline"));
         QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
@@ -115,6 +118,10 @@ private Q_SLOTS:
         QWidget *window = delegate.controller->window();
         QTRY_VERIFY(window->isActiveWindow());
         delegate.controller->pasteButton->setFocus(); // so that the focus must move back
+        if (closedFirst) {
+            QVERIFY(window->close());
+            QTRY_VERIFY(!window->isVisible());
+        }
 
         XClient other;
         const xcb_window_t editor = other.createWindow("Another program");
