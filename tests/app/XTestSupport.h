@@ -34,6 +34,24 @@ inline void dieWithTest(QProcess &process)
     process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
+// Starts a child that dies with the test and reads the line it prints once it is ready:
+// the first, or the first that begins with `expected`.
+inline bool startedWithLine(QProcess &process, const QString &command, const QStringList &arguments, QByteArray *line,
+                            const QByteArray &expected = QByteArray())
+{
+    dieWithTest(process);
+    process.start(command, arguments);
+    if (!process.waitForStarted(10000))
+        return false;
+    do {
+        while (!process.canReadLine())
+            if (!process.waitForReadyRead(20000))
+                return false;
+        *line = process.readLine().trimmed();
+    } while (!expected.isEmpty() && !line->startsWith(expected));
+    return true;
+}
+
 // A real XEmbed system tray for as long as the object lives.
 struct TrayProcess {
     QProcess process;

@@ -32,23 +32,6 @@ namespace {
 
 const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
 
-// Reads the line a child prints once it is ready: the first, or the one expected.
-bool startedWithLine(QProcess &process, const QString &command, const QStringList &arguments, QByteArray *line,
-                     const QByteArray &expected = QByteArray())
-{
-    dieWithTest(process);
-    process.start(command, arguments);
-    if (!process.waitForStarted(10000))
-        return false;
-    do {
-        while (!process.canReadLine())
-            if (!process.waitForReadyRead(20000))
-                return false;
-        *line = process.readLine().trimmed();
-    } while (!expected.isEmpty() && *line != expected);
-    return true;
-}
-
 // An X server and a window manager of the test's own, there before the application
 // connects to the display.
 struct OwnDisplay {

@@ -197,15 +197,9 @@ private Q_SLOTS:
             command = QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
         }
         sway.setProcessEnvironment(e);
-        dieWithTest(sway);
-        sway.start(command.takeFirst(), command);
-        QVERIFY(sway.waitForStarted(10000));
+        const QString swayProgram = command.takeFirst();
         QByteArray line;
-        while (!line.startsWith("ready ")) {
-            while (!sway.canReadLine())
-                QVERIFY2(sway.waitForReadyRead(20000), "sway did not start");
-            line = sway.readLine().trimmed();
-        }
+        QVERIFY2(startedWithLine(sway, swayProgram, command, &line, "ready "), "sway did not start");
         const QList<QByteArray> where = line.split(' ');
         QCOMPARE(where.size(), 3);
 

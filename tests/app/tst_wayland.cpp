@@ -56,16 +56,10 @@ struct Weston {
         e.remove(QStringLiteral("DISPLAY"));
         e.remove(QStringLiteral("WAYLAND_DISPLAY"));
         process.setProcessEnvironment(e);
-        dieWithTest(process);
-        process.start(QStringLiteral("weston"), {"--config=" + config.fileName(), "--backend=headless-backend.so", "--socket=wayland-tess",
-                                                 "--width=1280", "--height=1024", "--debug", "--logger-scopes=proto", "--log=" + log()});
-        if (!process.waitForStarted(10000))
+        QByteArray line;
+        if (!startedWithLine(process, QStringLiteral("weston"), {"--config=" + config.fileName(), "--backend=headless-backend.so", "--socket=wayland-tess",
+                             "--width=1280", "--height=1024", "--debug", "--logger-scopes=proto", "--log=" + log()}, &line, "ready"))
             return false;
-        do {
-            while (!process.canReadLine())
-                if (!process.waitForReadyRead(20000))
-                    return false;
-        } while (process.readLine().trimmed() != "ready");
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
         qputenv("WAYLAND_DISPLAY", "wayland-tess");
         qunsetenv("DISPLAY");
