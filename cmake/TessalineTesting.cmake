@@ -1,11 +1,16 @@
 # add_unit_test(NAME <name> SOURCES <files...> LIBRARIES <libs...> [DISPLAY] [WRAPPER <cmd...>]
 #               [ENVIRONMENT <k=v...>])
 #
-# WRAPPER runs the test through a command (e.g. dbus-run-session --).
+# WRAPPER runs the test through a command (e.g. dbus-run-session --). In a sanitizer build
+# every test also runs through tests/support/sanitizer-reports.
 # One QtTest executable per unit, registered with CTest. Every test runs with a fixed
 # locale and with HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and CODEX_HOME inside the build
 # tree, so no test can touch the real home directory. Widget tests run offscreen unless
 # DISPLAY is given, in which case they use the X server the test command started.
+set(TESSALINE_TEST_RUNNER)
+if(TESSALINE_SANITIZE)
+    set(TESSALINE_TEST_RUNNER ${CMAKE_SOURCE_DIR}/tests/support/sanitizer-reports)
+endif()
 function(add_unit_test)
     cmake_parse_arguments(T "DISPLAY" "NAME" "SOURCES;LIBRARIES;ENVIRONMENT;WRAPPER" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
@@ -14,11 +19,7 @@ function(add_unit_test)
         TESSALINE_FIXTURES="${CMAKE_SOURCE_DIR}/tests/fixtures"
         TESSALINE_BUILD_DIR="${CMAKE_BINARY_DIR}")
     set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-    if(T_WRAPPER)
-        add_test(NAME ${T_NAME} COMMAND ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
-    else()
-        add_test(NAME ${T_NAME} COMMAND ${T_NAME})
-    endif()
+    add_test(NAME ${T_NAME} COMMAND ${TESSALINE_TEST_RUNNER} ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
 
     set(home ${CMAKE_BINARY_DIR}/test-home/${T_NAME})
     file(MAKE_DIRECTORY ${home})
