@@ -333,20 +333,13 @@ private:
 
     void timedOut()
     {
-        switch (phase) {
-        case Phase::Handshake:
-        case Phase::Idle:
-            // Nothing asked, nothing to answer.
-            socket->abort();
-            break;
-        case Phase::Head:
-        case Phase::Body:
+        if (phase == Phase::Head || phase == Phase::Body) {
             send(errorFor(408), false, true);
-            break;
-        case Phase::Closing:
-            socket->abort();
-            break;
+            return;
         }
+        // Nothing asked, nothing to answer; or the close has waited long enough.
+        socket->abort();
+        deleteLater();
     }
 
     void readable()
