@@ -273,7 +273,7 @@ public:
         socket->setReadBufferSize(64 * 1024);
         socket->setSslConfiguration(tls);
         timer.setSingleShot(true);
-        connect(&timer, &QTimer::timeout, this, &Connection::timedOut);
+        connect(&timer, &QTimer::timeout, this, &Connection::timerFired);
         connect(socket, &QSslSocket::encrypted, this, &Connection::encrypted);
         connect(socket, &QIODevice::readyRead, this, &Connection::readable);
         connect(socket, &QSslSocket::encryptedBytesWritten, this, &Connection::written);
@@ -285,7 +285,7 @@ public:
         // Handshake errors (a client that gives up, a bad record) end the connection.
         connect(socket, &QSslSocket::sslErrors, this, [this] { socket->abort(); });
         phase = Phase::Handshake;
-        timer.start(this->admission->limits.handshakeTimeout);
+        arm(this->admission->limits.handshakeTimeout);
         socket->startServerEncryption();
     }
 
@@ -308,6 +308,8 @@ private:
     QByteArray in;
     Phase phase = Phase::Handshake;
     QTimer timer;
+    std::chrono::steady_clock::time_point deadline; // when the current phase runs out
+    std::chrono::steady_clock::time_point timerDue; // when the timer fires
     QElapsedTimer requestClock; // from the first byte of the current request
     QElapsedTimer closingClock;
     bool paused = false;
@@ -327,8 +329,31 @@ private:
             return;
         }
         phase = Phase::Idle;
-        timer.start(limits().idleTimeout);
+        arm(limits().idleTimeout);
         readable();
+    }
+
+    // Sets when the current phase runs out. The timer is restarted only when that comes
+    // sooner than it would fire; otherwise it re-arms itself when it fires, so a
+    // connection answering request after request costs no timer work for each.
+    void arm(std::chrono::milliseconds in)
+    {
+        deadline = std::chrono::steady_clock::now() + in;
+        if (!timer.isActive() || deadline < timerDue) {
+            timer.start(in);
+            timerDue = deadline;
+        }
+    }
+
+    void timerFired()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < deadline) {
+            timer.start(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+            timerDue = deadline;
+            return;
+        }
+        timedOut();
     }
 
     void timedOut()
@@ -351,7 +376,7 @@ private:
             // connection before the client has read the answer.
             socket->skip(socket->bytesAvailable());
             if (shutDown && closingClock.elapsed() < 10000)
-                timer.start(1000);
+                arm(std::chrono::milliseconds(1000));
             return;
         }
         if (paused)
@@ -386,14 +411,14 @@ private:
             parser.reset();
             if (phase != Phase::Closing) {
                 phase = Phase::Idle;
-                timer.start(limits().idleTimeout);
+                arm(limits().idleTimeout);
             }
         }
         in.remove(0, used);
         if (phase == Phase::Idle && parser.started()) {
             phase = Phase::Head;
             requestClock.start();
-            timer.start(limits().headerTimeout);
+            arm(limits().headerTimeout);
         }
     }
 
@@ -403,7 +428,7 @@ private:
         if (phase != Phase::Head) // the whole head came in one read
             requestClock.start();
         phase = Phase::Body;
-        timer.start(std::max<qint64>(0, limits().requestTimeout.count() - requestClock.elapsed()));
+        arm(std::chrono::milliseconds(std::max<qint64>(0, limits().requestTimeout.count() - requestClock.elapsed())));
         if (!head.expectContinue || !head.hasBody())
             return;
         if (!wantsBody(head)) {
@@ -450,7 +475,7 @@ private:
         paused = false;
         in.clear();
         closingClock.start();
-        timer.start(10000);
+        arm(std::chrono::milliseconds(10000));
         socket->skip(socket->bytesAvailable());
         socket->flush();
         written();
@@ -462,7 +487,7 @@ private:
             if (!shutDown && unsent() == 0) {
                 shutDown = true;
                 ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
-                timer.start(1000);
+                arm(std::chrono::milliseconds(1000));
             }
             return;
         }

@@ -66,6 +66,11 @@ bool quitOnSignals()
 
 int main(int argc, char *argv[])
 {
+    // Qt's own poll-based event loop rather than GLib's: the service needs nothing of
+    // GLib, and GLib's loop costs a wake-up write for every event posted, which is about
+    // a fifth of the CPU time of answering a small request.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tessaline-service"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
