@@ -170,7 +170,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("options"); // service options beyond the defaults
         QTest::addColumn<int>("greedy");          // idle TLS connections 127.0.0.2 opens first
         QTest::addColumn<int>("silent");          // TCP connections 127.0.0.2 opens and never starts TLS on
-        QTest::addColumn<QString>("from");        // the address the tried client connects from
+        QTest::addColumn<QString>("from");        // the address the tried client connects from; empty: a
+                                                  // client that never starts TLS
         QTest::addColumn<QList<QByteArray>>("sends"); // after the first, each waits for one more answer
         QTest::addColumn<QList<int>>("statuses");    // the answers in order; below zero without body; {0}: no TLS
         QTest::addColumn<QByteArray>("fieldHas");    // in the first answer's fields
@@ -249,6 +250,8 @@ private Q_SLOTS:
         limit("a full service answers 503", {"--max-connections", "3"}, 3, 0, b, {503}, "Retry-After: 5\r\n");
         limit("one address past its handshakes: closed", {"--threads", "1", "--max-handshakes-per-address", "2"}, 0, 2, a, {0});
         limit("another address's handshake beside it", {"--threads", "1", "--max-handshakes-per-address", "2"}, 0, 2, b, {200});
+        QTest::newRow("TLS never started: closed after the handshake's time")
+            << QStringList{"--handshake-timeout", "0.5"} << 0 << 0 << QString() << QList<QByteArray>{} << QList<int>{} << QByteArray();
         QTest::newRow("idle connection closed") << QStringList{"--idle-timeout", "0.5"} << 0 << 0 << a << QList<QByteArray>{{}}
                                                 << QList<int>{} << QByteArray();
         QTest::newRow("header fields dripping past their time: 408")
@@ -293,6 +296,13 @@ private Q_SLOTS:
             QVERIFY(quiet.back()->waitForConnected(20000));
         }
 
+        if (from.isEmpty()) {
+            QTcpSocket bare;
+            bare.connectToHost(QStringLiteral("127.0.0.1"), port);
+            QVERIFY(bare.waitForConnected(20000));
+            QVERIFY(bare.state() == QAbstractSocket::UnconnectedState || bare.waitForDisconnected(20000));
+            return;
+        }
         const auto socket = connectRaw(port, from);
         if (statuses == QList<int>{0}) {
             QVERIFY(!socket->waitForEncrypted(20000));
