@@ -336,11 +336,11 @@ private:
     // Sets when the current phase runs out. The timer is restarted only when that comes
     // sooner than it would fire; otherwise it re-arms itself when it fires, so a
     // connection answering request after request costs no timer work for each.
-    void arm(std::chrono::milliseconds in)
+    void arm(std::chrono::milliseconds after)
     {
-        deadline = std::chrono::steady_clock::now() + in;
+        deadline = std::chrono::steady_clock::now() + after;
         if (!timer.isActive() || deadline < timerDue) {
-            timer.start(in);
+            timer.start(after);
             timerDue = deadline;
         }
     }
