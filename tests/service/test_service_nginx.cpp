@@ -156,8 +156,9 @@ private Q_SLOTS:
             replies.append(check(n));
             connect(replies.back(), &QNetworkReply::finished, this, [&finished] { ++finished; });
         }
-        // The other instance answers its share meanwhile; the hung one holds the rest.
-        QVERIFY(QTest::qWaitFor([&] { return finished >= 10; }, 30000));
+        // Once the other instance has answered some, nginx has handed about as many to
+        // the hung one, which holds them.
+        QVERIFY(QTest::qWaitFor([&] { return finished >= 2; }, 30000));
         QCOMPARE(::kill(victim, SIGKILL), 0);
         for (QNetworkReply *reply : std::as_const(replies))
             QVERIFY2(answered(reply), qPrintable(QStringLiteral("check %1: %2").arg(reply->property("n").toInt()).arg(reply->errorString())));
