@@ -2,91 +2,98 @@
 
 #include "service/CheckRequest.h"
 
-#include <QAbstractHttpServer>
 #include <QHash>
 #include <QHostAddress>
+#include <QObject>
+#include <QSslConfiguration>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 
-class QSslConfiguration;
-class QSslServer;
-class QSslSocket;
+class QTcpServer;
 
 namespace tessaline {
 
-class ConnectionGuard;
-
-// How many connections the service holds open at once, shared by every server of one
-// process (one per worker thread).
-struct ConnectionBudget {
-    explicit ConnectionBudget(int max) : max(max) {}
-    const int max;
-    std::atomic<int> open{0};
+// What one process lets its clients hold. Every figure is an option of the executable.
+struct ServiceLimits {
+    int maxConnections = 1024;
+    int maxConnectionsPerAddress = 64;
+    int maxHandshakesPerAddress = 32;
+    std::chrono::milliseconds handshakeTimeout{5000};
+    std::chrono::milliseconds idleTimeout{30000};
+    std::chrono::milliseconds headerTimeout{10000};
+    std::chrono::milliseconds requestTimeout{30000};
+    int retryAfterSeconds = 5;
 };
 
-// The check service's HTTP layer: the check endpoint and the web checker page. It keeps
-// no state between requests and writes no request content anywhere.
-//
-// Every connection is watched from before the HTTP module reads from it, so that what
-// one client can make the service hold stays bounded: the bytes of one request, the
-// answers it has not read, and the number of connections.
-class CheckServer : public QAbstractHttpServer {
+// Who may connect, shared by every server of one process (one per worker thread).
+// Clients are counted by address (IPv6 by its /64, which one host usually holds whole),
+// so that one address cannot take the places of all others.
+class Admission {
+public:
+    explicit Admission(const ServiceLimits &limits) : limits(limits) {}
+
+    enum class Verdict {
+        Serve,  // a place is free
+        Refuse, // full for this client: answered 503 after the handshake
+        Drop,   // not even that: closed at once
+    };
+    Verdict arrive(const QHostAddress &peer);
+    void handshakeDone(const QHostAddress &peer);
+    void leave(const QHostAddress &peer, Verdict verdict, bool stillHandshaking);
+
+    const ServiceLimits limits;
+
+    // Connections being refused at once; past this, new ones are closed unanswered,
+    // since answering costs a TLS handshake each.
+    int maxRefusing() const { return std::max(16, limits.maxConnections / 8); }
+
+private:
+    struct PerAddress {
+        int connections = 0;
+        int handshakes = 0;
+    };
+    std::mutex mutex;
+    int open = 0;
+    int refusing = 0;
+    QHash<QHostAddress, PerAddress> addresses;
+
+    static QHostAddress key(const QHostAddress &peer);
+};
+
+// The check service's HTTP/1.1 layer over TLS: the check endpoint and the web checker
+// page. It keeps no state between requests and writes no request content anywhere.
+class CheckServer : public QObject {
     Q_OBJECT
 
 public:
-    explicit CheckServer(QObject *parent = nullptr);
+    explicit CheckServer(const QSslConfiguration &tls, std::shared_ptr<Admission> admission,
+                         QObject *parent = nullptr);
     ~CheckServer() override;
 
-    // listen() with the guards below. Needs sslSetup() first. Returns the port, 0 on
-    // failure.
-    quint16 listenGuarded(const QHostAddress &address, quint16 port);
+    // Listens on an address; returns the port, 0 on failure.
+    quint16 listen(const QHostAddress &address, quint16 port);
+    // Serves a socket that already listens, which several servers (one per thread) may
+    // each hold a duplicate of. Takes ownership of the descriptor on success.
+    bool listenOn(qintptr listeningSocket);
 
-    // The same guards on a socket that already listens, which several servers (one per
-    // thread) may each hold a duplicate of. Takes ownership of the descriptor on success.
-    bool listenOn(const QSslConfiguration &tls, qintptr listeningSocket);
-
-    // Room for the request line and headers on top of the largest accepted body.
+    // Request line and header fields together, at most.
     static constexpr qint64 maxHeaderBytes = 16 * 1024;
-    // Bytes one request may send before the connection is answered 413 and closed.
-    static constexpr qint64 maxRequestBytes = CheckRequest::maxBodyBytes + maxHeaderBytes;
-    // What a connection reads ahead of the HTTP module, at most: one whole request and a
-    // few TLS records more, so that a request over the limit is seen before the buffer
-    // fills.
-    static constexpr qint64 readBufferBytes = maxRequestBytes + 64 * 1024;
     // Answers waiting for a client that does not read them; past this the connection's
     // further requests are not read until the client catches up.
     static constexpr qint64 maxUnsentBytes = 256 * 1024;
-
-    // Time a connection gets for each whole request, counted from the connection or from
-    // the answer before.
-    void setRequestTimeout(std::chrono::milliseconds timeout) { requestTimeout = timeout; }
-    static constexpr std::chrono::milliseconds defaultRequestTimeout{30000};
-
-    // Connections beyond the budget are closed as they arrive. Without one, each server
-    // has its own of defaultMaxConnections.
-    void setConnectionBudget(std::shared_ptr<ConnectionBudget> shared) { budget = std::move(shared); }
-    static constexpr int defaultMaxConnections = 256;
 
     static constexpr const char *apiPath = "/api/tessaline";
     static constexpr const char *pagePath = "/tessaline/check";
 
 private:
-    std::chrono::milliseconds requestTimeout = defaultRequestTimeout;
-    std::shared_ptr<ConnectionBudget> budget = std::make_shared<ConnectionBudget>(defaultMaxConnections);
-    QHash<QTcpSocket *, ConnectionGuard *> guards;
+    QSslConfiguration tls;
+    std::shared_ptr<Admission> admission;
+    QTcpServer *listener = nullptr;
 
-    void watch(QSslServer *server);
-    void guard(QSslSocket *socket);
-    bool route(const QHttpServerRequest &request, QTcpSocket *socket);
-    void answered(QTcpSocket *socket);
-
-    friend class ConnectionGuard;
-
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
-    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void accept(qintptr descriptor);
+    friend class Listener;
 };
 
 } // namespace tessaline

@@ -2,9 +2,7 @@
 
 #include "service/CheckServer.h"
 
-#include <QCoreApplication>
 #include <QEventLoop>
-#include <QTcpSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -68,8 +66,7 @@ WorkerPool::~WorkerPool()
 }
 
 quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
-                          std::chrono::milliseconds requestTimeout,
-                          const std::shared_ptr<ConnectionBudget> &budget)
+                          const std::shared_ptr<Admission> &admission)
 {
     quint16 bound = 0;
     const int listening = openListeningSocket(address, port, bound);
@@ -85,12 +82,10 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
         std::promise<bool> started;
         std::future<bool> result = started.get_future();
         // The server lives and dies in its thread, so all its sockets do too.
-        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor, requestTimeout, budget] {
-            CheckServer server;
-            server.setRequestTimeout(requestTimeout);
-            server.setConnectionBudget(budget);
-            server.sslSetup(tls);
-            const bool listens = server.listenOn(tls, descriptor);
+        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor, admission] {
+            // The server and its connections live and die in this thread.
+            CheckServer server(tls, admission);
+            const bool listens = server.listenOn(descriptor);
             if (!listens)
                 ::close(descriptor);
             started.set_value(listens);
@@ -99,11 +94,6 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
             // QThread::quit() ends this loop.
             QEventLoop loop;
             loop.exec();
-            // Connections still open belong to this thread: close them and let their
-            // deferred deletions run here, before the thread and its TLS state go away.
-            for (QTcpSocket *socket : server.findChildren<QTcpSocket *>())
-                socket->abort();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }));
         thread->start();
         ok = result.get();

@@ -6,7 +6,6 @@
 #include <QSslConfiguration>
 #include <QThread>
 
-#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -22,9 +21,9 @@ public:
     WorkerPool &operator=(const WorkerPool &) = delete;
 
     // Starts the workers; returns the port they listen on, 0 when any could not.
-    // The workers share one connection budget.
+    // The workers share one admission, so the limits hold for the whole process.
     quint16 start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
-                  std::chrono::milliseconds requestTimeout, const std::shared_ptr<ConnectionBudget> &budget);
+                  const std::shared_ptr<Admission> &admission);
     void stop();
 
 private:
