@@ -1,5 +1,7 @@
 #include "service/TaskLinter.h"
 
+#include "service/Redactor.h"
+
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
@@ -36,40 +38,6 @@ const QString openingVerbs = QStringLiteral(
 
 // Everything the rules look for, compiled once.
 struct Patterns {
-    // Credentials. The shapes follow gitleaks' default rule set (config/gitleaks.toml:
-    // private-key, openai/anthropic keys, stripe-access-token, github-*, gitlab-pat,
-    // slack-*-token, slack-webhook-url, aws-access-token, gcp-api-key, jwt, npm, sendgrid,
-    // huggingface), widened a little where a longer or shorter variant is still a key.
-    // Token shapes are matched case-sensitively.
-    RE privateKey{QStringLiteral(
-        "-----BEGIN[ A-Z0-9_-]{0,100}PRIVATE KEY(?: BLOCK)?-----[\\s\\S]*?"
-        "(?:-----END[ A-Z0-9_-]{0,100}PRIVATE KEY(?: BLOCK)?-----|$)"), cs};
-    RE token{QStringLiteral(
-        "(?<![A-Za-z0-9_-])(?:sk-[A-Za-z0-9_-]{20,}|(?:sk|rk)_(?:test|live|prod)_[A-Za-z0-9]{10,}|"
-        "gh[pousr]_[A-Za-z0-9]{30,}|github_pat_[A-Za-z0-9_]{22,}|glpat-[A-Za-z0-9_-]{20,}|"
-        "xox[abposre]-[A-Za-z0-9-]{10,}|xapp-\\d-[A-Za-z0-9-]{10,}|"
-        "(?:A3T[A-Z0-9]|AKIA|ASIA|ABIA|ACCA)[A-Z2-7]{16}|AIza[0-9A-Za-z_-]{35}|"
-        "npm_[A-Za-z0-9]{36}|hf_[A-Za-z]{34}|SG\\.[A-Za-z0-9_-]{16,}\\.[A-Za-z0-9_-]{16,}|"
-        "ey[A-Za-z0-9_-]{10,}\\.ey[A-Za-z0-9_/\\\\-]{10,}\\.[A-Za-z0-9_/\\\\=-]*)"), cs};
-    RE slackWebhook{QStringLiteral("(?:https?://)?hooks\\.slack\\.com/(?:services|workflows|triggers)/[A-Za-z0-9+/_-]{16,}"), ci};
-    // An AWS secret access key: 40 characters of base64, told from paths and hashes by
-    // mixing cases and digits, and only looked for where AWS or a key id is mentioned.
-    RE awsContext{QStringLiteral("\\baws|(?:A3T[A-Z0-9]|AKIA|ASIA|ABIA|ACCA)[A-Z2-7]{16}|\\[redacted\\]|secret"), ci};
-    RE awsSecret{QStringLiteral("(?<![A-Za-z0-9/+=])[A-Za-z0-9/+]{40}(?![A-Za-z0-9/+=])"), cs};
-    RE bearer{QStringLiteral("\\b(Bearer|Basic)\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
-    RE assignment{QStringLiteral(
-        "(?<![A-Za-z0-9])(?:[A-Za-z0-9]+[_-])*(password|passwd|pwd|passphrase|secret|client[_-]?secret|api[_-]?key|"
-        "access[_-]?key|secret[_-]?key|private[_-]?key|auth[_-]?token|access[_-]?token|refresh[_-]?token|token|credentials?)"
-        "(?![A-Za-z0-9])[\"']?(\\s*(?::=|=>|[:=])\\s*|\\s+is\\s+|\\s+)(?:\"([^\"\\n]{1,200})\"|'([^'\\n]{1,200})'|"
-        "`([^`\\n]{1,200})`|([^\\s\"'`,;]{1,200}))"), ci};
-    RE notASecret{QStringLiteral(
-        "^(?:string|str|number|int|integer|bool|boolean|null|none|nil|undefined|required|optional|true|false|"
-        "empty|hidden|field|value|variable|environment|settings?|rotation|reset|expiry|expired|"
-        "handling|validation|length|format|changes?|missing|invalid|incorrect|wrong|the|a|an|is|was|for|from|in|of|to|"
-        "and|or|not|with|when|stored|protected|needed|set|unset|redacted|\\[redacted\\]|\\*+|x+|\\.+|<[^>]*>|"
-        "\\$\\{?[A-Za-z_][A-Za-z0-9_]*\\}?|%[A-Za-z_]+%|\\{\\{[^}]*\\}\\})$"), ci};
-    RE urlCredential{QStringLiteral("\\b([a-z][a-z0-9+.-]*://[^\\s:/@]*:)[^\\s@/]+@"), ci};
-
     // Lines that were pasted rather than written.
     RE fence{QStringLiteral("^\\s*(?:```|~~~)"), cs};
     RE codeLine{QStringLiteral(
@@ -341,95 +309,6 @@ struct Analysis {
     int fileTargets = 0;
     int words = 0;
 };
-
-void redactSecrets(Analysis &a)
-{
-    const Patterns &p = patterns();
-    auto addKind = [&](const QString &kind) {
-        if (!a.secretKinds.contains(kind))
-            a.secretKinds << kind;
-    };
-    QString &t = a.redacted;
-    const QString mark = QStringLiteral("[redacted]");
-    if (t.contains(p.privateKey)) {
-        addKind(QStringLiteral("a private key"));
-        t.replace(p.privateKey, mark);
-    }
-    if (t.contains(p.slackWebhook)) {
-        addKind(QStringLiteral("a webhook URL"));
-        t.replace(p.slackWebhook, mark);
-    }
-    // The AWS context is read before the key id it may rely on is redacted.
-    const bool awsMentioned = t.contains(p.awsContext);
-    if (t.contains(p.token) || t.contains(p.bearer)) {
-        addKind(QStringLiteral("an access token"));
-        t.replace(p.token, mark);
-        t.replace(p.bearer, QStringLiteral("\\1 ") + mark);
-    }
-    if (awsMentioned) {
-        QString out;
-        qsizetype last = 0;
-        for (auto it = p.awsSecret.globalMatch(t); it.hasNext();) {
-            const auto m = it.next();
-            const QString v = m.captured();
-            const bool mixed = std::any_of(v.begin(), v.end(), [](QChar c) { return c.isUpper(); })
-                && std::any_of(v.begin(), v.end(), [](QChar c) { return c.isLower(); })
-                && std::any_of(v.begin(), v.end(), [](QChar c) { return c.isDigit(); });
-            if (!mixed || v.count(QLatin1Char('/')) > 3)
-                continue;
-            addKind(QStringLiteral("a secret key"));
-            out += t.mid(last, m.capturedStart() - last) + mark;
-            last = m.capturedEnd();
-        }
-        if (last > 0)
-            t = out + t.mid(last);
-    }
-    if (t.contains(p.urlCredential)) {
-        addKind(QStringLiteral("a password in a URL"));
-        t.replace(p.urlCredential, QStringLiteral("\\1[redacted]@"));
-    }
-    // Key = value pairs: the value is replaced, the key kept so the request still reads.
-    QString out;
-    qsizetype last = 0;
-    for (auto it = p.assignment.globalMatch(t); it.hasNext();) {
-        const auto m = it.next();
-        int group = 3;
-        while (group < 6 && m.capturedStart(group) < 0)
-            ++group;
-        QString value = m.captured(group);
-        qsizetype end = m.capturedEnd(group);
-        const bool quoted = group < 6;
-        if (!quoted)
-            while (!value.isEmpty() && QStringLiteral(".)]}>!?").contains(value.back())) {
-                value.chop(1);
-                --end;
-            }
-        const QString sep = m.captured(2).trimmed().toLower();
-        const bool hasDigit = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); });
-        const bool hasLetter = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isLetter(); });
-        const bool passwordKey = m.captured(1).startsWith(QLatin1String("pass"), Qt::CaseInsensitive)
-            || m.captured(1).startsWith(QLatin1String("pwd"), Qt::CaseInsensitive);
-        if (value.isEmpty() || p.notASecret.match(value).hasMatch())
-            continue;
-        // "=" assigns whatever follows; after ":" or "is" the value must look like one
-        // ("password is hunter22", not "password is protected"); with nothing between,
-        // only a mix of letters and digits ("password hunter22").
-        bool secret;
-        if (sep == QLatin1String("=") || sep == QLatin1String(":=") || sep == QLatin1String("=>"))
-            secret = value.size() >= 3;
-        else if (!sep.isEmpty())
-            secret = quoted ? value.size() >= 3 : hasDigit || (passwordKey && sep == QLatin1String(":") && value.size() >= 6);
-        else
-            secret = hasDigit && hasLetter && value.size() >= 6;
-        if (!secret)
-            continue;
-        addKind(passwordKey ? QStringLiteral("a password") : QStringLiteral("a secret key"));
-        out += t.mid(last, m.capturedStart(group) - last) + mark;
-        last = end;
-    }
-    if (last > 0)
-        t = out + t.mid(last);
-}
 
 void splitLines(Analysis &a)
 {
@@ -917,8 +796,9 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
 {
     const Patterns &p = patterns();
     Analysis a;
-    a.redacted = request.task;
-    redactSecrets(a);
+    Redaction redaction = Redactor::redact(request.task);
+    a.redacted = std::move(redaction.text);
+    a.secretKinds = std::move(redaction.kinds);
     splitLines(a);
     splitClauses(a);
     chooseGoal(a);
