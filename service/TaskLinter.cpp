@@ -28,6 +28,8 @@ const QString goalVerbs = QStringLiteral(
     "look|figure|find|dig|profile|revamp|streamline|rework|enhance|sort|correct|adjust|"
     "tweak|prevent|stop|allow|show|hide|display|return|log|cache|validate|parse|"
     "serialize|encrypt|send|store|persist|load|save|fetch|render|style|resize|limit|halt|reproduce");
+// Words that open a prohibition ("don't remove the retry loop", "never log the password").
+const QString prohibitionWords = QStringLiteral("don'?t|don’t|do not|never|without|avoid|keep");
 // Verbs that also read as nouns ("the export", "sync/queue.rs"): a request only when a
 // clause opens with them, never a place to split one.
 const QString openingVerbs = QStringLiteral(
@@ -66,12 +68,18 @@ struct Patterns {
         "as a separate (?:thing|task|job|change))\\b[,:]?\\s*"), ci};
     RE apartMarker{QStringLiteral("^(?:also|and also|plus|as well as|additionally|in addition|while you|separately|unrelated|"
                                   "another thing|on another note|as a separate)"), ci};
-    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b(?![/.-]))").arg(goalVerbs), ci};
+    RE verbJoin{QStringLiteral("\\s*(?:,\\s*(?:and|but)|,|\\b(?:and|but))\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm|%2)\\b(?![/.-]))")
+                    .arg(goalVerbs, prohibitionWords), ci};
     RE filler{QStringLiteral(
-        "^(?:please|pls|also|then|and|so|now|first|firstly|second|secondly|third|lastly|finally|"
+        "^(?:please|pls|also|then|and|but|so|now|just|only|simply|instead|rather|first|firstly|second|secondly|third|lastly|finally|"
         "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
         "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*"), ci};
     RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
+    // What must not happen: a constraint on the job it belongs to, never a job of its own.
+    RE prohibition{QStringLiteral(
+        "^(?:%1|no (?:new|more|changes?)|nothing else|must not|mustn't|should ?n[o'’]t|shouldn't|preserve|retain|"
+        "stay away from|refrain from|leave\\b[^.;\\n]{0,100}?\\b(?:alone|as is|as-is|unchanged|untouched|intact))\\b")
+                        .arg(prohibitionWords), ci};
     RE goalStart{QStringLiteral("^(?:%1|%2)\\b(?![/.-])").arg(goalVerbs, openingVerbs), ci};
     RE validationStart{QStringLiteral(
         "^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove|(?:load|smoke|stress|unit|e2e|integration)[ -]test)\\b"), ci};
@@ -305,6 +313,7 @@ struct Analysis {
     QString validationClause;
     QString stopClause;
     QString preserveClause;
+    QList<Clause> prohibitions; // constraints, in order
     QStringList targets;
     int fileTargets = 0;
     int words = 0;
@@ -536,6 +545,13 @@ void splitClauses(Analysis &a)
                 a.stopClause = c.text;
             continue;
         }
+        // "Don't merge anything. Just investigate …": the prohibition binds the job and
+        // leaves the opening to the request after it.
+        if (p.prohibition.match(c.text).hasMatch()) {
+            a.prohibitions.append(c);
+            firstClause = opening;
+            continue;
+        }
         const bool validationLike = p.validationStart.match(c.text).hasMatch()
             || (p.testGoal.match(c.text).hasMatch() && (!a.goals.isEmpty() || !a.title.isEmpty()));
         if (validationLike && !opening) {
@@ -667,6 +683,10 @@ void chooseGoal(Analysis &a)
         // says what it should do.
         qsizetype first = -1;
         for (qsizetype i = 0; i < a.sentences.size() && first < 0; ++i)
+            if (a.sentenceSections[i] != Section::Context && wordCount(a.sentences[i]) > 0
+                && !p.prohibition.match(stripFiller(a.sentences[i])).hasMatch())
+                first = i;
+        for (qsizetype i = 0; i < a.sentences.size() && first < 0; ++i)
             if (a.sentenceSections[i] != Section::Context && wordCount(a.sentences[i]) > 0)
                 first = i;
         if (first < 0 && !a.sentences.isEmpty())
@@ -701,6 +721,10 @@ void chooseGoal(Analysis &a)
 void findTargets(Analysis &a)
 {
     const Patterns &p = patterns();
+    // What a prohibition names is where not to work.
+    QString text = a.prose;
+    for (const Clause &c : std::as_const(a.prohibitions))
+        text.replace(c.text, QString());
     QSet<QString> seen;
     auto add = [&](const QString &t, bool file) {
         if (t.isEmpty() || seen.contains(t))
@@ -710,13 +734,13 @@ void findTargets(Analysis &a)
         if (file)
             ++a.fileTargets;
     };
-    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();) {
+    for (auto it = p.filePath.globalMatch(text); it.hasNext();) {
         const auto m = it.next();
         add(m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), true);
     }
-    for (auto it = p.identifier.globalMatch(a.prose); it.hasNext();)
+    for (auto it = p.identifier.globalMatch(text); it.hasNext();)
         add(it.next().captured(), false);
-    for (auto it = p.namedThing.globalMatch(a.prose); it.hasNext();)
+    for (auto it = p.namedThing.globalMatch(text); it.hasNext();)
         add(it.next().captured(), false);
 }
 
@@ -874,7 +898,8 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     } else if ((band == Critical && size == Medium) || (band == Tight && size >= Large) || (band == Moderate && size == Huge)) {
         decision = QStringLiteral("scope_down");
         why = QStringLiteral("a %1 task does not fit in that, so do a smaller first part now").arg(sizeWord);
-    } else if ((vague || openEnded || repoWide) && size >= Medium) {
+    } else if (vague || ((openEnded || repoWide) && size >= Medium)) {
+        // A vague request gets a plan whatever its size: the agent would pick the target.
         decision = QStringLiteral("plan_first");
         const QString what = openEnded ? QStringLiteral("open-ended") : vague ? QStringLiteral("vague") : QStringLiteral("repository-wide");
         why = QStringLiteral("the task is %1 and %2, so plan it before spending quota on edits").arg(sizeWord, what);
@@ -943,8 +968,20 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     else
         r.shape.direction = QStringLiteral("Make the smallest change that reaches the goal and follow the patterns of the code around it.");
 
-    r.shape.preserve = !a.preserveClause.isEmpty()
-        ? withStop(clip(sentenceCase(a.preserveClause), 300))
+    // Every prohibition binds this run, unless it was said in the sentence of a job put off
+    // for later, whose deferred item already carries it.
+    QStringList constraints;
+    for (const Clause &c : std::as_const(a.prohibitions)) {
+        const bool withDeferredJob = std::any_of(a.jobs.begin(), a.jobs.end(), [&](const Clause &j) {
+            return j.sentence == c.sentence && j.offset < c.offset;
+        });
+        if (!withDeferredJob)
+            constraints << withStop(sentenceCase(c.text));
+    }
+    if (constraints.isEmpty() && !a.preserveClause.isEmpty())
+        constraints << withStop(sentenceCase(a.preserveClause));
+    r.shape.preserve = !constraints.isEmpty()
+        ? clip(constraints.join(QLatin1Char(' ')), 300)
         : QStringLiteral("Existing behaviour, public interfaces and passing tests outside the goal.");
     r.shape.validation = !a.validationClause.isEmpty()
         ? withStop(clip(sentenceCase(a.validationClause), 300))

@@ -146,6 +146,49 @@ private Q_SLOTS:
                  qPrintable(QString("multiple_goals on %1 of %2; no_validation agrees on %3").arg(caught).arg(multi).arg(agree)));
     }
 
+    // A prohibition binds the job it belongs to: it lands in Preserve, never in a deferred
+    // item or the Stop line, and the request said beside it (after "Just", "Only",
+    // "Instead", "Please") is still the Goal.
+    void prohibitionIsConstraint_data()
+    {
+        QTest::addColumn<QString>("task");
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("constraint");
+        const auto row = [](const char *name, const char *task, const char *request, const char *constraint) {
+            QTest::newRow(name) << QString(task) << QString(request) << QString(constraint);
+        };
+        row("also, don't", "Fix the crash in parser.c when the input is empty. Also, don't remove the retry loop.",
+            "Fix the crash in parser.c", "don't remove the retry loop");
+        row("separately, never", "Fix the login redirect loop. Separately, never log the password field.",
+            "Fix the login redirect loop", "never log the password field");
+        row("first, then just", "Don't merge anything. Just investigate why CI fails on arm64 and report back.",
+            "investigate why CI fails on arm64", "don't merge anything");
+        row("first, then just make", "Don't touch the tests. Just make the build pass on arm64.", "make the build pass on arm64",
+            "don't touch the tests");
+        row("leading without", "Without changing the public API, speed up the JSON encoder in encode.go.",
+            "speed up the JSON encoder", "without changing the public api");
+        row("keep, then only", "Keep the old endpoints working. Only add the v2 routes in api/routes.py.", "add the v2 routes",
+            "keep the old endpoints working");
+        row("leave alone", "Leave the Windows installer alone and fix the postinst script of the .deb.", "fix the postinst script",
+            "leave the windows installer alone");
+        row("please do not touch, instead", "Please do not touch the migrations. Instead, rename the column in the model.",
+            "rename the column in the model", "do not touch the migrations");
+        row("but never, mid-sentence", "Add retry with backoff to the uploader, but never retry on 4xx.",
+            "Add retry with backoff to the uploader", "never retry on 4xx");
+    }
+
+    void prohibitionIsConstraint()
+    {
+        QFETCH(QString, task);
+        QFETCH(QString, request);
+        QFETCH(QString, constraint);
+        const TaskAssessment a = assess(task);
+        QVERIFY2(folded(a.goal).contains(folded(request)), qPrintable(a.goal));
+        QVERIFY2(folded(a.shape.preserve).contains(constraint), qPrintable(a.shape.preserve));
+        QVERIFY2(!folded(a.shape.stop).contains(constraint), qPrintable(a.shape.stop));
+        QVERIFY2(a.deferred.isEmpty() && !hasLint(a, "multiple_goals"), qPrintable(a.deferred.join(QStringLiteral(" | "))));
+    }
+
     // What the answer must say, and a pasted credential it must flag yet never send back.
     void answerText_data()
     {
@@ -168,6 +211,8 @@ private Q_SLOTS:
                "Add an audit log. Write tests for each." << QJsonObject{}
             << QStringList{R"("defer":["Add logout","Add password reset","Add email verification","Add two-factor codes","Add session expiry"])",
                            "Not in this run: Add logout;"};
+        QTest::newRow("vague, small, plan first") << "Improve the code and clean things up." << QJsonObject{}
+                                                  << QStringList{R"("decision":"plan_first")", "small and vague"};
         QTest::newRow("shape from the user's own clauses")
             << "Speed up the thumbnail cache in thumbs.cpp by hashing paths once; keep the on-disk format unchanged and run the "
                "thumbnail tests. Stop after the cache change." << QJsonObject{}
