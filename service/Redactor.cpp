@@ -350,7 +350,9 @@ void findHeaders(const QString &t, QList<Span> &spans)
         QLatin1StringView("cookie"), QLatin1StringView("x-api-key"), QLatin1StringView("api-key"),
         QLatin1StringView("x-auth-token"), QLatin1StringView("x-access-token"), QLatin1StringView("private-token")};
     for (qsizetype i = 0; i < t.size(); ++i) {
-        if (i > 0 && (isWord(t[i - 1]) || t[i - 1] == QLatin1Char('-')))
+        const char16_t first = t[i].toLower().unicode();
+        if (!(first == u'p' || first == u'a' || first == u's' || first == u'c' || first == u'x')
+            || (i > 0 && (isWord(t[i - 1]) || t[i - 1] == QLatin1Char('-'))))
             continue;
         const QLatin1StringView *name = nullptr;
         for (const QLatin1StringView &n : names)
@@ -472,10 +474,12 @@ Value readValue(const QString &t, qsizetype i, bool inQuery)
     if (q < t.size() && isQuote(t[q])) {
         const QString close = t.mid(i, q - i + 1);
         const qsizetype start = q + 1;
+        // A quoted value ends within 1,000 characters, so an unclosed quote is read once.
         qsizetype e = start;
-        while (e < t.size() && t[e] != QLatin1Char('\n') && !QStringView(t).mid(e).startsWith(close))
+        const qsizetype limit = std::min(t.size(), start + 1000);
+        while (e < limit && t[e] != QLatin1Char('\n') && !QStringView(t).mid(e).startsWith(close))
             ++e;
-        if (e < t.size() && t[e] != QLatin1Char('\n') && e > start) {
+        if (e < limit && t[e] != QLatin1Char('\n') && e > start) {
             v = {start, e, true};
             return v;
         }
@@ -506,7 +510,8 @@ void findAssignments(const QString &t, QList<Span> &spans)
         qsizetype nameEnd = i;
         while (nameEnd > start && t[nameEnd - 1] == QLatin1Char('.'))
             --nameEnd;
-        if (nameEnd - start > 80)
+        // The shortest keyword has three letters; a longer name is no key name.
+        if (nameEnd - start < 3 || nameEnd - start > 80)
             continue;
         const QString name = t.mid(start, nameEnd - start).toLower();
         bool passwordLike = false;
@@ -568,6 +573,8 @@ void findAssignments(const QString &t, QList<Span> &spans)
         const Value v = readValue(t, j, inQuery);
         if (v.start < 0)
             continue;
+        // Whatever the value is, its text is not read again as names.
+        i = std::max(i, v.end);
         const QStringView value = QStringView(t).mid(v.start, v.end - v.start);
         if (placeholder(value) || (flag && value.startsWith(QLatin1Char('-'))))
             continue;
@@ -640,7 +647,7 @@ void findCommandFlags(const QString &t, QList<Span> &spans)
                 const Value val = readValue(t, v, false);
                 if (val.start < 0)
                     continue;
-                const qsizetype colon = t.indexOf(QLatin1Char(':'), val.start);
+                const qsizetype colon = QStringView(t).mid(val.start, val.end - val.start).indexOf(QLatin1Char(':')) + val.start;
                 if (colon > val.start && colon + 1 < val.end && !placeholder(QStringView(t).mid(colon + 1, val.end - colon - 1)))
                     spans.append({colon + 1, val.end, Password});
             } else if ((mysql && flagName == QLatin1StringView("-p") && attached) || (dashP && is("-p") && !attached)

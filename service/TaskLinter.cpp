@@ -1,6 +1,7 @@
 #include "service/TaskLinter.h"
 
 #include "service/Redactor.h"
+#include "service/TextPatterns.h"
 
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -47,7 +48,7 @@ struct Patterns {
         "struct\\s|enum\\s|fn\\s|func\\s|function\\b|public\\s|private\\s|protected\\s|static\\s|"
         "const\\s|let\\s|var\\s|return\\b|if\\s*\\(|for\\s*\\(|while\\s*\\(|switch\\s*\\(|\\}?\\s*else\\b|"
         "try\\s*[:{]|catch\\s*\\(|@\\w+\\(?|</?[a-zA-Z][\\w-]*[\\s/>]|SELECT\\s|INSERT\\s|CREATE\\s+TABLE)"
-        "|[;{}]\\s*$|^[})\\]]+[;,)]*$|=>\\s*\\{?$|^[\\w.]+\\(.*\\)\\s*;?$"), cs};
+        "|[;{}]\\s*+$|^[})\\]]++[;,)]*+$|=>\\s*+\\{?$|^[\\w.]++\\(.*\\)\\s*+;?$"), cs};
     RE logLine{QStringLiteral(
         "^\\[?\\d{4}-\\d{2}-\\d{2}[T ]\\d{2}:\\d{2}|^\\[?\\d{2}:\\d{2}:\\d{2}|"
         "^\\[?(?:ERROR|WARN|WARNING|INFO|DEBUG|TRACE|FATAL|CRITICAL)\\b|^[EWID]\\d{4} |"
@@ -57,23 +58,25 @@ struct Patterns {
         cs};
     RE transcriptLine{QStringLiteral(
         "^(?:User|Assistant|Human|AI|Codex|Claude|ChatGPT|System|Me|You)\\s*:|^\\$\\s+\\S|^>>>\\s|"
-        "^[\\w.-]+@[\\w.-]+:[^$#]*[$#]\\s|^PS [A-Za-z]:\\\\|^❯\\s"), cs};
+        "^[\\w.-]++@[\\w.-]++:[^$#]*+[$#]\\s|^PS [A-Za-z]:\\\\|^❯\\s"), cs};
 
     // Breaking prose into clauses.
-    RE bullet{QStringLiteral("^\\s*(?:[-*•+]|\\d+[.)])\\s+(?:\\[[ xX]\\]\\s+)?"), cs};
-    RE sentenceEnd{QStringLiteral("(?<=[.!?])\\s+(?=\\S)|;\\s*"), cs};
+    RE bullet{QStringLiteral("^\\s*+(?:[-*•+]|\\d++[.)])\\s++(?:\\[[ xX]\\]\\s++)?"), cs};
+    RE sentenceEnd{QStringLiteral("(?<=[.!?])\\s++(?=\\S)|;\\s*+"), cs};
+    // The lookbehind starts a match only where a run of spaces begins, so a long run is
+    // read once rather than once from each of its spaces.
     RE connector{QStringLiteral(
-        "\\s*,?\\s*\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
+        "(?<!\\s)\\s*+,?+\\s*+\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
         "while you(?:'re| are) at it|after that|afterwards|next(?=\\s*,)|separately|unrelated|another thing|on another note|"
-        "as a separate (?:thing|task|job|change))\\b[,:]?\\s*"), ci};
+        "as a separate (?:thing|task|job|change))\\b[,:]?+\\s*+"), ci};
     RE apartMarker{QStringLiteral("^(?:also|and also|plus|as well as|additionally|in addition|while you|separately|unrelated|"
                                   "another thing|on another note|as a separate)"), ci};
-    RE verbJoin{QStringLiteral("\\s*(?:,\\s*(?:and|but)|,|\\b(?:and|but))\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm|%2)\\b(?![/.-]))")
+    RE verbJoin{QStringLiteral("(?<!\\s)\\s*+(?:,\\s*+(?:and|but)|,|\\b(?:and|but))\\s++(?=(?:%1|test|verify|validate|check|run|ensure|confirm|%2)\\b(?![/.-]))")
                     .arg(goalVerbs, prohibitionWords), ci};
     RE filler{QStringLiteral(
-        "^(?:please|pls|also|then|and|but|so|now|just|only|simply|instead|rather|first|firstly|second|secondly|third|lastly|finally|"
+        "(?:please|pls|also|then|and|but|so|now|just|only|simply|instead|rather|first|firstly|second|secondly|third|lastly|finally|"
         "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
-        "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*"), ci};
+        "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*+"), ci};
     RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
     // What must not happen: a constraint on the job it belongs to, never a job of its own.
     RE prohibition{QStringLiteral(
@@ -85,37 +88,33 @@ struct Patterns {
         "^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove|(?:load|smoke|stress|unit|e2e|integration)[ -]test)\\b"), ci};
     // A stop condition, as opposed to a request that starts with "stop" ("Stop the server from crashing").
     RE stopClauseStart{QStringLiteral(
-        "^(?:give up\\b|(?:stop|halt)\\b(?:\\s*(?:[,.;:!]|$)|\\s+(?:when|after|once|if|at|as soon as|there|here|before|and|then|"
+        "^(?:give up\\b|(?:stop|halt)\\b(?:\\s*+(?:[,.;:!]|$)|\\s++(?:when|after|once|if|at|as soon as|there|here|before|and|then|"
         "early|now|immediately|unless)\\b))"), ci};
     // Steps of the job they follow: finding the cause, or doing something to "it".
     RE stepGoal{QStringLiteral(
         "^(?:find|figure|investigate|debug|reproduce|look|dig|profile|identify|understand|diagnose|trace|track down|work out)\\b"), ci};
     RE anaphoric{QStringLiteral(
-        "^[\\w'-]+(?:\\s+(?:up|out|down|back|over|on|off|to))?\\s+(?:it|this|that|them|these|those|the same)\\b"), ci};
+        "^[\\w'-]++(?:\\s++(?:up|out|down|back|over|on|off|to))?+\\s++(?:it|this|that|them|these|those|the same)\\b"), ci};
     RE requestLike{QStringLiteral("\\b(?:should|could (?:we|you)|would (?:be|like|love)|needs? to|i want|i'd like|please|must)\\b"), ci};
-    RE trailingJoin{QStringLiteral(
-        "(?:[\\s,;:.(-]*\\b(?:and also|and then|and|also|then|plus|as well as|additionally|in addition|or|separately|unrelated|"
-        "while you(?:'re| are) at it)\\b)*[\\s,;:.(-]*$"), ci};
-    RE bareReference{QStringLiteral("^(?:that|this|those|these|it|them|so|too|as well)[\\s,.:;!]*$"), ci};
+    RE bareReference{QStringLiteral("^(?:that|this|those|these|it|them|so|too|as well)[\\s,.:;!]*+$"), ci};
     RE leadingReference{QStringLiteral("^(?:it|this|that|they|them|these|those|its|their|which|so|but|because)\\b"), ci};
     RE duration{QStringLiteral("^\\d+ (?:minutes|mins?|hours?)$"), ci};
     RE timeBox{QStringLiteral(
         "^(?:spend|take|use|time-?box|give (?:it|yourself)|allow|budget|no more than|at most|max)\\b|"
-        "\\b(?:for|within|after)\\s+(?:at most\\s+)?\\d+\\s*(?:minutes|mins?|hours?)\\b"), ci};
-    RE subjectWord{QStringLiteral("\\p{L}[\\p{L}\\p{N}_]{3,}"), cs};
+        "\\b(?:for|within|after)\\s++(?:at most\\s++)?+\\d++\\s*+(?:minutes|mins?|hours?)\\b"), ci};
 
     // Issue-style texts: a title line, and headed sections of context.
-    RE markdownMarks{QStringLiteral("^\\s*#{1,6}\\s*|^\\s*(?:\\*\\*|__)|(?:\\*\\*|__)\\s*$"), cs};
+    RE markdownMarks{QStringLiteral("^\\s*+#{1,6}+\\s*+|^\\s*+(?:\\*\\*|__)|(?:\\*\\*|__)\\s*+$"), cs};
     RE titleTag{QStringLiteral(
-        "^(?:\\[[^\\]]{1,24}\\]\\s*|(?:bug|feature(?: request)?|feat|fix|chore|docs|issue|request|enhancement|proposal|idea|"
-        "question|ui|ux|api|frontend|backend)\\s*[:/]\\s*)"), ci};
+        "^(?:\\[[^\\]]{1,24}+\\]\\s*+|(?:bug|feature(?: request)?|feat|fix|chore|docs|issue|request|enhancement|proposal|idea|"
+        "question|ui|ux|api|frontend|backend)\\s*+[:/]\\s*+)"), ci};
     RE sectionHeader{QStringLiteral(
-        "^(?:#{1,6}\\s*|\\*\\*|__)?\\s*(steps to reproduce|to reproduce|how to reproduce|reproduction steps|reproduction|"
+        "^(?:#{1,6}+|\\*\\*|__)?+\\s*+(steps to reproduce|to reproduce|how to reproduce|reproduction steps|reproduction|"
         "repro steps|repro|actual(?: behaviou?r| result| output)?|current(?:ly| behaviou?r)?|what happens|observed(?: behaviou?r)?|"
         "environment|versions?|system info(?:rmation)?|platform|logs?|log output|screenshots?|stack ?trace|traceback|"
         "additional (?:context|info(?:rmation)?)|context|expected(?: behaviou?r| result| output)?|what should happen|"
         "acceptance criteria|definition of done|done when|describe the bug|description|summary|proposal|problem|motivation)"
-        "\\s*(?:\\*\\*|__)?\\s*(?::|$)\\s*(?:\\*\\*|__)?(.*)$"), ci};
+        "\\s*+(?:\\*\\*|__)?+\\s*+(?::|$)\\s*+(?:\\*\\*|__)?+(.*)$"), ci};
     RE testGoal{QStringLiteral("^(?:add|write|create|update|extend|cover)\\b[^,;]{0,40}?\\b(?:tests?|test cases?|specs?)\\b"), ci};
 
     // The rules.
@@ -123,27 +122,27 @@ struct Patterns {
         "\\b(?:tests?|testing|tested|unit tests?|specs?|verify|verified|validate|validation|"
         "check (?:that|it|whether|the output)|ctest|pytest|jest|cargo test|go test|npm test|make check|ci|"
         "passes|passing|pass|assert|expect(?:ed)? (?:output|result|behaviou?r)|should (?:return|print|show|output|display|be|give)|"
-        "reproduce|repro|benchmark|acceptance|done when|expected\\s*:|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
+        "reproduce|repro|benchmark|acceptance|done when|expected\\s*+:|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
         "lint|type-?check|compiles?|builds? (?:cleanly|without)|screenshot)\\b"), ci};
     RE vague{QStringLiteral(
-        "\\b(?:improve|clean\\s*up|cleanup|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
+        "\\b(?:improve|clean\\s*+up|cleanup|tidy(?:\\s*+up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
         "enhance|rework|revamp|streamline|overhaul|sort out|make (?:it|things|this|the code|everything) better|"
         "fix (?:everything|all the (?:things|bugs|issues)|whatever))\\b"), ci};
     RE vagueUniversal{QStringLiteral(
-        "\\b(?:improve|clean\\s*up|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
-        "rework|revamp|overhaul|fix)\\s+(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
+        "\\b(?:improve|clean\\s*+up|tidy(?:\\s*+up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
+        "rework|revamp|overhaul|fix)\\s++(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
     RE filePath{QStringLiteral(
-        "(?:^|[\\s(\"'`])((?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w)|\\b([\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
+        "(?:^|[\\s(\"'`])((?:\\.{0,2}/)?[\\w.-]++/[\\w./-]*\\w)|(?<![\\w-])([\\w-]++\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
         "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock))\\b"),
         ci};
     RE identifier{QStringLiteral(
-        "`[^`\\n]+`|\\b[a-z]+[A-Z]\\w*\\b|\\b[A-Z][a-z0-9]+[A-Z]\\w*\\b|\\b[a-z][a-z0-9]*_[a-z0-9_]+\\b|"
-        "\\b\\w+\\(\\)|\\b\\w+::\\w+|--[a-z][\\w-]+|\"[^\"\\n]{2,60}\""), cs};
+        "`[^`\\n]++`|\\b[a-z]++[A-Z]\\w*+|\\b[A-Z][a-z0-9]++[A-Z]\\w*+|\\b[a-z][a-z0-9]*+_[a-z0-9_]++|"
+        "\\b\\w++\\(\\)|\\b\\w++::\\w++|--[a-z][\\w-]++|\"[^\"\\n]{2,60}+\""), cs};
     RE namedThing{QStringLiteral(
-        "\\bthe\\s+[\\w-]+\\s+(?:function|class|method|module|endpoint|component|page|screen|view|"
+        "\\bthe\\s++[\\w-]++\\s++(?:function|class|method|module|endpoint|component|page|screen|view|"
         "table|query|script|service|handler|route|hook|struct|file|directory|folder|package|crate|"
         "library|dialog|button|field|flag|option|command|column|job|test)\\b"), ci};
-    RE measurable{QStringLiteral("\\b\\d+(?:\\.\\d+)?\\s*(?:ms|milliseconds?|s|seconds?|%|percent|mb|kb|gb|x|fps|rps)\\b"), ci};
+    RE measurable{QStringLiteral("\\b\\d++(?:\\.\\d++)?+\\s*+(?:ms|milliseconds?|s|seconds?|%|percent|mb|kb|gb|x|fps|rps)\\b"), ci};
     RE repoWide{QStringLiteral(
         "\\b(?:entire|whole|full) (?:code ?base|repo(?:sitory)?|project|monorepo|source tree|app(?:lication)?)\\b|"
         "\\b(?:across|throughout) the (?:code ?base|repo(?:sitory)?|project|app(?:lication)?)\\b|"
@@ -160,19 +159,18 @@ struct Patterns {
         ci};
     RE preserve{QStringLiteral(
         "\\b(?:keep|preserve|retain|don't (?:change|touch|break|modify)|do not (?:change|touch|break|modify)|"
-        "without (?:changing|breaking|touching)|must not|backwards? compatib|leave\\b.*\\b(?:alone|as is|unchanged))"),
+        "without (?:changing|breaking|touching)|must not|backwards? compatib|leave\\b[^.;\\n]{0,100}?\\b(?:alone|as is|unchanged))"),
         ci};
 
     // Size hints.
     RE heavyWork{QStringLiteral(
         "\\b(?:migrate|migration|rewrite|re-?architect|redesign|overhaul|from scratch|"
         "new (?:service|app|application|system|framework|backend|frontend|engine))\\b|"
-        "(?:^|[.;!?]\\s*|\\b(?:to|and|then|please)\\s+)port\\s+(?:the|this|our|it|\\w+)\\b[^.;\\n]{0,40}?\\bto\\b"),
+        "(?:^|[.;!?]\\s*+|\\b(?:to|and|then|please)\\s++)port\\s++(?:the|this|our|it|\\w++)\\b[^.;\\n]{0,40}?\\bto\\b"),
         ci | RE::MultilineOption};
     RE featureWork{QStringLiteral("\\b(?:implement|build (?:a|an)|integrate|introduce|feature|refactor|support for|end[- ]to[- ]end)\\b"), ci};
     RE smallWork{QStringLiteral(
         "\\b(?:typo|spelling|rename|bump|one[- ]line|single line|comment|wording|log message|version number)\\b"), ci};
-    RE word{QStringLiteral("[\\p{L}\\p{N}][\\p{L}\\p{N}'_-]*"), cs};
 };
 
 // One compiled set per thread: the service lints on several threads at once, and a
@@ -308,6 +306,7 @@ struct Analysis {
     QList<Clause> clauses;
     QList<Clause> goals;  // clauses that ask for something, the main request first
     QList<Clause> jobs;   // goals that are jobs of their own, not steps of the main one
+    QSet<qint64> jobKeys; // clauseKey() of each job
     bool multipleGoals = false;
     QString goal;         // the main request in the user's words
     QString validationClause;
@@ -328,7 +327,7 @@ void splitLines(Analysis &a)
     for (QString line : lines) {
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
-        if (p.fence.match(line).hasMatch()) {
+        if (rx::match(p.fence, line).hasMatch()) {
             inFence = !inFence;
             continue;
         }
@@ -337,8 +336,8 @@ void splitLines(Analysis &a)
             prose << QString();
             continue;
         }
-        if (inFence || p.codeLine.match(t).hasMatch() || p.logLine.match(t).hasMatch()
-            || p.transcriptLine.match(t).hasMatch()) {
+        if (inFence || rx::match(p.codeLine, t).hasMatch() || rx::match(p.logLine, t).hasMatch()
+            || rx::match(p.transcriptLine, t).hasMatch()) {
             ++a.pastedLines;
             continue;
         }
@@ -351,40 +350,108 @@ void splitLines(Analysis &a)
         for (QString line : lines) {
             if (line.endsWith(QLatin1Char('\r')))
                 line.chop(1);
-            if (!p.fence.match(line).hasMatch())
+            if (!rx::match(p.fence, line).hasMatch())
                 prose << line;
         }
     }
     a.prose = prose.join(QLatin1Char('\n')).trimmed();
 }
 
-QString stripFiller(QString s)
+QString stripFiller(const QString &s)
 {
     const Patterns &p = patterns();
-    s = s.trimmed();
+    // Matched in place, so a clause of a thousand "and"s is read once, not copied a
+    // thousand times.
+    qsizetype pos = 0;
     for (;;) {
-        const auto m = p.filler.match(s);
+        while (pos < s.size() && s[pos].isSpace())
+            ++pos;
+        const auto m = rx::match(p.filler, s, pos, RE::AnchorAtOffsetMatchOption);
         if (!m.hasMatch() || m.capturedLength() == 0)
             break;
-        s = s.mid(m.capturedLength()).trimmed();
+        pos = m.capturedEnd();
     }
-    return s;
+    return s.mid(pos).trimmed();
+}
+
+// Drops the connectors and punctuation a span ends with ("…, and also"), from the end.
+QString dropTrailingJoin(QString t)
+{
+    static const QLatin1StringView joins[] = {
+        QLatin1StringView("while you're at it"), QLatin1StringView("while you are at it"), QLatin1StringView("in addition"),
+        QLatin1StringView("additionally"), QLatin1StringView("as well as"), QLatin1StringView("separately"),
+        QLatin1StringView("unrelated"), QLatin1StringView("and also"), QLatin1StringView("and then"), QLatin1StringView("also"),
+        QLatin1StringView("then"), QLatin1StringView("plus"), QLatin1StringView("and"), QLatin1StringView("or")};
+    for (;;) {
+        while (!t.isEmpty() && (t.back().isSpace() || QStringLiteral(",;:.(-").contains(t.back())))
+            t.chop(1);
+        bool dropped = false;
+        for (const QLatin1StringView &j : joins) {
+            const qsizetype at = t.size() - j.size();
+            if (at >= 0 && QStringView(t).mid(at).compare(j, Qt::CaseInsensitive) == 0
+                && (at == 0 || !(t[at - 1].isLetterOrNumber() || t[at - 1] == QLatin1Char('_')))) {
+                t.truncate(at);
+                dropped = true;
+                break;
+            }
+        }
+        if (!dropped)
+            return t;
+    }
 }
 
 Section sectionOf(const QString &header)
 {
     static const RE expected{QStringLiteral("^(?:expected|what should happen|acceptance|definition of done|done when)"), ci};
     static const RE body{QStringLiteral("^(?:describe the bug|description|summary|proposal|problem|motivation|request|task|goal)"), ci};
-    if (expected.match(header).hasMatch())
+    if (rx::match(expected, header).hasMatch())
         return Section::Expected;
-    return body.match(header).hasMatch() ? Section::Body : Section::Context;
+    return rx::match(body, header).hasMatch() ? Section::Body : Section::Context;
 }
+
+// The code point at i and its length in UTF-16 units.
+char32_t codePointAt(QStringView text, qsizetype i, qsizetype *length)
+{
+    const QChar c = text[i];
+    if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+        *length = 2;
+        return QChar::surrogateToUcs4(c, text[i + 1]);
+    }
+    *length = 1;
+    return c.unicode();
+}
+
+// Runs of letters and digits (with ', _ and - inside), by hand: a description of 8,000
+// one-letter words would otherwise make 8,000 match objects each time it is counted.
+template <typename F>
+void forEachWord(QStringView text, bool (*starts)(char32_t), bool (*continues)(char32_t), F &&f)
+{
+    qsizetype i = 0;
+    while (i < text.size()) {
+        qsizetype n;
+        if (!starts(codePointAt(text, i, &n))) {
+            i += n;
+            continue;
+        }
+        const qsizetype start = i;
+        i += n;
+        while (i < text.size()) {
+            const char32_t c = codePointAt(text, i, &n);
+            if (!continues(c))
+                break;
+            i += n;
+        }
+        f(start, i);
+    }
+}
+
+bool letterOrNumber(char32_t c) { return QChar::isLetterOrNumber(c); }
+bool wordPart(char32_t c) { return QChar::isLetterOrNumber(c) || c == U'\'' || c == U'_' || c == U'-'; }
 
 int wordCount(const QString &text)
 {
     int n = 0;
-    for (auto it = patterns().word.globalMatch(text); it.hasNext(); it.next())
-        ++n;
+    forEachWord(text, letterOrNumber, wordPart, [&](qsizetype, qsizetype) { ++n; });
     return n;
 }
 
@@ -396,17 +463,17 @@ void findTitle(Analysis &a, const QStringList &lines, int &titleLine)
     for (int i = 0; i < lines.size() && filled.size() < 2; ++i)
         if (!lines[i].trimmed().isEmpty())
             filled << i;
-    if (filled.size() < 2 || p.bullet.match(lines[filled[0]]).hasMatch())
+    if (filled.size() < 2 || rx::match(p.bullet, lines[filled[0]]).hasMatch())
         return;
     QString t = lines[filled[0]];
-    t.remove(p.markdownMarks);
+    t = rx::removeAll(p.markdownMarks, t);
     t = t.trimmed();
-    if (t.isEmpty() || wordCount(t) > 14 || QStringLiteral(".!?:;,").contains(t.back()) || p.sectionHeader.match(t).hasMatch())
+    if (t.isEmpty() || wordCount(t) > 14 || QStringLiteral(".!?:;,").contains(t.back()) || rx::match(p.sectionHeader, t).hasMatch())
         return;
     a.title = t;
     QString request = t;
-    request.remove(p.titleTag);
-    a.titleImperative = p.goalStart.match(stripFiller(request)).hasMatch();
+    request = rx::removeAll(p.titleTag, request);
+    a.titleImperative = rx::match(p.goalStart, stripFiller(request)).hasMatch();
     titleLine = filled[0];
 }
 
@@ -429,13 +496,18 @@ void splitClauses(Analysis &a)
                 section = Section::Body;
             continue;
         }
-        const auto b = p.bullet.match(line);
+        // A line of marks and punctuation ("---", "- ") holds no clause.
+        if (wordCount(line) == 0) {
+            sectionHasLines = true;
+            continue;
+        }
+        const auto b = rx::match(p.bullet, line);
         const bool bulleted = b.hasMatch();
         if (bulleted)
             line = line.mid(b.capturedLength());
         Section lineSection = section;
         if (!bulleted) {
-            const auto h = p.sectionHeader.match(line.trimmed());
+            const auto h = rx::match(p.sectionHeader, line.trimmed());
             if (h.hasMatch()) {
                 const QString rest = h.captured(2).trimmed();
                 if (rest.isEmpty()) {
@@ -449,7 +521,7 @@ void splitClauses(Analysis &a)
         }
         sectionHasLines = true;
 
-        for (const QString &sentence : line.split(p.sentenceEnd, Qt::SkipEmptyParts)) {
+        for (const QString &sentence : rx::split(p.sentenceEnd, line)) {
             const int si = static_cast<int>(a.sentences.size());
             a.sentences << sentence;
             a.sentenceSections << lineSection;
@@ -460,7 +532,7 @@ void splitClauses(Analysis &a)
             base.section = lineSection;
             // A stop condition keeps its whole sentence: "stop after 45 minutes and write down what you tried".
             const QString lead = stripFiller(sentence);
-            if (p.stopClauseStart.match(lead).hasMatch()) {
+            if (rx::match(p.stopClauseStart, lead).hasMatch()) {
                 Clause c = base;
                 c.text = lead;
                 c.stop = true;
@@ -475,17 +547,16 @@ void splitClauses(Analysis &a)
             QList<Piece> pieces;
             qsizetype last = 0;
             bool marker = false;
-            for (auto it = p.connector.globalMatch(sentence); it.hasNext();) {
-                const auto m = it.next();
+            rx::forEach(p.connector, sentence, [&](const QRegularExpressionMatch &m) {
                 pieces.append({last, m.capturedStart(), marker});
                 const QString word = m.captured(1).toLower();
-                marker = p.apartMarker.match(word).hasMatch();
+                marker = rx::match(p.apartMarker, word).hasMatch();
                 last = m.capturedEnd();
-            }
+            });
             pieces.append({last, sentence.size(), marker});
             for (const Piece &piece : std::as_const(pieces)) {
                 const QString pieceText = stripFiller(sentence.mid(piece.start, piece.end - piece.start));
-                if (p.stopClauseStart.match(pieceText).hasMatch()) {
+                if (rx::match(p.stopClauseStart, pieceText).hasMatch()) {
                     Clause c = base;
                     c.text = pieceText;
                     c.offset = piece.start;
@@ -494,11 +565,10 @@ void splitClauses(Analysis &a)
                     continue;
                 }
                 QList<qsizetype> starts{piece.start}, ends;
-                for (auto it = p.verbJoin.globalMatch(sentence.mid(piece.start, piece.end - piece.start)); it.hasNext();) {
-                    const auto m = it.next();
+                rx::forEach(p.verbJoin, sentence.mid(piece.start, piece.end - piece.start), [&](const QRegularExpressionMatch &m) {
                     ends << piece.start + m.capturedStart();
                     starts << piece.start + m.capturedEnd();
-                }
+                });
                 ends << piece.end;
                 bool carry = false;
                 for (qsizetype k = 0; k < starts.size(); ++k) {
@@ -506,7 +576,7 @@ void splitClauses(Analysis &a)
                     Clause c = base;
                     c.text = stripFiller(part);
                     // "As well as that, set up Sentry": the marker belongs to what follows "that".
-                    if (wordCount(c.text) == 0 || p.bareReference.match(c.text).hasMatch()) {
+                    if (wordCount(c.text) == 0 || rx::match(p.bareReference, c.text).hasMatch()) {
                         carry = carry || (k == 0 && piece.marker);
                         continue;
                     }
@@ -547,13 +617,13 @@ void splitClauses(Analysis &a)
         }
         // "Don't merge anything. Just investigate …": the prohibition binds the job and
         // leaves the opening to the request after it.
-        if (p.prohibition.match(c.text).hasMatch()) {
+        if (rx::match(p.prohibition, c.text).hasMatch()) {
             a.prohibitions.append(c);
             firstClause = opening;
             continue;
         }
-        const bool validationLike = p.validationStart.match(c.text).hasMatch()
-            || (p.testGoal.match(c.text).hasMatch() && (!a.goals.isEmpty() || !a.title.isEmpty()));
+        const bool validationLike = rx::match(p.validationStart, c.text).hasMatch()
+            || (rx::match(p.testGoal, c.text).hasMatch() && (!a.goals.isEmpty() || !a.title.isEmpty()));
         if (validationLike && !opening) {
             // An explicit check ("run the tests", "add a test") beats an implied one.
             if (!explicitValidation)
@@ -562,21 +632,21 @@ void splitClauses(Analysis &a)
             continue;
         }
         // After "also", "separately" and the like, a fault named outright is another job.
-        const bool markedStatement = !a.goals.isEmpty() && c.afterIndependentMarker && !p.leadingReference.match(c.text).hasMatch();
-        if (validationLike || p.goalStart.match(c.text).hasMatch() || markedStatement) {
-            if (a.preserveClause.isEmpty() && !a.goals.isEmpty() && p.preserve.match(c.text).hasMatch())
+        const bool markedStatement = !a.goals.isEmpty() && c.afterIndependentMarker && !rx::match(p.leadingReference, c.text).hasMatch();
+        if (validationLike || rx::match(p.goalStart, c.text).hasMatch() || markedStatement) {
+            if (a.preserveClause.isEmpty() && !a.goals.isEmpty() && rx::match(p.preserve, c.text).hasMatch())
                 a.preserveClause = c.text;
             a.goals.append(c);
             continue;
         }
-        if (a.validationClause.isEmpty() && !a.goals.isEmpty() && p.validation.match(c.text).hasMatch())
+        if (a.validationClause.isEmpty() && !a.goals.isEmpty() && rx::match(p.validation, c.text).hasMatch())
             a.validationClause = c.text;
         // "It takes 12 minutes" describes; "spend at most 30 minutes" bounds the run.
-        const auto stopMatch = p.stopCondition.match(c.text);
+        const auto stopMatch = rx::match(p.stopCondition, c.text);
         if (a.stopClause.isEmpty() && stopMatch.hasMatch()
-            && (!p.duration.match(stopMatch.captured()).hasMatch() || p.timeBox.match(c.text).hasMatch()))
+            && (!rx::match(p.duration, stopMatch.captured()).hasMatch() || rx::match(p.timeBox, c.text).hasMatch()))
             a.stopClause = c.text;
-        if (a.preserveClause.isEmpty() && p.preserve.match(c.text).hasMatch())
+        if (a.preserveClause.isEmpty() && rx::match(p.preserve, c.text).hasMatch())
             a.preserveClause = c.text;
     }
 }
@@ -597,19 +667,24 @@ QSet<QString> subjectWords(const QString &text, bool opensWithVerb = true)
         QStringLiteral("right"), QStringLiteral("away"), QStringLiteral("like"), QStringLiteral("other")};
     QSet<QString> words;
     bool first = true;
-    for (auto it = patterns().subjectWord.globalMatch(text); it.hasNext();) {
-        const QString w = it.next().captured().toLower();
+    // Words of four or more letters, digits and '_', opening with a letter.
+    const auto letter = [](char32_t c) { return QChar::isLetter(c); };
+    const auto part = [](char32_t c) { return QChar::isLetterOrNumber(c) || c == U'_'; };
+    forEachWord(text, letter, part, [&](qsizetype start, qsizetype end) {
+        if (end - start < 4)
+            return;
+        const QString w = text.mid(start, end - start).toLower();
         // The opening verb says what to do, not what it is done to.
         if ((std::exchange(first, false) && opensWithVerb) || common.contains(w))
-            continue;
+            return;
         words.insert(w.left(5));
-    }
+    });
     return words;
 }
 
-bool sameClause(const Clause &x, const Clause &y)
+qint64 clauseKey(const Clause &c)
 {
-    return x.sentence == y.sentence && x.offset == y.offset;
+    return (qint64(c.sentence) << 32) | qint64(c.offset);
 }
 
 // A clause as the user wrote it, up to where the next job or stop condition in its
@@ -621,14 +696,12 @@ QString clauseSpan(const Analysis &a, const Clause &c, bool fromSentenceStart)
     for (const Clause &o : a.clauses) {
         if (o.sentence != c.sentence || o.offset <= c.offset)
             continue;
-        const bool job = std::any_of(a.jobs.begin(), a.jobs.end(), [&](const Clause &j) { return sameClause(j, o); });
-        if (job || o.stop)
+        if (o.stop || a.jobKeys.contains(clauseKey(o)))
             end = std::min(end, o.offset);
     }
     const qsizetype start = fromSentenceStart ? 0 : c.offset;
     QString t = s.mid(start, end - start);
-    t.remove(patterns().trailingJoin);
-    t = stripFiller(t);
+    t = stripFiller(dropTrailingJoin(t));
     return t.isEmpty() ? c.text : t;
 }
 
@@ -649,12 +722,12 @@ void chooseGoal(Analysis &a)
             const Clause &g = a.goals[i];
             if (g.afterIndependentMarker)
                 markedSentence = -1;
-            if ((introducesList && g.bulleted) || g.sentence == markedSentence || p.anaphoric.match(g.text).hasMatch()
-                || (p.stepGoal.match(g.text).hasMatch() && !g.afterIndependentMarker))
+            if ((introducesList && g.bulleted) || g.sentence == markedSentence || rx::match(p.anaphoric, g.text).hasMatch()
+                || (rx::match(p.stepGoal, g.text).hasMatch() && !g.afterIndependentMarker))
                 continue;
             if (g.afterIndependentMarker)
                 markedSentence = g.sentence;
-            const QSet<QString> words = subjectWords(g.text, p.goalStart.match(g.text).hasMatch());
+            const QSet<QString> words = subjectWords(g.text, rx::match(p.goalStart, g.text).hasMatch());
             const bool shared = words.intersects(subject);
             subject.unite(words);
             // Said apart on purpose ("also …", a list of their own): a job of its own.
@@ -668,6 +741,8 @@ void chooseGoal(Analysis &a)
         a.multipleGoals = !a.jobs.isEmpty() && (marked || bulletJobs >= 2 || a.jobs.size() >= 2);
         if (!a.multipleGoals)
             a.jobs.clear();
+        for (const Clause &j : std::as_const(a.jobs))
+            a.jobKeys.insert(clauseKey(j));
     }
 
     QString body;
@@ -675,7 +750,7 @@ void chooseGoal(Analysis &a)
         const Clause &main = a.goals.constFirst();
         body = clauseSpan(a, main, true);
         // "Fix this." after the description of the fault: the fault is the request.
-        const bool leansBack = p.anaphoric.match(main.text).hasMatch() || wordCount(main.text) <= 2;
+        const bool leansBack = rx::match(p.anaphoric, main.text).hasMatch() || wordCount(main.text) <= 2;
         if (a.title.isEmpty() && leansBack && main.sentence > 0)
             body = sentenceCase(a.sentences.constFirst()) + QStringLiteral(": ") + body;
     } else if (!a.titleImperative) {
@@ -684,7 +759,7 @@ void chooseGoal(Analysis &a)
         qsizetype first = -1;
         for (qsizetype i = 0; i < a.sentences.size() && first < 0; ++i)
             if (a.sentenceSections[i] != Section::Context && wordCount(a.sentences[i]) > 0
-                && !p.prohibition.match(stripFiller(a.sentences[i])).hasMatch())
+                && !rx::match(p.prohibition, stripFiller(a.sentences[i])).hasMatch())
                 first = i;
         for (qsizetype i = 0; i < a.sentences.size() && first < 0; ++i)
             if (a.sentenceSections[i] != Section::Context && wordCount(a.sentences[i]) > 0)
@@ -694,7 +769,7 @@ void chooseGoal(Analysis &a)
         if (first >= 0) {
             body = a.sentences[first].trimmed();
             for (qsizetype i = first + 1; i < a.sentences.size(); ++i)
-                if (a.sentenceSections[i] == Section::Body && p.requestLike.match(a.sentences[i]).hasMatch()) {
+                if (a.sentenceSections[i] == Section::Body && rx::match(p.requestLike, a.sentences[i]).hasMatch()) {
                     body = withStop(body) + QLatin1Char(' ') + a.sentences[i].trimmed();
                     break;
                 }
@@ -721,10 +796,16 @@ void chooseGoal(Analysis &a)
 void findTargets(Analysis &a)
 {
     const Patterns &p = patterns();
-    // What a prohibition names is where not to work.
-    QString text = a.prose;
+    // Targets come from the title and the clauses, less the prohibitions: what a
+    // prohibition names is where not to work.
+    QSet<qint64> prohibited;
     for (const Clause &c : std::as_const(a.prohibitions))
-        text.replace(c.text, QString());
+        prohibited.insert(clauseKey(c));
+    QStringList parts{a.title};
+    for (const Clause &c : std::as_const(a.clauses))
+        if (!prohibited.contains(clauseKey(c)))
+            parts << c.text;
+    const QString text = parts.join(QLatin1Char('\n'));
     QSet<QString> seen;
     auto add = [&](const QString &t, bool file) {
         if (t.isEmpty() || seen.contains(t))
@@ -734,21 +815,23 @@ void findTargets(Analysis &a)
         if (file)
             ++a.fileTargets;
     };
-    for (auto it = p.filePath.globalMatch(text); it.hasNext();) {
-        const auto m = it.next();
+    rx::forEach(p.filePath, text, [&](const QRegularExpressionMatch &m) {
         add(m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), true);
-    }
-    for (auto it = p.identifier.globalMatch(text); it.hasNext();)
-        add(it.next().captured(), false);
-    for (auto it = p.namedThing.globalMatch(text); it.hasNext();)
-        add(it.next().captured(), false);
+    });
+    rx::forEach(p.identifier, text, [&](const QRegularExpressionMatch &m) { add(m.captured(), false); });
+    rx::forEach(p.namedThing, text, [&](const QRegularExpressionMatch &m) { add(m.captured(), false); });
+}
+
+QString secretMessage(const QStringList &kinds)
+{
+    return QStringLiteral("It contains what looks like %1; whatever you send an agent can end up in logs and transcripts.")
+        .arg(kinds.join(QStringLiteral(" and ")));
 }
 
 QString lintMessage(const QString &code, const Analysis &a, const QString &vagueWord)
 {
     if (code == QLatin1String("secret"))
-        return QStringLiteral("It contains what looks like %1; whatever you send an agent can end up in logs and transcripts.")
-            .arg(a.secretKinds.join(QStringLiteral(" and ")));
+        return secretMessage(a.secretKinds);
     if (code == QLatin1String("pasted_code"))
         return QStringLiteral("%1 lines read as pasted code, log output or a chat transcript, which spends context without saying what to do.")
             .arg(a.pastedLines);
@@ -765,7 +848,7 @@ QString lintMessage(const QString &code, const Analysis &a, const QString &vague
     return QStringLiteral("Nothing says how to tell that the result works: no test, command or expected behaviour.");
 }
 
-TaskLint makeLint(const QString &code, const Analysis &a, const QString &vagueWord)
+TaskLint makeLint(const QString &code, const QString &message)
 {
     struct Text { const char *code, *title, *fix; };
     static const Text texts[] = {
@@ -786,7 +869,7 @@ TaskLint makeLint(const QString &code, const Analysis &a, const QString &vagueWo
     };
     for (const Text &t : texts)
         if (code == QLatin1String(t.code))
-            return {code, QString::fromUtf8(t.title), lintMessage(code, a, vagueWord), QString::fromUtf8(t.fix)};
+            return {code, QString::fromUtf8(t.title), message, QString::fromUtf8(t.fix)};
     Q_UNREACHABLE();
 }
 
@@ -816,19 +899,68 @@ QJsonObject TaskAssessment::toJson() const
     };
 }
 
-TaskAssessment TaskLinter::assess(const CheckRequest &request)
+namespace {
+
+// The packet: the shape, the deferred items, a note when a credential was removed, and the
+// request itself, without credentials and within the client's limit.
+QString packetText(const TaskAssessment &r, bool credentialRemoved, const QString &redacted)
+{
+    QString packet = QStringLiteral("Goal: %1\n\nScope: %2\nDirection: %3\nPreserve: %4\nValidate: %5\nStop: %6\n")
+                         .arg(r.goal, r.shape.scope, r.shape.direction, r.shape.preserve, r.shape.validation,
+                              r.shape.stop);
+    if (!r.deferred.isEmpty())
+        packet += QStringLiteral("\nNot in this run: %1.\n").arg(r.deferred.join(QStringLiteral("; ")));
+    if (credentialRemoved)
+        packet += QStringLiteral("\nA credential was removed from the request; use the environment or secret store instead.\n");
+    const qsizetype room = TaskAssessment::maxPacketCharacters - graphemeCount(packet) - 20;
+    if (room > 0)
+        packet += QStringLiteral("\nRequest:\n") + clip(redacted, room);
+    return packet;
+}
+
+// The answer when a pattern failed while reading the (already redacted) text: no rule can
+// be trusted, so nothing is judged but the quota; the whole text is the request, and the
+// run starts with a plan. Uses no pattern itself.
+TaskAssessment unreadAnswer(const CheckRequest &request, const Redaction &redaction)
+{
+    TaskAssessment r;
+    const Band band = bandOf(request.quota);
+    r.band = bandCodes[band];
+    r.decision = band == Blocked ? QStringLiteral("wait_for_reset") : QStringLiteral("plan_first");
+    r.reason = quotaClause(request.quota)
+        + (band == Blocked ? QStringLiteral("; a window is used up, so wait for its reset before starting.")
+                           : QStringLiteral("; the description could not be read in full, so plan it before spending quota on edits."));
+    r.taskSize = sizeCodes[Medium];
+    r.reservePolicy = QStringLiteral("high");
+    if (!redaction.kinds.isEmpty())
+        r.lints << makeLint(QStringLiteral("secret"), secretMessage(redaction.kinds));
+    for (const QString &line : redaction.text.split(QLatin1Char('\n')))
+        if (wordCount(line) > 0) {
+            r.goal = withStop(clip(line.trimmed(), 300));
+            break;
+        }
+    if (r.goal.isEmpty())
+        r.goal = QStringLiteral("The request below.");
+    r.shape.scope = r.goal;
+    r.shape.direction = QStringLiteral("Read the code involved and write a short plan (files, steps, risks) before editing; start once the plan is agreed.");
+    r.shape.preserve = QStringLiteral("Existing behaviour, public interfaces and passing tests outside the goal.");
+    r.shape.validation = QStringLiteral("Add or update a test that fails before the change and passes after it, then run the whole test suite.");
+    r.shape.stop = QStringLiteral("Stop when the goal is met and validated; report anything left undone.");
+    r.taskPacket = packetText(r, !redaction.kinds.isEmpty(), redaction.text);
+    return r;
+}
+
+TaskAssessment assessRead(const CheckRequest &request, const Redaction &redaction)
 {
     const Patterns &p = patterns();
     Analysis a;
-    Redaction redaction = Redactor::redact(request.task);
-    a.redacted = std::move(redaction.text);
-    a.secretKinds = std::move(redaction.kinds);
+    a.redacted = redaction.text;
+    a.secretKinds = redaction.kinds;
     splitLines(a);
     splitClauses(a);
     chooseGoal(a);
     findTargets(a);
-    for (auto it = p.word.globalMatch(a.prose); it.hasNext(); it.next())
-        ++a.words;
+    a.words = wordCount(a.prose);
 
     // Lints, most serious first.
     QStringList codes;
@@ -839,28 +971,35 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     const bool multipleGoals = a.multipleGoals;
     if (multipleGoals)
         codes << QStringLiteral("multiple_goals");
-    const bool repoWide = p.repoWide.match(a.prose).hasMatch();
+    // The lint words are plain English: read them from the prose without combining marks,
+    // which can double a text's length without adding a word.
+    QString words;
+    words.reserve(a.prose.size());
+    for (const QChar c : std::as_const(a.prose))
+        if (c.category() != QChar::Mark_NonSpacing && c.category() != QChar::Mark_Enclosing)
+            words += c;
+    const bool repoWide = rx::match(p.repoWide, words).hasMatch();
     if (repoWide)
         codes << QStringLiteral("repo_wide");
-    const auto vagueMatch = p.vague.match(a.prose);
+    const auto vagueMatch = rx::match(p.vague, words);
     const bool vague = vagueMatch.hasMatch()
-        && (p.vagueUniversal.match(a.prose).hasMatch()
-            || (a.targets.isEmpty() && !p.measurable.match(a.prose).hasMatch()));
+        && (rx::match(p.vagueUniversal, words).hasMatch()
+            || (a.targets.isEmpty() && !rx::match(p.measurable, words).hasMatch()));
     if (vague)
         codes << QStringLiteral("vague_scope");
-    const bool investigation = p.investigate.match(a.prose).hasMatch();
-    const bool hasStop = p.stopCondition.match(a.prose).hasMatch();
+    const bool investigation = rx::match(p.investigate, words).hasMatch();
+    const bool hasStop = rx::match(p.stopCondition, words).hasMatch();
     const bool openEnded = investigation && !hasStop;
     if (openEnded)
         codes << QStringLiteral("open_ended");
 
     // Size: words of prose set the base, the kind of work and the lints move it.
     int score = a.words <= 12 ? 0 : a.words <= 40 ? 1 : a.words <= 100 ? 2 : a.words <= 250 ? 4 : 6;
-    if (p.heavyWork.match(a.prose).hasMatch())
+    if (rx::match(p.heavyWork, words).hasMatch())
         score += 2;
-    else if (p.featureWork.match(a.prose).hasMatch())
+    else if (rx::match(p.featureWork, words).hasMatch())
         score += 1;
-    if (p.smallWork.match(a.prose).hasMatch())
+    if (rx::match(p.smallWork, words).hasMatch())
         score -= 1;
     if (repoWide)
         score += 2;
@@ -874,7 +1013,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
         score += 1;
     const Size size = score <= 0 ? Tiny : score == 1 ? Small : score <= 3 ? Medium : score <= 5 ? Large : Huge;
 
-    const bool validated = p.validation.match(a.prose).hasMatch();
+    const bool validated = rx::match(p.validation, words).hasMatch();
     // A bounded investigation is checked by what it reports when it stops.
     if (!validated && size >= Small && !(investigation && hasStop))
         codes << QStringLiteral("no_validation");
@@ -926,7 +1065,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     for (const QString &code : std::as_const(codes)) {
         if (r.lints.size() == TaskAssessment::maxLints)
             break;
-        r.lints << makeLint(code, a, vagueWord);
+        r.lints << makeLint(code, lintMessage(code, a, vagueWord));
     }
 
     for (const Clause &job : std::as_const(a.jobs)) {
@@ -942,7 +1081,7 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     if (goal.isEmpty())
         goal = QStringLiteral("The request below");
     // Investigation defaults apply when the goal kept for this run is the investigation.
-    const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
+    const bool goalInvestigates = openEnded && rx::match(p.investigate, goal).hasMatch();
     QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
     // Name where to work, unless the goal already says it.
     QStringList elsewhere;
@@ -970,11 +1109,13 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
 
     // Every prohibition binds this run, unless it was said in the sentence of a job put off
     // for later, whose deferred item already carries it.
+    QHash<int, qsizetype> firstJob; // sentence -> offset of its first deferred job
+    for (const Clause &j : std::as_const(a.jobs))
+        if (!firstJob.contains(j.sentence) || firstJob[j.sentence] > j.offset)
+            firstJob[j.sentence] = j.offset;
     QStringList constraints;
     for (const Clause &c : std::as_const(a.prohibitions)) {
-        const bool withDeferredJob = std::any_of(a.jobs.begin(), a.jobs.end(), [&](const Clause &j) {
-            return j.sentence == c.sentence && j.offset < c.offset;
-        });
+        const bool withDeferredJob = firstJob.contains(c.sentence) && firstJob[c.sentence] < c.offset;
         if (!withDeferredJob)
             constraints << withStop(sentenceCase(c.text));
     }
@@ -996,19 +1137,27 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     else
         r.shape.stop = QStringLiteral("Stop when the goal is met and validated; report anything left undone.");
 
-    QString packet = QStringLiteral("Goal: %1\n\nScope: %2\nDirection: %3\nPreserve: %4\nValidate: %5\nStop: %6\n")
-                         .arg(r.goal, r.shape.scope, r.shape.direction, r.shape.preserve, r.shape.validation,
-                              r.shape.stop);
-    if (!r.deferred.isEmpty())
-        packet += QStringLiteral("\nNot in this run: %1.\n").arg(r.deferred.join(QStringLiteral("; ")));
-    if (!a.secretKinds.isEmpty())
-        packet += QStringLiteral("\nA credential was removed from the request; use the environment or secret store instead.\n");
-    // The request itself closes the packet, without credentials and within the client's limit.
-    const qsizetype room = TaskAssessment::maxPacketCharacters - graphemeCount(packet) - 20;
-    if (room > 0)
-        packet += QStringLiteral("\nRequest:\n") + clip(a.redacted, room);
-    r.taskPacket = packet;
+    r.taskPacket = packetText(r, !a.secretKinds.isEmpty(), a.redacted);
     return r;
+}
+
+} // namespace
+
+TaskAssessment TaskLinter::assess(const CheckRequest &request)
+{
+    Redaction redaction;
+    try {
+        redaction = Redactor::redact(request.task);
+    } catch (const rx::Failure &) {
+        // Not knowing which part is a credential, send none of the text back.
+        redaction.text = QStringLiteral("[redacted]");
+        redaction.kinds = {QStringLiteral("text that could not be checked for credentials")};
+    }
+    try {
+        return assessRead(request, redaction);
+    } catch (const rx::Failure &) {
+        return unreadAnswer(request, redaction);
+    }
 }
 
 } // namespace tessaline

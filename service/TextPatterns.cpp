@@ -2,9 +2,10 @@
 
 namespace tessaline::rx {
 
-QRegularExpressionMatch match(const QRegularExpression &re, const QString &text, qsizetype from)
+QRegularExpressionMatch match(const QRegularExpression &re, const QString &text, qsizetype from,
+                              QRegularExpression::MatchOptions options)
 {
-    QRegularExpressionMatch m = re.match(text, from);
+    QRegularExpressionMatch m = re.match(text, from, QRegularExpression::NormalMatch, options);
     if (!m.isValid())
         throw Failure{};
     return m;

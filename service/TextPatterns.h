@@ -12,7 +12,8 @@ namespace tessaline::rx {
 struct Failure {
 };
 
-QRegularExpressionMatch match(const QRegularExpression &re, const QString &text, qsizetype from = 0);
+QRegularExpressionMatch match(const QRegularExpression &re, const QString &text, qsizetype from = 0,
+                              QRegularExpression::MatchOptions options = QRegularExpression::NoMatchOption);
 bool contains(const QRegularExpression &re, const QString &text);
 
 // Calls f(match) for each non-overlapping match, left to right.

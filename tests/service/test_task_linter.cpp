@@ -1,6 +1,7 @@
 #include "check/TaskLintResult.h"
 #include "service/CheckRequest.h"
 #include "service/TaskLinter.h"
+#include "service/TextPatterns.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -300,6 +301,20 @@ private Q_SLOTS:
         const QString body = QString(secret).remove(QRegularExpression(QStringLiteral("-----[A-Z ]+-----")));
         for (qsizetype i = 0; i + 8 <= body.size(); ++i)
             QVERIFY2(!answer.contains(body.mid(i, 8)), qPrintable(body.mid(i, 8)));
+    }
+
+    // A match PCRE2 gives up on (here its match limit) is an error, never "no match":
+    // read as no match it would let a credential or a clause boundary slip by.
+    void patternFailureIsAnError()
+    {
+        const QRegularExpression catastrophic(QStringLiteral("(a+)+$"));
+        bool failed = false;
+        try {
+            rx::contains(catastrophic, QString(40, QLatin1Char('a')) + QLatin1Char('b'));
+        } catch (const rx::Failure &) {
+            failed = true;
+        }
+        QVERIFY(failed);
     }
 
     // The longest description a client may send still gives a packet within the limit
