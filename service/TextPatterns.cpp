@@ -1,5 +1,7 @@
 #include "service/TextPatterns.h"
 
+#include <QTextBoundaryFinder>
+
 namespace tessaline::rx {
 
 QRegularExpressionMatch match(const QRegularExpression &re, const QString &text, qsizetype from,
@@ -45,3 +47,84 @@ QString removeAll(const QRegularExpression &re, QString text)
 }
 
 } // namespace tessaline::rx
+
+namespace tessaline::text {
+
+QString clip(const QString &text, qsizetype n)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    qsizetype pos = 0;
+    while (count < n) {
+        const qsizetype next = finder.toNextBoundary();
+        if (next == -1)
+            return text;
+        pos = next;
+        ++count;
+    }
+    if (pos >= text.size())
+        return text;
+    return text.left(pos).trimmed() + QStringLiteral("…");
+}
+
+QString sentenceCase(QString s)
+{
+    s = s.trimmed();
+    while (!s.isEmpty() && QStringLiteral(".,;:!?").contains(s.back()))
+        s.chop(1);
+    if (!s.isEmpty())
+        s[0] = s[0].toUpper();
+    return s;
+}
+
+QString withStop(const QString &s)
+{
+    if (s.isEmpty() || QStringLiteral(".!?…").contains(s.back()))
+        return s;
+    return s + QLatin1Char('.');
+}
+
+namespace {
+
+char32_t codePointAt(QStringView text, qsizetype i, qsizetype *length)
+{
+    const QChar c = text[i];
+    if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+        *length = 2;
+        return QChar::surrogateToUcs4(c, text[i + 1]);
+    }
+    *length = 1;
+    return c.unicode();
+}
+
+bool letterOrNumber(char32_t c) { return QChar::isLetterOrNumber(c); }
+bool wordPart(char32_t c) { return QChar::isLetterOrNumber(c) || c == U'\'' || c == U'_' || c == U'-'; }
+
+} // namespace
+
+void forEachRun(QStringView text, bool (*starts)(char32_t), bool (*continues)(char32_t),
+                const std::function<void(qsizetype, qsizetype)> &f)
+{
+    qsizetype i = 0;
+    while (i < text.size()) {
+        qsizetype n;
+        if (!starts(codePointAt(text, i, &n))) {
+            i += n;
+            continue;
+        }
+        const qsizetype start = i;
+        i += n;
+        while (i < text.size() && continues(codePointAt(text, i, &n)))
+            i += n;
+        f(start, i);
+    }
+}
+
+int wordCount(QStringView text)
+{
+    int n = 0;
+    forEachRun(text, letterOrNumber, wordPart, [&](qsizetype, qsizetype) { ++n; });
+    return n;
+}
+
+} // namespace tessaline::text

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <functional>
+
 namespace tessaline::rx {
 
 // PCRE2 gave up on a match (its match limit or JIT stack). Qt reports that as an invalid
@@ -31,3 +33,21 @@ QStringList split(const QRegularExpression &re, const QString &text);
 QString removeAll(const QRegularExpression &re, QString text);
 
 } // namespace tessaline::rx
+
+namespace tessaline::text {
+
+// Cut to at most n user-perceived characters, never inside one, with "…" when cut.
+QString clip(const QString &text, qsizetype n);
+// Trimmed, without closing punctuation, opening with a capital.
+QString sentenceCase(QString s);
+// With a full stop, unless it already ends like a sentence.
+QString withStop(const QString &s);
+// Words: runs of letters and digits, with ', _ and - inside.
+int wordCount(QStringView text);
+// Calls f(start, end) for each run of code points that opens with one `starts` accepts and
+// goes on while `continues` accepts; by hand, so counting 8,000 one-letter words makes no
+// 8,000 match objects.
+void forEachRun(QStringView text, bool (*starts)(char32_t), bool (*continues)(char32_t),
+                const std::function<void(qsizetype, qsizetype)> &f);
+
+} // namespace tessaline::text
