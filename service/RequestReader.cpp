@@ -63,15 +63,15 @@ struct Patterns {
     // Breaking prose into clauses.
     RE bullet{QStringLiteral("^\\s*+(?:[-*•+]|\\d++[.)])\\s++(?:\\[[ xX]\\]\\s++)?"), cs};
     RE sentenceEnd{QStringLiteral("(?<=[.!?])\\s++(?=\\S)|;\\s*+"), cs};
-    // The lookbehind starts a match only where a run of spaces begins, so a long run is
-    // read once rather than once from each of its spaces.
+    // No match starts inside a run of spaces, only where one begins (or at a word), so a
+    // long run is read once rather than once from each of its spaces.
     RE connector{QStringLiteral(
-        "(?<!\\s)\\s*+,?+\\s*+\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
+        "(?!(?<=\\s)\\s)\\s*+,?+\\s*+\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
         "while you(?:'re| are) at it|after that|afterwards|next(?=\\s*,)|separately|unrelated|another thing|on another note|"
         "as a separate (?:thing|task|job|change))\\b[,:]?+\\s*+"), ci};
     RE apartMarker{QStringLiteral("^(?:also|and also|plus|as well as|additionally|in addition|while you|separately|unrelated|"
                                   "another thing|on another note|as a separate)"), ci};
-    RE verbJoin{QStringLiteral("(?<!\\s)\\s*+(?:,\\s*+(?:and|but)|,|\\b(?:and|but))\\s++(?=(?:%1|test|verify|validate|check|run|ensure|confirm|%2)\\b(?![/.-]))")
+    RE verbJoin{QStringLiteral("(?!(?<=\\s)\\s)\\s*+(?:,\\s*+(?:and|but)|,|\\b(?:and|but))\\s++(?=(?:%1|test|verify|validate|check|run|ensure|confirm|%2)\\b(?![/.-]))")
                     .arg(goalVerbs, prohibitionWords), ci};
     RE filler{QStringLiteral(
         "(?:please|pls|also|then|and|but|so|now|just|only|simply|instead|rather|first|firstly|second|secondly|third|lastly|finally|"
