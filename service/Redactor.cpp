@@ -315,6 +315,9 @@ void findUrlPasswords(const QString &t, QList<Span> &spans)
                && t[end] != QLatin1Char('>') && !(t[end] == QLatin1Char('\\') && end + 1 < t.size() && isQuote(t[end + 1])))
             ++end;
         from = end;
+        // A URL at the end of a sentence: the full stop or bracket after it is no part of it.
+        while (end > j && QStringLiteral(".,;:!?)]}").contains(t[end - 1]))
+            --end;
         qsizetype userEnd = j;
         while (userEnd < end && t[userEnd] != QLatin1Char(':') && t[userEnd] != QLatin1Char('/') && t[userEnd] != QLatin1Char('@')
                && t[userEnd] != QLatin1Char('\\'))

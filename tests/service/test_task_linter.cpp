@@ -272,6 +272,8 @@ private Q_SLOTS:
         row("url password with @ and /", "Fix the clone of https://deploy:", "p@ss/w0rd9", "@git.example.com:8443/app.git", "Fix the clone");
         row("escaped url", "Fix the parser for {\\\"url\\\":\\\"https:\\/\\/admin:", "Zx81!qWe", "@api.example.com\\/v2\\\"}", "Fix the parser");
         row("url password without a user", "Fix the cache at redis://:", "hunter2hunter2", "@cache:6379/0, it times out", "Fix the cache");
+        row("url at the end of a sentence", "Fix the mailer: SMTP_URL=smtps://alerts%40example.com:", "pa55w0rd", "@smtp.example.com:465. It fails",
+            "Fix the mailer");
         row("curl -u", "Fix the health check: curl -u admin:", "S3cr3tPass", " https://api.example.com/health", "Fix the health check");
         row("mysql -p", "Fix the import: mysql -u root -p", "Hunter2Pass", " app < dump.sql", "Fix the import");
         row("lower-case authorization header", "Fix the 401 from curl -H 'authorization: bearer ", noise(40, 37), "' on /me", "Fix the 401");
