@@ -129,22 +129,33 @@ private Q_SLOTS:
             QVERIFY2(!hasLint(a, "multiple_goals"), qPrintable(a.deferred.join(QStringLiteral(" | "))));
     }
 
-    // The figures service/README.md quotes: most descriptions with several separable jobs
-    // are caught, and "no way to validate" mostly agrees with whether one was named.
+    // The figures service/README.md quotes, for the development set the rules were tuned
+    // on (held to at least 80% of multi-job descriptions caught and of "no way to
+    // validate" agreeing with the label) and for the held-out set, which is only printed:
+    // asserting on it would start tuning the rules to it.
     void requestCorpusFigures()
     {
-        int multi = 0, caught = 0, agree = 0;
-        const QJsonArray entries = fixture("requests.json");
-        for (const QJsonValue &v : entries) {
-            const TaskAssessment a = assess(v["task"]);
-            if (v["multi"].toBool()) {
-                ++multi;
-                caught += hasLint(a, "multiple_goals");
+        for (const char *name : {"requests.json", "requests-heldout.json"}) {
+            int goal = 0, kept = 0, single = 0, falseMulti = 0, multi = 0, caught = 0, agree = 0;
+            const QJsonArray entries = fixture(name);
+            for (const QJsonValue &v : entries) {
+                const TaskAssessment a = assess(v["task"]);
+                const QString main = folded(v["main"].toString());
+                goal += folded(a.goal).contains(main);
+                kept += !folded(a.shape.stop).contains(main)
+                    && std::none_of(a.deferred.begin(), a.deferred.end(), [&](const QString &d) { return folded(d).contains(main); });
+                (v["multi"].toBool() ? caught : falseMulti) += hasLint(a, "multiple_goals");
+                ++(v["multi"].toBool() ? multi : single);
+                agree += hasLint(a, "no_validation") != v["check"].toBool();
             }
-            agree += hasLint(a, "no_validation") != v["check"].toBool();
+            const QString figures = QString("%1: Goal %2/%3, kept out of deferred and Stop %4/%3, multiple_goals on %5/%6 "
+                                            "single-job and %7/%8 multi-job, no_validation agrees %9/%3")
+                                        .arg(QLatin1String(name)).arg(goal).arg(entries.size()).arg(kept).arg(falseMulti)
+                                        .arg(single).arg(caught).arg(multi).arg(agree);
+            qInfo("%s", qPrintable(figures));
+            if (QLatin1String(name) == QLatin1String("requests.json"))
+                QVERIFY2(caught * 10 >= multi * 8 && agree * 10 >= int(entries.size()) * 8, qPrintable(figures));
         }
-        QVERIFY2(caught * 10 >= multi * 8 && agree * 10 >= int(entries.size()) * 8,
-                 qPrintable(QString("multiple_goals on %1 of %2; no_validation agrees on %3").arg(caught).arg(multi).arg(agree)));
     }
 
     // A prohibition binds the job it belongs to: it lands in Preserve, never in a deferred
