@@ -77,7 +77,6 @@ struct Patterns {
         "(?:please|pls|also|then|and|but|so|now|just|only|simply|instead|rather|first|firstly|second|secondly|third|lastly|finally|"
         "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
         "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*+"), ci};
-    RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
     // What must not happen: a constraint on the job it belongs to, never a job of its own.
     RE prohibition{QStringLiteral(
         "^(?:%1|no (?:new|more|changes?)|nothing else|must not|mustn't|should ?n[o'’]t|shouldn't|preserve|retain|"
