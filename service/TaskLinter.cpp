@@ -1,12 +1,18 @@
 #include "service/TaskLinter.h"
 
+#include "service/PacketWriter.h"
+#include "service/QuotaWording.h"
+#include "service/Redactor.h"
+#include "service/RequestReader.h"
+#include "service/TextPatterns.h"
+
 #include <QJsonArray>
 #include <QRegularExpression>
-#include <QSet>
-#include <QTextBoundaryFinder>
 
 #include <algorithm>
-#include <cmath>
+
+// The rules: lints, size, decision and reserve policy, judged on a request that
+// Redactor has cleaned and RequestReader has read; PacketWriter writes the answer's packet.
 
 namespace tessaline {
 
@@ -14,160 +20,18 @@ namespace {
 
 using RE = QRegularExpression;
 constexpr auto ci = RE::CaseInsensitiveOption;
-constexpr auto cs = RE::NoPatternOption;
+using Band = QuotaWording::Band;
 
-const QString goalVerbs = QStringLiteral(
-    "add|fix|implement|write|update|remove|rename|migrate|create|build|refactor|improve|"
-    "document|optimi[sz]e|upgrade|replace|delete|move|convert|port|support|make|change|"
-    "clean|rewrite|introduce|extract|split|merge|redesign|set|configure|enable|disable|"
-    "bump|translate|deploy|integrate|handle|investigate|debug|explore|research|audit|"
-    "review|moderni[sz]e|tidy|polish|speed|reduce|increase|drop|switch|wire|expose|"
-    "generate|restructure|overhaul|simplify|standardi[sz]e|locali[sz]e|unify|deprecate|"
-    "look|figure|find|dig|profile|revamp|streamline|rework|enhance|sort|correct|adjust|"
-    "tweak|prevent|stop|allow|show|hide|display|return|log|cache|validate|parse|"
-    "serialize|encrypt|send|store|persist|load|save|fetch|render|style|resize|limit|halt|reproduce");
-// Verbs that also read as nouns ("the export", "sync/queue.rs"): a request only when a
-// clause opens with them, never a place to split one.
-const QString openingVerbs = QStringLiteral(
-    "pin|unskip|catch|filter|use|refresh|retry|reset|restore|rotate|publish|release|schedule|notify|warn|skip|ignore|"
-    "treat|map|mark|sync|wrap|print|emit|accept|reject|apply|import|export|install|uninstall|upload|download|backfill|"
-    "squash|purge|archive|clear|flush|close|open|register|attach|detach|expand|collapse|shorten|raise|lower|pick|choose|"
-    "select|turn|bring|put|pass");
-
-// Everything the rules look for, compiled once.
+// The words the lints and the size look for in the prose, compiled once per thread.
 struct Patterns {
-    // Credentials. The shapes follow gitleaks' default rule set (config/gitleaks.toml:
-    // private-key, openai/anthropic keys, stripe-access-token, github-*, gitlab-pat,
-    // slack-*-token, slack-webhook-url, aws-access-token, gcp-api-key, jwt, npm, sendgrid,
-    // huggingface), widened a little where a longer or shorter variant is still a key.
-    // Token shapes are matched case-sensitively.
-    RE privateKey{QStringLiteral(
-        "-----BEGIN[ A-Z0-9_-]{0,100}PRIVATE KEY(?: BLOCK)?-----[\\s\\S]*?"
-        "(?:-----END[ A-Z0-9_-]{0,100}PRIVATE KEY(?: BLOCK)?-----|$)"), cs};
-    RE token{QStringLiteral(
-        "(?<![A-Za-z0-9_-])(?:sk-[A-Za-z0-9_-]{20,}|(?:sk|rk)_(?:test|live|prod)_[A-Za-z0-9]{10,}|"
-        "gh[pousr]_[A-Za-z0-9]{30,}|github_pat_[A-Za-z0-9_]{22,}|glpat-[A-Za-z0-9_-]{20,}|"
-        "xox[abposre]-[A-Za-z0-9-]{10,}|xapp-\\d-[A-Za-z0-9-]{10,}|"
-        "(?:A3T[A-Z0-9]|AKIA|ASIA|ABIA|ACCA)[A-Z2-7]{16}|AIza[0-9A-Za-z_-]{35}|"
-        "npm_[A-Za-z0-9]{36}|hf_[A-Za-z]{34}|SG\\.[A-Za-z0-9_-]{16,}\\.[A-Za-z0-9_-]{16,}|"
-        "ey[A-Za-z0-9_-]{10,}\\.ey[A-Za-z0-9_/\\\\-]{10,}\\.[A-Za-z0-9_/\\\\=-]*)"), cs};
-    RE slackWebhook{QStringLiteral("(?:https?://)?hooks\\.slack\\.com/(?:services|workflows|triggers)/[A-Za-z0-9+/_-]{16,}"), ci};
-    // An AWS secret access key: 40 characters of base64, told from paths and hashes by
-    // mixing cases and digits, and only looked for where AWS or a key id is mentioned.
-    RE awsContext{QStringLiteral("\\baws|(?:A3T[A-Z0-9]|AKIA|ASIA|ABIA|ACCA)[A-Z2-7]{16}|\\[redacted\\]|secret"), ci};
-    RE awsSecret{QStringLiteral("(?<![A-Za-z0-9/+=])[A-Za-z0-9/+]{40}(?![A-Za-z0-9/+=])"), cs};
-    RE bearer{QStringLiteral("\\b(Bearer|Basic)\\s+[A-Za-z0-9._~+/=-]{16,}"), cs};
-    RE assignment{QStringLiteral(
-        "(?<![A-Za-z0-9])(?:[A-Za-z0-9]+[_-])*(password|passwd|pwd|passphrase|secret|client[_-]?secret|api[_-]?key|"
-        "access[_-]?key|secret[_-]?key|private[_-]?key|auth[_-]?token|access[_-]?token|refresh[_-]?token|token|credentials?)"
-        "(?![A-Za-z0-9])[\"']?(\\s*(?::=|=>|[:=])\\s*|\\s+is\\s+|\\s+)(?:\"([^\"\\n]{1,200})\"|'([^'\\n]{1,200})'|"
-        "`([^`\\n]{1,200})`|([^\\s\"'`,;]{1,200}))"), ci};
-    RE notASecret{QStringLiteral(
-        "^(?:string|str|number|int|integer|bool|boolean|null|none|nil|undefined|required|optional|true|false|"
-        "empty|hidden|field|value|variable|environment|settings?|rotation|reset|expiry|expired|"
-        "handling|validation|length|format|changes?|missing|invalid|incorrect|wrong|the|a|an|is|was|for|from|in|of|to|"
-        "and|or|not|with|when|stored|protected|needed|set|unset|redacted|\\[redacted\\]|\\*+|x+|\\.+|<[^>]*>|"
-        "\\$\\{?[A-Za-z_][A-Za-z0-9_]*\\}?|%[A-Za-z_]+%|\\{\\{[^}]*\\}\\})$"), ci};
-    RE urlCredential{QStringLiteral("\\b([a-z][a-z0-9+.-]*://[^\\s:/@]*:)[^\\s@/]+@"), ci};
-
-    // Lines that were pasted rather than written.
-    RE fence{QStringLiteral("^\\s*(?:```|~~~)"), cs};
-    RE codeLine{QStringLiteral(
-        "^(?:#include|#define|#!|import\\s|from\\s+\\S+\\s+import|package\\s|using\\s|def\\s|class\\s+\\w+|"
-        "struct\\s|enum\\s|fn\\s|func\\s|function\\b|public\\s|private\\s|protected\\s|static\\s|"
-        "const\\s|let\\s|var\\s|return\\b|if\\s*\\(|for\\s*\\(|while\\s*\\(|switch\\s*\\(|\\}?\\s*else\\b|"
-        "try\\s*[:{]|catch\\s*\\(|@\\w+\\(?|</?[a-zA-Z][\\w-]*[\\s/>]|SELECT\\s|INSERT\\s|CREATE\\s+TABLE)"
-        "|[;{}]\\s*$|^[})\\]]+[;,)]*$|=>\\s*\\{?$|^[\\w.]+\\(.*\\)\\s*;?$"), cs};
-    RE logLine{QStringLiteral(
-        "^\\[?\\d{4}-\\d{2}-\\d{2}[T ]\\d{2}:\\d{2}|^\\[?\\d{2}:\\d{2}:\\d{2}|"
-        "^\\[?(?:ERROR|WARN|WARNING|INFO|DEBUG|TRACE|FATAL|CRITICAL)\\b|^[EWID]\\d{4} |"
-        "^at\\s+[\\w$.<>]+\\s*\\(|^at\\s.*:\\d+:\\d+\\)?$|^File \".*\", line \\d+|"
-        "^Traceback \\(most recent call last\\)|^#\\d+\\s+0x[0-9a-fA-F]+|^\\w*(?:Error|Exception)(?::|\\s*\\()|"
-        "^panic|^thread '.*' panicked|^npm ERR!|^error(?:\\[E\\d+\\])?:|^\\S+:\\d+:\\d+: (?:error|warning|note):"),
-        cs};
-    RE transcriptLine{QStringLiteral(
-        "^(?:User|Assistant|Human|AI|Codex|Claude|ChatGPT|System|Me|You)\\s*:|^\\$\\s+\\S|^>>>\\s|"
-        "^[\\w.-]+@[\\w.-]+:[^$#]*[$#]\\s|^PS [A-Za-z]:\\\\|^❯\\s"), cs};
-
-    // Breaking prose into clauses.
-    RE bullet{QStringLiteral("^\\s*(?:[-*•+]|\\d+[.)])\\s+(?:\\[[ xX]\\]\\s+)?"), cs};
-    RE sentenceEnd{QStringLiteral("(?<=[.!?])\\s+(?=\\S)|;\\s*"), cs};
-    RE connector{QStringLiteral(
-        "\\s*,?\\s*\\b(and also|and then|also|then|plus|as well as|additionally|in addition|"
-        "while you(?:'re| are) at it|after that|afterwards|next(?=\\s*,)|separately|unrelated|another thing|on another note|"
-        "as a separate (?:thing|task|job|change))\\b[,:]?\\s*"), ci};
-    RE apartMarker{QStringLiteral("^(?:also|and also|plus|as well as|additionally|in addition|while you|separately|unrelated|"
-                                  "another thing|on another note|as a separate)"), ci};
-    RE verbJoin{QStringLiteral("\\s*(?:,\\s*and|,|\\band)\\s+(?=(?:%1|test|verify|validate|check|run|ensure|confirm)\\b(?![/.-]))").arg(goalVerbs), ci};
-    RE filler{QStringLiteral(
-        "^(?:please|pls|also|then|and|so|now|first|firstly|second|secondly|third|lastly|finally|"
-        "can you|could you|would you|i want you to|i'd like you to|i would like you to|"
-        "i need you to|we need to|need to|you should|we should|let's|lets|go ahead and|try to)\\b[\\s,:]*"), ci};
-    RE stopStart{QStringLiteral("^(?:stop|give up|halt)\\b"), ci};
-    RE goalStart{QStringLiteral("^(?:%1|%2)\\b(?![/.-])").arg(goalVerbs, openingVerbs), ci};
-    RE validationStart{QStringLiteral(
-        "^(?:test|verify|validate|check|run|ensure|confirm|make sure|prove|(?:load|smoke|stress|unit|e2e|integration)[ -]test)\\b"), ci};
-    // A stop condition, as opposed to a request that starts with "stop" ("Stop the server from crashing").
-    RE stopClauseStart{QStringLiteral(
-        "^(?:give up\\b|(?:stop|halt)\\b(?:\\s*(?:[,.;:!]|$)|\\s+(?:when|after|once|if|at|as soon as|there|here|before|and|then|"
-        "early|now|immediately|unless)\\b))"), ci};
-    // Steps of the job they follow: finding the cause, or doing something to "it".
-    RE stepGoal{QStringLiteral(
-        "^(?:find|figure|investigate|debug|reproduce|look|dig|profile|identify|understand|diagnose|trace|track down|work out)\\b"), ci};
-    RE anaphoric{QStringLiteral(
-        "^[\\w'-]+(?:\\s+(?:up|out|down|back|over|on|off|to))?\\s+(?:it|this|that|them|these|those|the same)\\b"), ci};
-    RE requestLike{QStringLiteral("\\b(?:should|could (?:we|you)|would (?:be|like|love)|needs? to|i want|i'd like|please|must)\\b"), ci};
-    RE trailingJoin{QStringLiteral(
-        "(?:[\\s,;:.(-]*\\b(?:and also|and then|and|also|then|plus|as well as|additionally|in addition|or|separately|unrelated|"
-        "while you(?:'re| are) at it)\\b)*[\\s,;:.(-]*$"), ci};
-    RE bareReference{QStringLiteral("^(?:that|this|those|these|it|them|so|too|as well)[\\s,.:;!]*$"), ci};
-    RE leadingReference{QStringLiteral("^(?:it|this|that|they|them|these|those|its|their|which|so|but|because)\\b"), ci};
-    RE duration{QStringLiteral("^\\d+ (?:minutes|mins?|hours?)$"), ci};
-    RE timeBox{QStringLiteral(
-        "^(?:spend|take|use|time-?box|give (?:it|yourself)|allow|budget|no more than|at most|max)\\b|"
-        "\\b(?:for|within|after)\\s+(?:at most\\s+)?\\d+\\s*(?:minutes|mins?|hours?)\\b"), ci};
-    RE subjectWord{QStringLiteral("\\p{L}[\\p{L}\\p{N}_]{3,}"), cs};
-
-    // Issue-style texts: a title line, and headed sections of context.
-    RE markdownMarks{QStringLiteral("^\\s*#{1,6}\\s*|^\\s*(?:\\*\\*|__)|(?:\\*\\*|__)\\s*$"), cs};
-    RE titleTag{QStringLiteral(
-        "^(?:\\[[^\\]]{1,24}\\]\\s*|(?:bug|feature(?: request)?|feat|fix|chore|docs|issue|request|enhancement|proposal|idea|"
-        "question|ui|ux|api|frontend|backend)\\s*[:/]\\s*)"), ci};
-    RE sectionHeader{QStringLiteral(
-        "^(?:#{1,6}\\s*|\\*\\*|__)?\\s*(steps to reproduce|to reproduce|how to reproduce|reproduction steps|reproduction|"
-        "repro steps|repro|actual(?: behaviou?r| result| output)?|current(?:ly| behaviou?r)?|what happens|observed(?: behaviou?r)?|"
-        "environment|versions?|system info(?:rmation)?|platform|logs?|log output|screenshots?|stack ?trace|traceback|"
-        "additional (?:context|info(?:rmation)?)|context|expected(?: behaviou?r| result| output)?|what should happen|"
-        "acceptance criteria|definition of done|done when|describe the bug|description|summary|proposal|problem|motivation)"
-        "\\s*(?:\\*\\*|__)?\\s*(?::|$)\\s*(?:\\*\\*|__)?(.*)$"), ci};
-    RE testGoal{QStringLiteral("^(?:add|write|create|update|extend|cover)\\b[^,;]{0,40}?\\b(?:tests?|test cases?|specs?)\\b"), ci};
-
-    // The rules.
-    RE validation{QStringLiteral(
-        "\\b(?:tests?|testing|tested|unit tests?|specs?|verify|verified|validate|validation|"
-        "check (?:that|it|whether|the output)|ctest|pytest|jest|cargo test|go test|npm test|make check|ci|"
-        "passes|passing|pass|assert|expect(?:ed)? (?:output|result|behaviou?r)|should (?:return|print|show|output|display|be|give)|"
-        "reproduce|repro|benchmark|acceptance|done when|expected\\s*:|report back|report (?:your |the )?findings|make sure|ensure|confirm|compare (?:against|with)|"
-        "lint|type-?check|compiles?|builds? (?:cleanly|without)|screenshot)\\b"), ci};
     RE vague{QStringLiteral(
-        "\\b(?:improve|clean\\s*up|cleanup|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
+        "\\b(?:improve|clean\\s*+up|cleanup|tidy(?:\\s*+up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
         "enhance|rework|revamp|streamline|overhaul|sort out|make (?:it|things|this|the code|everything) better|"
         "fix (?:everything|all the (?:things|bugs|issues)|whatever))\\b"), ci};
     RE vagueUniversal{QStringLiteral(
-        "\\b(?:improve|clean\\s*up|tidy(?:\\s*up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
-        "rework|revamp|overhaul|fix)\\s+(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
-    RE filePath{QStringLiteral(
-        "(?:^|[\\s(\"'`])((?:\\.{0,2}/)?[\\w.-]+/[\\w./-]*\\w)|\\b([\\w-]+\\.(?:c|cc|cpp|cxx|h|hh|hpp|py|js|mjs|ts|tsx|jsx|"
-        "go|rs|java|kt|rb|php|cs|swift|m|mm|json|ya?ml|toml|ini|md|sql|sh|css|scss|html|qml|cmake|txt|proto|xml|lock))\\b"),
-        ci};
-    RE identifier{QStringLiteral(
-        "`[^`\\n]+`|\\b[a-z]+[A-Z]\\w*\\b|\\b[A-Z][a-z0-9]+[A-Z]\\w*\\b|\\b[a-z][a-z0-9]*_[a-z0-9_]+\\b|"
-        "\\b\\w+\\(\\)|\\b\\w+::\\w+|--[a-z][\\w-]+|\"[^\"\\n]{2,60}\""), cs};
-    RE namedThing{QStringLiteral(
-        "\\bthe\\s+[\\w-]+\\s+(?:function|class|method|module|endpoint|component|page|screen|view|"
-        "table|query|script|service|handler|route|hook|struct|file|directory|folder|package|crate|"
-        "library|dialog|button|field|flag|option|command|column|job|test)\\b"), ci};
-    RE measurable{QStringLiteral("\\b\\d+(?:\\.\\d+)?\\s*(?:ms|milliseconds?|s|seconds?|%|percent|mb|kb|gb|x|fps|rps)\\b"), ci};
+        "\\b(?:improve|clean\\s*+up|tidy(?:\\s*+up)?|refactor|optimi[sz]e|moderni[sz]e|polish|"
+        "rework|revamp|overhaul|fix)\\s++(?:everything|all\\b|it all|the (?:entire|whole)\\b)"), ci};
+    RE measurable{QStringLiteral("\\b\\d++(?:\\.\\d++)?+\\s*+(?:ms|milliseconds?|s|seconds?|%|percent|mb|kb|gb|x|fps|rps)\\b"), ci};
     RE repoWide{QStringLiteral(
         "\\b(?:entire|whole|full) (?:code ?base|repo(?:sitory)?|project|monorepo|source tree|app(?:lication)?)\\b|"
         "\\b(?:across|throughout) the (?:code ?base|repo(?:sitory)?|project|app(?:lication)?)\\b|"
@@ -176,682 +40,42 @@ struct Patterns {
     RE investigate{QStringLiteral(
         "\\b(?:investigate|explore|look into|figure out|research|find out|dig into|audit (?:the|all|our|every|whether)|understand why|"
         "work out why|get to the bottom of|root[- ]cause|why (?:is|does|do|are|did))\\b"), ci};
-    RE stopCondition{QStringLiteral(
-        "\\b(?:stop (?:when|after|once|if|at|as soon as)|until\\b|at most|no more than|time-?box(?:ed)?|"
-        "within \\d+|limit (?:it |yourself )?to|report back|report (?:your |the )?findings|then stop|done when|"
-        "give up|max(?:imum)? (?:of )?\\d+|\\d+ (?:minutes|mins?|hours?)\\b|write (?:up|down) (?:a|the) (?:summary|findings|plan)|"
-        "summari[sz]e (?:the |your )?findings|before (?:changing|editing|touching|making changes)|don't change|do not change)"),
-        ci};
-    RE preserve{QStringLiteral(
-        "\\b(?:keep|preserve|retain|don't (?:change|touch|break|modify)|do not (?:change|touch|break|modify)|"
-        "without (?:changing|breaking|touching)|must not|backwards? compatib|leave\\b.*\\b(?:alone|as is|unchanged))"),
-        ci};
-
-    // Size hints.
     RE heavyWork{QStringLiteral(
         "\\b(?:migrate|migration|rewrite|re-?architect|redesign|overhaul|from scratch|"
         "new (?:service|app|application|system|framework|backend|frontend|engine))\\b|"
-        "(?:^|[.;!?]\\s*|\\b(?:to|and|then|please)\\s+)port\\s+(?:the|this|our|it|\\w+)\\b[^.;\\n]{0,40}?\\bto\\b"),
+        "(?:^|[.;!?]\\s*+|\\b(?:to|and|then|please)\\s++)port\\s++(?:the|this|our|it|\\w++)\\b[^.;\\n]{0,40}?\\bto\\b"),
         ci | RE::MultilineOption};
     RE featureWork{QStringLiteral("\\b(?:implement|build (?:a|an)|integrate|introduce|feature|refactor|support for|end[- ]to[- ]end)\\b"), ci};
     RE smallWork{QStringLiteral(
         "\\b(?:typo|spelling|rename|bump|one[- ]line|single line|comment|wording|log message|version number)\\b"), ci};
-    RE word{QStringLiteral("[\\p{L}\\p{N}][\\p{L}\\p{N}'_-]*"), cs};
 };
 
-// One compiled set per thread: the service lints on several threads at once, and a
-// pattern's lazy compilation and match state are not shared across threads.
 const Patterns &patterns()
 {
     thread_local const Patterns p;
     return p;
 }
 
+enum Size { Tiny, Small, Medium, Large, Huge };
 const QStringList sizeCodes = {QStringLiteral("tiny"), QStringLiteral("small"), QStringLiteral("medium"),
                                QStringLiteral("large"), QStringLiteral("huge")};
-enum Size { Tiny, Small, Medium, Large, Huge };
-enum Band { Blocked, Critical, Tight, Moderate, Healthy, Unknown };
-const QStringList bandCodes = {QStringLiteral("blocked"), QStringLiteral("critical"), QStringLiteral("tight"),
-                               QStringLiteral("moderate"), QStringLiteral("healthy"), QStringLiteral("unknown")};
 
-// Cuts a text to at most n user-perceived characters, never inside one.
-QString clip(const QString &text, qsizetype n)
+QString secretMessage(const QStringList &kinds)
 {
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype count = 0;
-    qsizetype pos = 0;
-    while (count < n) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next == -1)
-            return text;
-        pos = next;
-        ++count;
-    }
-    if (pos >= text.size())
-        return text;
-    return text.left(pos).trimmed() + QStringLiteral("…");
+    return QStringLiteral("It contains what looks like %1; whatever you send an agent can end up in logs and transcripts.")
+        .arg(kinds.join(QStringLiteral(" and ")));
 }
 
-QString sentenceCase(QString s)
-{
-    s = s.trimmed();
-    while (!s.isEmpty() && QStringLiteral(".,;:!?").contains(s.back()))
-        s.chop(1);
-    if (!s.isEmpty())
-        s[0] = s[0].toUpper();
-    return s;
-}
-
-QString withStop(const QString &s)
-{
-    if (s.isEmpty() || QStringLiteral(".!?…").contains(s.back()))
-        return s;
-    return s + QLatin1Char('.');
-}
-
-QString duration(double seconds)
-{
-    const qint64 minutes = static_cast<qint64>(std::floor(seconds / 60.0));
-    if (minutes < 1)
-        return QStringLiteral("under a minute");
-    if (minutes < 60)
-        return QStringLiteral("%1 min").arg(minutes);
-    if (minutes < 24 * 60) {
-        const qint64 h = minutes / 60, m = minutes % 60;
-        return m ? QStringLiteral("%1 h %2 min").arg(h).arg(m) : QStringLiteral("%1 h").arg(h);
-    }
-    const qint64 d = minutes / (24 * 60), h = (minutes / 60) % 24;
-    return h ? QStringLiteral("%1 d %2 h").arg(d).arg(h) : QStringLiteral("%1 d").arg(d);
-}
-
-Band bandOf(const CheckQuota &q)
-{
-    std::optional<qint64> m;
-    for (const auto &v : {q.fiveHourRemainingPercent, q.weeklyRemainingPercent})
-        if (v)
-            m = m ? std::min(*m, *v) : *v;
-    if (!m)
-        return Unknown;
-    if (*m < 1)
-        return Blocked;
-    if (*m < 16)
-        return Critical;
-    if (*m < 36)
-        return Tight;
-    if (*m < 66)
-        return Moderate;
-    return Healthy;
-}
-
-QString windowFigure(const char *name, const std::optional<qint64> &percent, const std::optional<double> &seconds)
-{
-    QString s = QStringLiteral("%1 %2% left").arg(QLatin1String(name)).arg(*percent);
-    if (seconds)
-        s += QStringLiteral(" (resets in %1)").arg(duration(*seconds));
-    return s;
-}
-
-QString quotaClause(const CheckQuota &q)
-{
-    QStringList parts;
-    if (q.fiveHourRemainingPercent)
-        parts << windowFigure("five-hour window", q.fiveHourRemainingPercent, q.fiveHourSecondsToReset);
-    if (q.weeklyRemainingPercent)
-        parts << windowFigure("weekly window", q.weeklyRemainingPercent, q.weeklySecondsToReset);
-    if (parts.isEmpty())
-        return QStringLiteral("No quota figures came with the request");
-    if (parts.size() == 1)
-        parts << (q.fiveHourRemainingPercent ? QStringLiteral("no weekly figure") : QStringLiteral("no five-hour figure"));
-    return sentenceCase(parts.join(QStringLiteral(", ")));
-}
-
-// Where a line of an issue-style description sits: the request itself, context such as
-// reproduction steps or the environment, or what the result should be.
-enum class Section { Body, Context, Expected };
-
-struct Clause {
-    QString text;         // without leading politeness
-    int sentence = -1;    // index into Analysis::sentences
-    qsizetype offset = 0; // where the clause starts in its sentence
-    int line = -1;
-    bool bulleted = false;
-    bool afterIndependentMarker = false; // "also", "separately", …
-    bool stop = false;                   // "stop after …", "give up if …"
-    Section section = Section::Body;
-};
-
-struct Analysis {
-    QString redacted;
-    QStringList secretKinds;
-    int pastedLines = 0;
-    QString prose;
-    QString title;        // the first line of an issue-style text
-    bool titleImperative = false;
-    QStringList sentences;
-    QList<Section> sentenceSections;
-    QList<Clause> clauses;
-    QList<Clause> goals;  // clauses that ask for something, the main request first
-    QList<Clause> jobs;   // goals that are jobs of their own, not steps of the main one
-    bool multipleGoals = false;
-    QString goal;         // the main request in the user's words
-    QString validationClause;
-    QString stopClause;
-    QString preserveClause;
-    QStringList targets;
-    int fileTargets = 0;
-    int words = 0;
-};
-
-void redactSecrets(Analysis &a)
-{
-    const Patterns &p = patterns();
-    auto addKind = [&](const QString &kind) {
-        if (!a.secretKinds.contains(kind))
-            a.secretKinds << kind;
-    };
-    QString &t = a.redacted;
-    const QString mark = QStringLiteral("[redacted]");
-    if (t.contains(p.privateKey)) {
-        addKind(QStringLiteral("a private key"));
-        t.replace(p.privateKey, mark);
-    }
-    if (t.contains(p.slackWebhook)) {
-        addKind(QStringLiteral("a webhook URL"));
-        t.replace(p.slackWebhook, mark);
-    }
-    // The AWS context is read before the key id it may rely on is redacted.
-    const bool awsMentioned = t.contains(p.awsContext);
-    if (t.contains(p.token) || t.contains(p.bearer)) {
-        addKind(QStringLiteral("an access token"));
-        t.replace(p.token, mark);
-        t.replace(p.bearer, QStringLiteral("\\1 ") + mark);
-    }
-    if (awsMentioned) {
-        QString out;
-        qsizetype last = 0;
-        for (auto it = p.awsSecret.globalMatch(t); it.hasNext();) {
-            const auto m = it.next();
-            const QString v = m.captured();
-            const bool mixed = std::any_of(v.begin(), v.end(), [](QChar c) { return c.isUpper(); })
-                && std::any_of(v.begin(), v.end(), [](QChar c) { return c.isLower(); })
-                && std::any_of(v.begin(), v.end(), [](QChar c) { return c.isDigit(); });
-            if (!mixed || v.count(QLatin1Char('/')) > 3)
-                continue;
-            addKind(QStringLiteral("a secret key"));
-            out += t.mid(last, m.capturedStart() - last) + mark;
-            last = m.capturedEnd();
-        }
-        if (last > 0)
-            t = out + t.mid(last);
-    }
-    if (t.contains(p.urlCredential)) {
-        addKind(QStringLiteral("a password in a URL"));
-        t.replace(p.urlCredential, QStringLiteral("\\1[redacted]@"));
-    }
-    // Key = value pairs: the value is replaced, the key kept so the request still reads.
-    QString out;
-    qsizetype last = 0;
-    for (auto it = p.assignment.globalMatch(t); it.hasNext();) {
-        const auto m = it.next();
-        int group = 3;
-        while (group < 6 && m.capturedStart(group) < 0)
-            ++group;
-        QString value = m.captured(group);
-        qsizetype end = m.capturedEnd(group);
-        const bool quoted = group < 6;
-        if (!quoted)
-            while (!value.isEmpty() && QStringLiteral(".)]}>!?").contains(value.back())) {
-                value.chop(1);
-                --end;
-            }
-        const QString sep = m.captured(2).trimmed().toLower();
-        const bool hasDigit = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isDigit(); });
-        const bool hasLetter = std::any_of(value.begin(), value.end(), [](QChar c) { return c.isLetter(); });
-        const bool passwordKey = m.captured(1).startsWith(QLatin1String("pass"), Qt::CaseInsensitive)
-            || m.captured(1).startsWith(QLatin1String("pwd"), Qt::CaseInsensitive);
-        if (value.isEmpty() || p.notASecret.match(value).hasMatch())
-            continue;
-        // "=" assigns whatever follows; after ":" or "is" the value must look like one
-        // ("password is hunter22", not "password is protected"); with nothing between,
-        // only a mix of letters and digits ("password hunter22").
-        bool secret;
-        if (sep == QLatin1String("=") || sep == QLatin1String(":=") || sep == QLatin1String("=>"))
-            secret = value.size() >= 3;
-        else if (!sep.isEmpty())
-            secret = quoted ? value.size() >= 3 : hasDigit || (passwordKey && sep == QLatin1String(":") && value.size() >= 6);
-        else
-            secret = hasDigit && hasLetter && value.size() >= 6;
-        if (!secret)
-            continue;
-        addKind(passwordKey ? QStringLiteral("a password") : QStringLiteral("a secret key"));
-        out += t.mid(last, m.capturedStart(group) - last) + mark;
-        last = end;
-    }
-    if (last > 0)
-        t = out + t.mid(last);
-}
-
-void splitLines(Analysis &a)
-{
-    const Patterns &p = patterns();
-    QStringList prose;
-    bool inFence = false;
-    const QStringList lines = a.redacted.split(QLatin1Char('\n'));
-    for (QString line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-        if (p.fence.match(line).hasMatch()) {
-            inFence = !inFence;
-            continue;
-        }
-        const QString t = line.trimmed();
-        if (t.isEmpty()) {
-            prose << QString();
-            continue;
-        }
-        if (inFence || p.codeLine.match(t).hasMatch() || p.logLine.match(t).hasMatch()
-            || p.transcriptLine.match(t).hasMatch()) {
-            ++a.pastedLines;
-            continue;
-        }
-        prose << line;
-    }
-    // A lone look-alike line is quoted context, not a paste: keep it as prose.
-    if (a.pastedLines < 3) {
-        a.pastedLines = 0;
-        prose.clear();
-        for (QString line : lines) {
-            if (line.endsWith(QLatin1Char('\r')))
-                line.chop(1);
-            if (!p.fence.match(line).hasMatch())
-                prose << line;
-        }
-    }
-    a.prose = prose.join(QLatin1Char('\n')).trimmed();
-}
-
-QString stripFiller(QString s)
-{
-    const Patterns &p = patterns();
-    s = s.trimmed();
-    for (;;) {
-        const auto m = p.filler.match(s);
-        if (!m.hasMatch() || m.capturedLength() == 0)
-            break;
-        s = s.mid(m.capturedLength()).trimmed();
-    }
-    return s;
-}
-
-Section sectionOf(const QString &header)
-{
-    static const RE expected{QStringLiteral("^(?:expected|what should happen|acceptance|definition of done|done when)"), ci};
-    static const RE body{QStringLiteral("^(?:describe the bug|description|summary|proposal|problem|motivation|request|task|goal)"), ci};
-    if (expected.match(header).hasMatch())
-        return Section::Expected;
-    return body.match(header).hasMatch() ? Section::Body : Section::Context;
-}
-
-int wordCount(const QString &text)
-{
-    int n = 0;
-    for (auto it = patterns().word.globalMatch(text); it.hasNext(); it.next())
-        ++n;
-    return n;
-}
-
-// An issue-style text opens with a short title line; the request is often in the body.
-void findTitle(Analysis &a, const QStringList &lines, int &titleLine)
-{
-    const Patterns &p = patterns();
-    QList<int> filled;
-    for (int i = 0; i < lines.size() && filled.size() < 2; ++i)
-        if (!lines[i].trimmed().isEmpty())
-            filled << i;
-    if (filled.size() < 2 || p.bullet.match(lines[filled[0]]).hasMatch())
-        return;
-    QString t = lines[filled[0]];
-    t.remove(p.markdownMarks);
-    t = t.trimmed();
-    if (t.isEmpty() || wordCount(t) > 14 || QStringLiteral(".!?:;,").contains(t.back()) || p.sectionHeader.match(t).hasMatch())
-        return;
-    a.title = t;
-    QString request = t;
-    request.remove(p.titleTag);
-    a.titleImperative = p.goalStart.match(stripFiller(request)).hasMatch();
-    titleLine = filled[0];
-}
-
-void splitClauses(Analysis &a)
-{
-    const Patterns &p = patterns();
-    const QStringList lines = a.prose.split(QLatin1Char('\n'));
-    int titleLine = -1;
-    findTitle(a, lines, titleLine);
-
-    Section section = Section::Body;
-    bool sectionHasLines = false;
-    for (int i = 0; i < lines.size(); ++i) {
-        if (i == titleLine)
-            continue;
-        QString line = lines[i];
-        if (line.trimmed().isEmpty()) {
-            // A blank line ends a section once it has had some lines.
-            if (sectionHasLines)
-                section = Section::Body;
-            continue;
-        }
-        const auto b = p.bullet.match(line);
-        const bool bulleted = b.hasMatch();
-        if (bulleted)
-            line = line.mid(b.capturedLength());
-        Section lineSection = section;
-        if (!bulleted) {
-            const auto h = p.sectionHeader.match(line.trimmed());
-            if (h.hasMatch()) {
-                const QString rest = h.captured(2).trimmed();
-                if (rest.isEmpty()) {
-                    section = sectionOf(h.captured(1));
-                    sectionHasLines = false;
-                    continue;
-                }
-                lineSection = sectionOf(h.captured(1));
-                line = rest;
-            }
-        }
-        sectionHasLines = true;
-
-        for (const QString &sentence : line.split(p.sentenceEnd, Qt::SkipEmptyParts)) {
-            const int si = static_cast<int>(a.sentences.size());
-            a.sentences << sentence;
-            a.sentenceSections << lineSection;
-            Clause base;
-            base.sentence = si;
-            base.line = i;
-            base.bulleted = bulleted;
-            base.section = lineSection;
-            // A stop condition keeps its whole sentence: "stop after 45 minutes and write down what you tried".
-            const QString lead = stripFiller(sentence);
-            if (p.stopClauseStart.match(lead).hasMatch()) {
-                Clause c = base;
-                c.text = lead;
-                c.stop = true;
-                a.clauses.append(c);
-                continue;
-            }
-            // Connectors split a sentence; remember which pieces an "also"-like word introduced.
-            struct Piece {
-                qsizetype start, end;
-                bool marker;
-            };
-            QList<Piece> pieces;
-            qsizetype last = 0;
-            bool marker = false;
-            for (auto it = p.connector.globalMatch(sentence); it.hasNext();) {
-                const auto m = it.next();
-                pieces.append({last, m.capturedStart(), marker});
-                const QString word = m.captured(1).toLower();
-                marker = p.apartMarker.match(word).hasMatch();
-                last = m.capturedEnd();
-            }
-            pieces.append({last, sentence.size(), marker});
-            for (const Piece &piece : std::as_const(pieces)) {
-                const QString pieceText = stripFiller(sentence.mid(piece.start, piece.end - piece.start));
-                if (p.stopClauseStart.match(pieceText).hasMatch()) {
-                    Clause c = base;
-                    c.text = pieceText;
-                    c.offset = piece.start;
-                    c.stop = true;
-                    a.clauses.append(c);
-                    continue;
-                }
-                QList<qsizetype> starts{piece.start}, ends;
-                for (auto it = p.verbJoin.globalMatch(sentence.mid(piece.start, piece.end - piece.start)); it.hasNext();) {
-                    const auto m = it.next();
-                    ends << piece.start + m.capturedStart();
-                    starts << piece.start + m.capturedEnd();
-                }
-                ends << piece.end;
-                bool carry = false;
-                for (qsizetype k = 0; k < starts.size(); ++k) {
-                    const QString part = sentence.mid(starts[k], ends[k] - starts[k]);
-                    Clause c = base;
-                    c.text = stripFiller(part);
-                    // "As well as that, set up Sentry": the marker belongs to what follows "that".
-                    if (wordCount(c.text) == 0 || p.bareReference.match(c.text).hasMatch()) {
-                        carry = carry || (k == 0 && piece.marker);
-                        continue;
-                    }
-                    qsizetype lead = 0;
-                    while (lead < part.size() && part[lead].isSpace())
-                        ++lead;
-                    c.offset = starts[k] + lead;
-                    c.afterIndependentMarker = (k == 0 && piece.marker) || std::exchange(carry, false);
-                    a.clauses.append(c);
-                }
-            }
-            // "… and fix the upload test while you're at it": a marker at the end of a
-            // sentence belongs to the clause before it.
-            const Piece &tail = pieces.constLast();
-            if (pieces.size() > 1 && tail.marker && wordCount(sentence.mid(tail.start)) == 0
-                && !a.clauses.isEmpty() && a.clauses.constLast().sentence == si)
-                a.clauses.last().afterIndependentMarker = true;
-        }
-    }
-
-    bool explicitValidation = false;
-    bool firstClause = a.title.isEmpty();
-    for (const Clause &c : std::as_const(a.clauses)) {
-        // Only the opening clause of a text may be its request and still read like a check
-        // ("Make sure the tokens expire", "Check why the job did not run").
-        const bool opening = std::exchange(firstClause, false);
-        if (c.section == Section::Context)
-            continue;
-        if (c.section == Section::Expected) {
-            if (a.validationClause.isEmpty())
-                a.validationClause = c.text;
-            continue;
-        }
-        if (c.stop) {
-            if (a.stopClause.isEmpty())
-                a.stopClause = c.text;
-            continue;
-        }
-        const bool validationLike = p.validationStart.match(c.text).hasMatch()
-            || (p.testGoal.match(c.text).hasMatch() && (!a.goals.isEmpty() || !a.title.isEmpty()));
-        if (validationLike && !opening) {
-            // An explicit check ("run the tests", "add a test") beats an implied one.
-            if (!explicitValidation)
-                a.validationClause = c.text;
-            explicitValidation = true;
-            continue;
-        }
-        // After "also", "separately" and the like, a fault named outright is another job.
-        const bool markedStatement = !a.goals.isEmpty() && c.afterIndependentMarker && !p.leadingReference.match(c.text).hasMatch();
-        if (validationLike || p.goalStart.match(c.text).hasMatch() || markedStatement) {
-            if (a.preserveClause.isEmpty() && !a.goals.isEmpty() && p.preserve.match(c.text).hasMatch())
-                a.preserveClause = c.text;
-            a.goals.append(c);
-            continue;
-        }
-        if (a.validationClause.isEmpty() && !a.goals.isEmpty() && p.validation.match(c.text).hasMatch())
-            a.validationClause = c.text;
-        // "It takes 12 minutes" describes; "spend at most 30 minutes" bounds the run.
-        const auto stopMatch = p.stopCondition.match(c.text);
-        if (a.stopClause.isEmpty() && stopMatch.hasMatch()
-            && (!p.duration.match(stopMatch.captured()).hasMatch() || p.timeBox.match(c.text).hasMatch()))
-            a.stopClause = c.text;
-        if (a.preserveClause.isEmpty() && p.preserve.match(c.text).hasMatch())
-            a.preserveClause = c.text;
-    }
-}
-
-// Words that say what a clause is about, cut to a stem so "archive" meets "archived".
-QSet<QString> subjectWords(const QString &text, bool opensWithVerb = true)
-{
-    static const QSet<QString> common = {
-        QStringLiteral("that"), QStringLiteral("this"), QStringLiteral("with"), QStringLiteral("from"),
-        QStringLiteral("into"), QStringLiteral("when"), QStringLiteral("then"), QStringLiteral("also"),
-        QStringLiteral("should"), QStringLiteral("instead"), QStringLiteral("every"), QStringLiteral("each"),
-        QStringLiteral("only"), QStringLiteral("just"), QStringLiteral("some"), QStringLiteral("more"),
-        QStringLiteral("them"), QStringLiteral("they"), QStringLiteral("their"), QStringLiteral("there"),
-        QStringLiteral("make"), QStringLiteral("sure"), QStringLiteral("thing"), QStringLiteral("things"),
-        QStringLiteral("please"), QStringLiteral("same"), QStringLiteral("after"), QStringLiteral("before"),
-        QStringLiteral("about"), QStringLiteral("where"), QStringLiteral("which"), QStringLiteral("what"),
-        QStringLiteral("have"), QStringLiteral("need"), QStringLiteral("needs"), QStringLiteral("still"),
-        QStringLiteral("right"), QStringLiteral("away"), QStringLiteral("like"), QStringLiteral("other")};
-    QSet<QString> words;
-    bool first = true;
-    for (auto it = patterns().subjectWord.globalMatch(text); it.hasNext();) {
-        const QString w = it.next().captured().toLower();
-        // The opening verb says what to do, not what it is done to.
-        if ((std::exchange(first, false) && opensWithVerb) || common.contains(w))
-            continue;
-        words.insert(w.left(5));
-    }
-    return words;
-}
-
-bool sameClause(const Clause &x, const Clause &y)
-{
-    return x.sentence == y.sentence && x.offset == y.offset;
-}
-
-// A clause as the user wrote it, up to where the next job or stop condition in its
-// sentence begins; the main request keeps what leads up to it in its sentence.
-QString clauseSpan(const Analysis &a, const Clause &c, bool fromSentenceStart)
-{
-    const QString &s = a.sentences[c.sentence];
-    qsizetype end = s.size();
-    for (const Clause &o : a.clauses) {
-        if (o.sentence != c.sentence || o.offset <= c.offset)
-            continue;
-        const bool job = std::any_of(a.jobs.begin(), a.jobs.end(), [&](const Clause &j) { return sameClause(j, o); });
-        if (job || o.stop)
-            end = std::min(end, o.offset);
-    }
-    const qsizetype start = fromSentenceStart ? 0 : c.offset;
-    QString t = s.mid(start, end - start);
-    t.remove(patterns().trailingJoin);
-    t = stripFiller(t);
-    return t.isEmpty() ? c.text : t;
-}
-
-// The main request in the user's words, and which of the other goals are jobs of their
-// own. When unsure, a goal stays a step of the main job: splitting off part of the job
-// harms the run more than leaving a second job in it.
-void chooseGoal(Analysis &a)
-{
-    const Patterns &p = patterns();
-    QSet<QString> subject = subjectWords(QStringLiteral("x ") + a.title);
-    if (!a.goals.isEmpty()) {
-        const Clause &main = a.goals.constFirst();
-        subject.unite(subjectWords(main.text));
-        // "Add an archived flag to projects:" followed by a list: the items are its steps.
-        const bool introducesList = a.sentences[main.sentence].trimmed().endsWith(QLatin1Char(':'));
-        int markedSentence = -1; // "Also investigate the slow build and add caching" is one more job, not two
-        for (qsizetype i = 1; i < a.goals.size(); ++i) {
-            const Clause &g = a.goals[i];
-            if (g.afterIndependentMarker)
-                markedSentence = -1;
-            if ((introducesList && g.bulleted) || g.sentence == markedSentence || p.anaphoric.match(g.text).hasMatch()
-                || (p.stepGoal.match(g.text).hasMatch() && !g.afterIndependentMarker))
-                continue;
-            if (g.afterIndependentMarker)
-                markedSentence = g.sentence;
-            const QSet<QString> words = subjectWords(g.text, p.goalStart.match(g.text).hasMatch());
-            const bool shared = words.intersects(subject);
-            subject.unite(words);
-            // Said apart on purpose ("also …", a list of their own): a job of its own.
-            if (shared && !g.afterIndependentMarker && !g.bulleted)
-                continue;
-            a.jobs.append(g);
-        }
-        const bool marked = std::any_of(a.jobs.begin(), a.jobs.end(), [](const Clause &c) { return c.afterIndependentMarker; });
-        const qsizetype bulletJobs = std::count_if(a.jobs.begin(), a.jobs.end(), [](const Clause &c) { return c.bulleted; })
-            + (main.bulleted ? 1 : 0);
-        a.multipleGoals = !a.jobs.isEmpty() && (marked || bulletJobs >= 2 || a.jobs.size() >= 2);
-        if (!a.multipleGoals)
-            a.jobs.clear();
-    }
-
-    QString body;
-    if (!a.goals.isEmpty()) {
-        const Clause &main = a.goals.constFirst();
-        body = clauseSpan(a, main, true);
-        // "Fix this." after the description of the fault: the fault is the request.
-        const bool leansBack = p.anaphoric.match(main.text).hasMatch() || wordCount(main.text) <= 2;
-        if (a.title.isEmpty() && leansBack && main.sentence > 0)
-            body = sentenceCase(a.sentences.constFirst()) + QStringLiteral(": ") + body;
-    } else if (!a.titleImperative) {
-        // No sentence asks outright: the description itself, with the first sentence that
-        // says what it should do.
-        qsizetype first = -1;
-        for (qsizetype i = 0; i < a.sentences.size() && first < 0; ++i)
-            if (a.sentenceSections[i] != Section::Context && wordCount(a.sentences[i]) > 0)
-                first = i;
-        if (first < 0 && !a.sentences.isEmpty())
-            first = 0;
-        if (first >= 0) {
-            body = a.sentences[first].trimmed();
-            for (qsizetype i = first + 1; i < a.sentences.size(); ++i)
-                if (a.sentenceSections[i] == Section::Body && p.requestLike.match(a.sentences[i]).hasMatch()) {
-                    body = withStop(body) + QLatin1Char(' ') + a.sentences[i].trimmed();
-                    break;
-                }
-        }
-    }
-    a.goal = a.title.isEmpty() ? body : body.isEmpty() ? a.title : a.title + QStringLiteral(": ") + body;
-    // Whatever the text looks like, a description with words gets a Goal in its words.
-    if (wordCount(a.goal) == 0) {
-        a.goal.clear();
-        for (const QString &line : a.redacted.split(QLatin1Char('\n')))
-            if (wordCount(line) > 0) {
-                a.goal = line.trimmed();
-                break;
-            }
-    }
-
-    // The Stop line never carries the request itself.
-    const QString stop = a.stopClause.simplified().toLower();
-    const QString main = a.goals.isEmpty() ? QString() : a.goals.constFirst().text.simplified().toLower();
-    if (!stop.isEmpty() && ((!main.isEmpty() && stop.contains(main)) || a.goal.simplified().toLower().contains(stop)))
-        a.stopClause.clear();
-}
-
-void findTargets(Analysis &a)
-{
-    const Patterns &p = patterns();
-    QSet<QString> seen;
-    auto add = [&](const QString &t, bool file) {
-        if (t.isEmpty() || seen.contains(t))
-            return;
-        seen.insert(t);
-        a.targets << t;
-        if (file)
-            ++a.fileTargets;
-    };
-    for (auto it = p.filePath.globalMatch(a.prose); it.hasNext();) {
-        const auto m = it.next();
-        add(m.captured(1).isEmpty() ? m.captured(2) : m.captured(1), true);
-    }
-    for (auto it = p.identifier.globalMatch(a.prose); it.hasNext();)
-        add(it.next().captured(), false);
-    for (auto it = p.namedThing.globalMatch(a.prose); it.hasNext();)
-        add(it.next().captured(), false);
-}
-
-QString lintMessage(const QString &code, const Analysis &a, const QString &vagueWord)
+QString lintMessage(const QString &code, const ReadRequest &a, const QStringList &secretKinds, const QString &vagueWord)
 {
     if (code == QLatin1String("secret"))
-        return QStringLiteral("It contains what looks like %1; whatever you send an agent can end up in logs and transcripts.")
-            .arg(a.secretKinds.join(QStringLiteral(" and ")));
+        return secretMessage(secretKinds);
     if (code == QLatin1String("pasted_code"))
         return QStringLiteral("%1 lines read as pasted code, log output or a chat transcript, which spends context without saying what to do.")
             .arg(a.pastedLines);
     if (code == QLatin1String("multiple_goals"))
         return QStringLiteral("It asks for %1 separate things; one run that chases all of them is hard to validate and easy to abandon halfway.")
-            .arg(a.jobs.size() + 1);
+            .arg(a.jobCount + 1);
     if (code == QLatin1String("repo_wide"))
         return QStringLiteral("It reaches across the whole repository, so the agent reads and changes far more than one goal needs.");
     if (code == QLatin1String("vague_scope"))
@@ -862,7 +86,7 @@ QString lintMessage(const QString &code, const Analysis &a, const QString &vague
     return QStringLiteral("Nothing says how to tell that the result works: no test, command or expected behaviour.");
 }
 
-TaskLint makeLint(const QString &code, const Analysis &a, const QString &vagueWord)
+TaskLint makeLint(const QString &code, const QString &message)
 {
     struct Text { const char *code, *title, *fix; };
     static const Text texts[] = {
@@ -883,8 +107,178 @@ TaskLint makeLint(const QString &code, const Analysis &a, const QString &vagueWo
     };
     for (const Text &t : texts)
         if (code == QLatin1String(t.code))
-            return {code, QString::fromUtf8(t.title), lintMessage(code, a, vagueWord), QString::fromUtf8(t.fix)};
+            return {code, QString::fromUtf8(t.title), message, QString::fromUtf8(t.fix)};
     Q_UNREACHABLE();
+}
+
+// The prose without combining marks, for the same reason as the reader's.
+QString withoutMarks(const QString &prose)
+{
+    QString words;
+    words.reserve(prose.size());
+    for (const QChar c : prose)
+        if (c.category() != QChar::Mark_NonSpacing && c.category() != QChar::Mark_Enclosing)
+            words += c;
+    return words;
+}
+
+TaskAssessment judge(const CheckRequest &request, const Redaction &redaction)
+{
+    const Patterns &p = patterns();
+    const ReadRequest a = RequestReader::read(redaction.text);
+    const QString words = withoutMarks(a.prose);
+
+    // Lints, most serious first.
+    QStringList codes;
+    if (!redaction.kinds.isEmpty())
+        codes << QStringLiteral("secret");
+    if (a.pastedLines >= 3)
+        codes << QStringLiteral("pasted_code");
+    if (a.multipleGoals)
+        codes << QStringLiteral("multiple_goals");
+    const bool repoWide = rx::contains(p.repoWide, words);
+    if (repoWide)
+        codes << QStringLiteral("repo_wide");
+    const auto vagueMatch = rx::match(p.vague, words);
+    const bool vague = vagueMatch.hasMatch()
+        && (rx::contains(p.vagueUniversal, words) || (a.targets.isEmpty() && !rx::contains(p.measurable, words)));
+    if (vague)
+        codes << QStringLiteral("vague_scope");
+    const bool investigation = rx::contains(p.investigate, words);
+    const bool openEnded = investigation && !a.namesStop;
+    if (openEnded)
+        codes << QStringLiteral("open_ended");
+
+    // Size: words of prose set the base, the kind of work and the lints move it.
+    int score = a.words <= 12 ? 0 : a.words <= 40 ? 1 : a.words <= 100 ? 2 : a.words <= 250 ? 4 : 6;
+    if (rx::contains(p.heavyWork, words))
+        score += 2;
+    else if (rx::contains(p.featureWork, words))
+        score += 1;
+    if (rx::contains(p.smallWork, words))
+        score -= 1;
+    if (repoWide)
+        score += 2;
+    if (a.multipleGoals)
+        score += std::min(3, a.jobCount);
+    if (vague)
+        score += 1;
+    if (openEnded)
+        score += 1;
+    if (a.fileTargets >= 4)
+        score += 1;
+    const Size size = score <= 0 ? Tiny : score == 1 ? Small : score <= 3 ? Medium : score <= 5 ? Large : Huge;
+
+    // A bounded investigation is checked by what it reports when it stops.
+    if (!a.namesCheck && size >= Small && !(investigation && a.namesStop))
+        codes << QStringLiteral("no_validation");
+
+    // Decision: quota first, then the shape of the work.
+    const Band band = QuotaWording::band(request.quota);
+    QString decision;
+    QString why;
+    const QString sizeWord = sizeCodes[size];
+    if (band == QuotaWording::Blocked) {
+        decision = QStringLiteral("wait_for_reset");
+        why = QuotaWording::usedUp(request.quota);
+    } else if (band == QuotaWording::Critical && size >= Large) {
+        decision = QStringLiteral("wait_for_reset");
+        why = QStringLiteral("that is too little for a %1 task, so wait for the reset before starting").arg(sizeWord);
+    } else if ((band == QuotaWording::Critical && size == Medium) || (band == QuotaWording::Tight && size >= Large)
+               || (band == QuotaWording::Moderate && size == Huge)) {
+        decision = QStringLiteral("scope_down");
+        why = QStringLiteral("a %1 task does not fit in that, so do a smaller first part now").arg(sizeWord);
+    } else if (vague || ((openEnded || repoWide) && size >= Medium)) {
+        // A vague request gets a plan whatever its size: the agent would pick the target.
+        decision = QStringLiteral("plan_first");
+        const QString what = openEnded ? QStringLiteral("open-ended") : vague ? QStringLiteral("vague") : QStringLiteral("repository-wide");
+        why = QStringLiteral("the task is %1 and %2, so plan it before spending quota on edits").arg(sizeWord, what);
+    } else if (size == Huge) {
+        decision = QStringLiteral("plan_first");
+        why = QStringLiteral("the task is huge, so plan it in parts before spending quota on edits");
+    } else {
+        decision = QStringLiteral("start_now");
+        why = band == QuotaWording::Unknown ? QStringLiteral("judged on the description alone, a %1 task can start now").arg(sizeWord)
+                                            : QStringLiteral("a %1 task fits, so start now").arg(sizeWord);
+    }
+
+    TaskAssessment r;
+    r.decision = decision;
+    r.band = QuotaWording::bandCode(band);
+    r.reason = QuotaWording::figures(request.quota) + QStringLiteral("; ") + why + QLatin1Char('.');
+    r.taskSize = sizeWord;
+    int policy = size <= Small ? 0 : size == Medium ? 1 : 2;
+    if (band == QuotaWording::Tight || band == QuotaWording::Critical)
+        policy = std::min(policy + 1, 2);
+    r.reservePolicy = QStringList{QStringLiteral("light"), QStringLiteral("standard"), QStringLiteral("high")}[policy];
+
+    const QString vagueWord = vagueMatch.captured().toLower();
+    for (const QString &code : std::as_const(codes)) {
+        if (r.lints.size() == TaskAssessment::maxLints)
+            break;
+        r.lints << makeLint(code, lintMessage(code, a, redaction.kinds, vagueWord));
+    }
+    for (const QString &job : a.jobs) {
+        if (r.deferred.size() == TaskAssessment::maxDeferred)
+            break;
+        const QString item = text::clip(text::sentenceCase(job), 200);
+        if (!item.isEmpty())
+            r.deferred << item;
+    }
+
+    PacketPlan plan;
+    plan.goal = a.goal;
+    plan.decision = decision;
+    plan.tiny = size == Tiny;
+    plan.repoWide = repoWide;
+    // Investigation defaults apply when the goal kept for this run is the investigation.
+    plan.investigation = openEnded && rx::contains(p.investigate, a.goal);
+    plan.targets = a.targets;
+    plan.constraints = a.constraints;
+    plan.validation = a.validation;
+    plan.stop = a.stop;
+    plan.deferred = r.deferred;
+    plan.credentialRemoved = !redaction.kinds.isEmpty();
+    plan.request = redaction.text;
+    const Packet packet = PacketWriter::write(plan);
+    r.goal = packet.goal;
+    r.shape = packet.shape;
+    r.taskPacket = packet.text;
+    return r;
+}
+
+// The answer when a pattern failed while reading the (already redacted) text: no rule can
+// be trusted, so nothing is judged but the quota; the whole text is the request, and the
+// run starts with a plan. Uses no pattern itself.
+TaskAssessment unreadAnswer(const CheckRequest &request, const Redaction &redaction)
+{
+    TaskAssessment r;
+    const Band band = QuotaWording::band(request.quota);
+    const bool blocked = band == QuotaWording::Blocked;
+    r.band = QuotaWording::bandCode(band);
+    r.decision = blocked ? QStringLiteral("wait_for_reset") : QStringLiteral("plan_first");
+    r.reason = QuotaWording::figures(request.quota) + QStringLiteral("; ")
+        + (blocked ? QuotaWording::usedUp(request.quota)
+                   : QStringLiteral("the description could not be read in full, so plan it before spending quota on edits"))
+        + QLatin1Char('.');
+    r.taskSize = sizeCodes[Medium];
+    r.reservePolicy = QStringLiteral("high");
+    if (!redaction.kinds.isEmpty())
+        r.lints << makeLint(QStringLiteral("secret"), secretMessage(redaction.kinds));
+    PacketPlan plan;
+    for (const QString &line : redaction.text.split(QLatin1Char('\n')))
+        if (text::wordCount(line) > 0) {
+            plan.goal = line;
+            break;
+        }
+    plan.decision = r.decision;
+    plan.credentialRemoved = !redaction.kinds.isEmpty();
+    plan.request = redaction.text;
+    const Packet packet = PacketWriter::write(plan);
+    r.goal = packet.goal;
+    r.shape = packet.shape;
+    r.taskPacket = packet.text;
+    return r;
 }
 
 } // namespace
@@ -915,183 +309,19 @@ QJsonObject TaskAssessment::toJson() const
 
 TaskAssessment TaskLinter::assess(const CheckRequest &request)
 {
-    const Patterns &p = patterns();
-    Analysis a;
-    a.redacted = request.task;
-    redactSecrets(a);
-    splitLines(a);
-    splitClauses(a);
-    chooseGoal(a);
-    findTargets(a);
-    for (auto it = p.word.globalMatch(a.prose); it.hasNext(); it.next())
-        ++a.words;
-
-    // Lints, most serious first.
-    QStringList codes;
-    if (!a.secretKinds.isEmpty())
-        codes << QStringLiteral("secret");
-    if (a.pastedLines >= 3)
-        codes << QStringLiteral("pasted_code");
-    const bool multipleGoals = a.multipleGoals;
-    if (multipleGoals)
-        codes << QStringLiteral("multiple_goals");
-    const bool repoWide = p.repoWide.match(a.prose).hasMatch();
-    if (repoWide)
-        codes << QStringLiteral("repo_wide");
-    const auto vagueMatch = p.vague.match(a.prose);
-    const bool vague = vagueMatch.hasMatch()
-        && (p.vagueUniversal.match(a.prose).hasMatch()
-            || (a.targets.isEmpty() && !p.measurable.match(a.prose).hasMatch()));
-    if (vague)
-        codes << QStringLiteral("vague_scope");
-    const bool investigation = p.investigate.match(a.prose).hasMatch();
-    const bool hasStop = p.stopCondition.match(a.prose).hasMatch();
-    const bool openEnded = investigation && !hasStop;
-    if (openEnded)
-        codes << QStringLiteral("open_ended");
-
-    // Size: words of prose set the base, the kind of work and the lints move it.
-    int score = a.words <= 12 ? 0 : a.words <= 40 ? 1 : a.words <= 100 ? 2 : a.words <= 250 ? 4 : 6;
-    if (p.heavyWork.match(a.prose).hasMatch())
-        score += 2;
-    else if (p.featureWork.match(a.prose).hasMatch())
-        score += 1;
-    if (p.smallWork.match(a.prose).hasMatch())
-        score -= 1;
-    if (repoWide)
-        score += 2;
-    if (multipleGoals)
-        score += std::min<int>(3, static_cast<int>(a.jobs.size()));
-    if (vague)
-        score += 1;
-    if (openEnded)
-        score += 1;
-    if (a.fileTargets >= 4)
-        score += 1;
-    const Size size = score <= 0 ? Tiny : score == 1 ? Small : score <= 3 ? Medium : score <= 5 ? Large : Huge;
-
-    const bool validated = p.validation.match(a.prose).hasMatch();
-    // A bounded investigation is checked by what it reports when it stops.
-    if (!validated && size >= Small && !(investigation && hasStop))
-        codes << QStringLiteral("no_validation");
-
-    // Decision: quota first, then the shape of the work.
-    const Band band = bandOf(request.quota);
-    QString decision;
-    QString why;
-    const QString sizeWord = sizeCodes[size];
-    if (band == Blocked) {
-        decision = QStringLiteral("wait_for_reset");
-        const CheckQuota &q = request.quota;
-        const bool fiveHourOut = q.fiveHourRemainingPercent && *q.fiveHourRemainingPercent < 1;
-        const auto &seconds = fiveHourOut ? q.fiveHourSecondsToReset : q.weeklySecondsToReset;
-        why = QStringLiteral("the %1 window is used up, so wait for its reset%2 before starting")
-                  .arg(fiveHourOut ? QStringLiteral("five-hour") : QStringLiteral("weekly"),
-                       seconds ? QStringLiteral(" in ") + duration(*seconds) : QString());
-    } else if (band == Critical && size >= Large) {
-        decision = QStringLiteral("wait_for_reset");
-        why = QStringLiteral("that is too little for a %1 task, so wait for the reset before starting").arg(sizeWord);
-    } else if ((band == Critical && size == Medium) || (band == Tight && size >= Large) || (band == Moderate && size == Huge)) {
-        decision = QStringLiteral("scope_down");
-        why = QStringLiteral("a %1 task does not fit in that, so do a smaller first part now").arg(sizeWord);
-    } else if ((vague || openEnded || repoWide) && size >= Medium) {
-        decision = QStringLiteral("plan_first");
-        const QString what = openEnded ? QStringLiteral("open-ended") : vague ? QStringLiteral("vague") : QStringLiteral("repository-wide");
-        why = QStringLiteral("the task is %1 and %2, so plan it before spending quota on edits").arg(sizeWord, what);
-    } else if (size == Huge) {
-        decision = QStringLiteral("plan_first");
-        why = QStringLiteral("the task is huge, so plan it in parts before spending quota on edits");
-    } else {
-        decision = QStringLiteral("start_now");
-        why = band == Unknown ? QStringLiteral("judged on the description alone, a %1 task can start now").arg(sizeWord)
-                              : QStringLiteral("a %1 task fits, so start now").arg(sizeWord);
+    Redaction redaction;
+    try {
+        redaction = Redactor::redact(request.task);
+    } catch (const rx::Failure &) {
+        // Not knowing which part is a credential, send none of the text back.
+        redaction.text = QStringLiteral("[redacted]");
+        redaction.kinds = {QStringLiteral("text that could not be checked for credentials")};
     }
-
-    TaskAssessment r;
-    r.decision = decision;
-    r.band = bandCodes[band];
-    r.reason = quotaClause(request.quota) + QStringLiteral("; ") + why + QLatin1Char('.');
-    r.taskSize = sizeWord;
-    int policy = size <= Small ? 0 : size == Medium ? 1 : 2;
-    if (band == Tight || band == Critical)
-        policy = std::min(policy + 1, 2);
-    r.reservePolicy = QStringList{QStringLiteral("light"), QStringLiteral("standard"), QStringLiteral("high")}[policy];
-
-    const QString vagueWord = vagueMatch.captured().toLower();
-    for (const QString &code : std::as_const(codes)) {
-        if (r.lints.size() == TaskAssessment::maxLints)
-            break;
-        r.lints << makeLint(code, a, vagueWord);
+    try {
+        return judge(request, redaction);
+    } catch (const rx::Failure &) {
+        return unreadAnswer(request, redaction);
     }
-
-    for (const Clause &job : std::as_const(a.jobs)) {
-        if (r.deferred.size() == TaskAssessment::maxDeferred)
-            break;
-        const QString item = clip(sentenceCase(clauseSpan(a, job, false)), 200);
-        if (!item.isEmpty())
-            r.deferred << item;
-    }
-
-    // The shape restates the task as the agent should run it.
-    QString goal = clip(sentenceCase(a.goal), 300);
-    if (goal.isEmpty())
-        goal = QStringLiteral("The request below");
-    // Investigation defaults apply when the goal kept for this run is the investigation.
-    const bool goalInvestigates = openEnded && p.investigate.match(goal).hasMatch();
-    QString scope = decision == QLatin1String("scope_down") ? QStringLiteral("The first working increment of: ") + goal : goal;
-    // Name where to work, unless the goal already says it.
-    QStringList elsewhere;
-    for (const QString &t : std::as_const(a.targets))
-        if (!goal.contains(t) && elsewhere.size() < 6)
-            elsewhere << t;
-    if (!elsewhere.isEmpty())
-        scope += QStringLiteral(", only in ") + clip(elsewhere.join(QStringLiteral(", ")), 200);
-    scope = withStop(scope);
-    if (repoWide)
-        scope += QStringLiteral(" Limit this run to one module or directory named first.");
-    r.shape.scope = scope;
-    r.goal = withStop(goal);
-
-    if (decision == QLatin1String("wait_for_reset"))
-        r.shape.direction = QStringLiteral("Do not start yet: wait for the quota window to reset, then run this task.");
-    else if (decision == QLatin1String("plan_first"))
-        r.shape.direction = goalInvestigates
-            ? QStringLiteral("Investigate first and report the cause with evidence; write a short plan before changing code.")
-            : QStringLiteral("Read the code involved and write a short plan (files, steps, risks) before editing; start once the plan is agreed.");
-    else if (decision == QLatin1String("scope_down"))
-        r.shape.direction = QStringLiteral("Deliver the smallest working increment of the goal and checkpoint it; leave the rest for a later run.");
-    else
-        r.shape.direction = QStringLiteral("Make the smallest change that reaches the goal and follow the patterns of the code around it.");
-
-    r.shape.preserve = !a.preserveClause.isEmpty()
-        ? withStop(clip(sentenceCase(a.preserveClause), 300))
-        : QStringLiteral("Existing behaviour, public interfaces and passing tests outside the goal.");
-    r.shape.validation = !a.validationClause.isEmpty()
-        ? withStop(clip(sentenceCase(a.validationClause), 300))
-        : size == Tiny ? QStringLiteral("Build, re-read the diff and run the tests that cover the touched code.")
-                       : QStringLiteral("Add or update a test that fails before the change and passes after it, then run the whole test suite.");
-    if (!a.stopClause.isEmpty())
-        r.shape.stop = withStop(clip(sentenceCase(a.stopClause), 300));
-    else if (goalInvestigates)
-        r.shape.stop = QStringLiteral("Stop once the cause is found and report it with evidence, or after 30 minutes without a lead.");
-    else if (!r.deferred.isEmpty())
-        r.shape.stop = QStringLiteral("Stop when this goal is met and validated; do not start the deferred items.");
-    else
-        r.shape.stop = QStringLiteral("Stop when the goal is met and validated; report anything left undone.");
-
-    QString packet = QStringLiteral("Goal: %1\n\nScope: %2\nDirection: %3\nPreserve: %4\nValidate: %5\nStop: %6\n")
-                         .arg(r.goal, r.shape.scope, r.shape.direction, r.shape.preserve, r.shape.validation,
-                              r.shape.stop);
-    if (!r.deferred.isEmpty())
-        packet += QStringLiteral("\nNot in this run: %1.\n").arg(r.deferred.join(QStringLiteral("; ")));
-    if (!a.secretKinds.isEmpty())
-        packet += QStringLiteral("\nA credential was removed from the request; use the environment or secret store instead.\n");
-    // The request itself closes the packet, without credentials and within the client's limit.
-    const qsizetype room = TaskAssessment::maxPacketCharacters - graphemeCount(packet) - 20;
-    if (room > 0)
-        packet += QStringLiteral("\nRequest:\n") + clip(a.redacted, room);
-    r.taskPacket = packet;
-    return r;
 }
 
 } // namespace tessaline

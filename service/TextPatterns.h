@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QRegularExpression>
+#include <QStringList>
+#include <QStringView>
+
+#include <functional>
+
+namespace tessaline::rx {
+
+// PCRE2 gave up on a match (its match limit or JIT stack). Qt reports that as an invalid
+// match with no hit; read as "no match" it would let a credential or a clause boundary
+// slip through silently, so every match made through these helpers throws this instead.
+struct Failure {
+};
+
+QRegularExpressionMatch match(const QRegularExpression &re, const QString &text, qsizetype from = 0,
+                              QRegularExpression::MatchOptions options = QRegularExpression::NoMatchOption);
+bool contains(const QRegularExpression &re, const QString &text);
+
+// Calls f(match) for each non-overlapping match, left to right.
+template <typename F>
+void forEach(const QRegularExpression &re, const QString &text, F &&f)
+{
+    auto it = re.globalMatch(text);
+    while (it.hasNext())
+        f(it.next());
+    if (!it.isValid())
+        throw Failure{};
+}
+
+QStringList split(const QRegularExpression &re, const QString &text);
+QString removeAll(const QRegularExpression &re, QString text);
+
+} // namespace tessaline::rx
+
+namespace tessaline::text {
+
+// Cut to at most n user-perceived characters, never inside one, with "…" when cut.
+QString clip(const QString &text, qsizetype n);
+// Trimmed, without closing punctuation, opening with a capital.
+QString sentenceCase(QString s);
+// With a full stop, unless it already ends like a sentence.
+QString withStop(const QString &s);
+// Words: runs of letters and digits, with ', _ and - inside.
+int wordCount(QStringView text);
+// Calls f(start, end) for each run of code points that opens with one `starts` accepts and
+// goes on while `continues` accepts; by hand, so counting 8,000 one-letter words makes no
+// 8,000 match objects.
+void forEachRun(QStringView text, bool (*starts)(char32_t), bool (*continues)(char32_t),
+                const std::function<void(qsizetype, qsizetype)> &f);
+
+} // namespace tessaline::text
