@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/GlobalShortcut.h"
+
 #include <QObject>
 #include <QString>
 
@@ -9,7 +11,6 @@ class QMenu;
 
 namespace tessaline {
 
-class GlobalShortcut;
 class MainWindowController;
 class SettingsStore;
 class StatusItem;
@@ -35,8 +36,9 @@ public:
     // Closing the window never ends the program; "Quit Tessaline" does.
     static bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
 
-    // (Re)installs the global shortcut the settings name, unless it is already in place.
-    // When it cannot be had, says so once, on standard error and in the icon's tool tip.
+    // (Re)installs the global shortcut the settings name, unless it is already in place
+    // or being set up. The desktop may answer later; when the shortcut cannot be had,
+    // that is said once, on standard error and in the icon's tool tip.
     void installShortcut();
     // Why the shortcut is missing, in one sentence; empty when it is in place or off.
     QString shortcutProblem() const { return problem; }
@@ -55,13 +57,12 @@ public Q_SLOTS:
 
 private:
     void openWithFocusInDescription();
+    void shortcutSettled(QKeyCombination keys, GlobalShortcut::Status status);
     void reportShortcutProblem(const QString &sentence);
 
     std::shared_ptr<SettingsStore> settings;
     std::unique_ptr<QMenu> menu;
     QString problem;
-    bool installing = false;
-    bool quitting = false; // a quit chosen while the portal was still answering
 };
 
 } // namespace tessaline

@@ -144,9 +144,8 @@ int main(int argc, char *argv[])
     if (wayland)
         tessaline::DesktopActivation::setActivationToken(activationToken);
     tessaline::AppDelegate delegate;
-    // Launching runs inside the event loop: installing the shortcut may wait for the
-    // desktop's portal (which may be asking the user), and a "Quit Tessaline" chosen
-    // meanwhile only ends the program once Qt's loop runs.
+    // Launching runs inside the event loop, so that a "Quit Tessaline" chosen at once
+    // ends the program.
     QTimer::singleShot(0, &delegate, [&instance, &delegate] {
         QObject::connect(&instance, &tessaline::SingleInstance::openRequested, &delegate,
                          &tessaline::AppDelegate::launchRequested);

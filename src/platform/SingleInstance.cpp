@@ -81,12 +81,18 @@ void SingleInstance::listen()
                 }
                 QByteArray line = socket->readLine(maxLine);
                 line.chop(line.endsWith('\n') ? 1 : line.size());
-                if (line == openRequest || line.startsWith(openRequest + ' ')) {
+                const bool open = line == openRequest || line.startsWith(openRequest + ' ');
+                if (open) {
                     socket->write(openReply);
                     socket->flush();
-                    Q_EMIT openRequested(line.mid(openRequest.size() + 1));
                 }
                 socket->disconnectFromServer();
+                // Answered and let go first: what the request sets off comes afterwards,
+                // and may take its time, and nothing it does can touch this socket.
+                if (open)
+                    QMetaObject::invokeMethod(
+                        this, [this, id = line.mid(openRequest.size() + 1)] { Q_EMIT openRequested(id); },
+                        Qt::QueuedConnection);
             });
         }
     });

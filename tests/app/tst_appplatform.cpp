@@ -79,7 +79,7 @@ private Q_SLOTS:
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             QCOMPARE(later.get(), Role::HandedOver);
         }
-        QCOMPARE(opened, (QList<QVariantList>{{QByteArray()}, {QByteArray("menu-42_TIME1234")}, {QByteArray()}}));
+        QTRY_COMPARE(opened, (QList<QVariantList>{{QByteArray()}, {QByteArray("menu-42_TIME1234")}, {QByteArray()}}));
     }
 
     void silentHolderIsReported()
