@@ -4,7 +4,7 @@
 // works. Sway's IPC (swaymsg) tells from outside which windows there are and which has
 // the focus; grim's screenshots show what the bar draws. Sway refuses to run as root, so
 // as root the test starts it as "nobody". The program, the portal and the bar share a
-// private session bus.
+// private session bus; Debian's KDE portal and kglobalaccel get one of their own.
 
 #include "PrivateBus.h"
 #include "ShortcutsPortal.h"
@@ -224,6 +224,61 @@ private Q_SLOTS:
         layout = QSize(output["rect"]["width"].toInt(), output["rect"]["height"].toInt());
         QVERIFY(!layout.isEmpty());
     }
+    // Debian's real KDE stack as Plasma runs it on Wayland: the portal frontend picks KDE's
+    // backend for XDG_CURRENT_DESKTOP=KDE, which registers the shortcut with kglobalaccel;
+    // a press is what kglobalaccel does when its keys are pressed. The shortcut is
+    // registered once and reopens the window; a restart finds it registered and binds
+    // nothing new, so the desktop never asks its user again.
+    void kdeStack()
+    {
+        QTemporaryDir config(QStringLiteral("/tmp/tess.XXXXXX"));
+        QProcessEnvironment e = clients;
+        e.insert("XDG_CURRENT_DESKTOP", "KDE");
+        e.insert("XDG_CONFIG_HOME", config.path()); // kglobalaccel keeps its shortcuts here
+        PrivateBus kde;
+        QVERIFY(kde.start({ShortcutsPortal::frontendService(),
+                           {"kde.service", "[D-BUS Service]\nName=org.freedesktop.impl.portal.desktop.kde\n"
+                                           "Exec=/usr/lib/x86_64-linux-gnu/libexec/xdg-desktop-portal-kde\n"},
+                           {"kglobalaccel.service", "[D-BUS Service]\nName=org.kde.kglobalaccel\nExec=/usr/bin/kglobalaccel5\n"}},
+                          e));
+        QDBusConnection bus = QDBusConnection::connectToBus(kde.address, "kde");
+        const auto disconnect = qScopeGuard([] { QDBusConnection::disconnectFromBus("kde"); });
+        const auto call = [&bus](const QString &path, const QString &interface, const QString &method,
+                                 const QVariantList &arguments = {}) {
+            QDBusMessage m = QDBusMessage::createMethodCall("org.kde.kglobalaccel", path, interface, method);
+            m.setArguments(arguments);
+            return bus.call(m, QDBus::Block, 5000).arguments().value(0);
+        };
+        const auto components = [&] {
+            QStringList paths;
+            for (const QDBusObjectPath &p : qdbus_cast<QList<QDBusObjectPath>>(
+                     call("/kglobalaccel", "org.kde.KGlobalAccel", "allComponents")))
+                paths.append(p.path());
+            return paths;
+        };
+        const auto press = [&] {
+            call("/component/tessaline", "org.kde.kglobalaccel.Component", "invokeShortcut", {"open-window"});
+            return focused() == tessaline;
+        };
+        e.insert("DBUS_SESSION_BUS_ADDRESS", kde.address);
+        for (int run = 0; run < 2; ++run) {
+            QProcess copy;
+            copy.setProcessEnvironment(e);
+            dieWithTest(copy);
+            copy.start(program);
+            const auto stop = qScopeGuard([&copy] { copy.kill(), copy.waitForFinished(); });
+            QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+            QTRY_COMPARE_WITH_TIMEOUT(components(), QStringList{"/component/tessaline"}, 20000);
+            QCOMPARE(call("/component/tessaline", "org.kde.kglobalaccel.Component", "shortcutNames").toStringList(),
+                     QStringList{"open-window"});
+            swaymsg({QStringLiteral("[app_id=%1] kill").arg(tessaline)});
+            QTRY_VERIFY(windows(tessaline).isEmpty());
+            // Until this copy's session is set up a press reaches nothing.
+            QTRY_VERIFY_WITH_TIMEOUT(press(), 20000);
+            QCOMPARE(windows(tessaline).size(), 1);
+        }
+    }
+
     void cleanupTestCase()
     {
         QDBusConnection::disconnectFromBus("desktop");
