@@ -123,7 +123,8 @@ int main(int argc, char *argv[])
 
     if (noDisplay)
         return 2; // not reached: each of those options has ended the program above
-    QApplication::setDesktopFileName(QStringLiteral("tessaline"));
+    // The desktop entry's id, which Wayland compositors and the portals know the program by.
+    QApplication::setDesktopFileName(QStringLiteral("app.tessaline.Tessaline"));
     QApplication::setWindowIcon(tessaline::StatusItem::drawIcon(QStringLiteral("Tessaline")));
 
     // One copy per user: a second launch brings the running copy's window forward (and

@@ -6,6 +6,7 @@
 #include "platform/InstallIdentity.h"
 #include "platform/SingleInstance.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -46,7 +47,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(prefix.filePath("libexec/tessaline/quorvel")).isExecutable());
         QVERIFY(InstallIdentity::of(program).isInstalled());
 
-        QSettings entry(prefix.filePath("share/applications/tessaline.desktop"), QSettings::IniFormat);
+        QSettings entry(prefix.filePath("share/applications/app.tessaline.Tessaline.desktop"), QSettings::IniFormat);
         entry.beginGroup("Desktop Entry");
         QVERIFY(QFileInfo::exists(prefix.filePath("share/icons/hicolor/scalable/apps/" + entry.value("Icon").toString() + ".svg")));
     }
@@ -132,7 +133,15 @@ private Q_SLOTS:
                 *err = program.readAllStandardError();
             return finished && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
         };
-        const QString entry = config.filePath("autostart/tessaline.desktop");
+        // An entry written by an earlier version is replaced, and removed with the current one.
+        const QString entry = config.filePath("autostart/app.tessaline.Tessaline.desktop");
+        const QString earlier = config.filePath("autostart/tessaline.desktop");
+        for (const bool on : {true, false}) {
+            QVERIFY(QDir().mkpath(config.filePath("autostart")) && QFile(earlier).open(QIODevice::WriteOnly));
+            QCOMPARE(run({"--autostart", on ? "on" : "off"}), 0);
+            QVERIFY(!QFileInfo::exists(earlier));
+            QCOMPARE(QFileInfo::exists(entry), on);
+        }
         QCOMPARE(run({"--autostart", "on"}), 0);
         QFile written(entry);
         QVERIFY(written.open(QIODevice::ReadOnly));

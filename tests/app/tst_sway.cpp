@@ -33,7 +33,7 @@ namespace {
 const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
 const QString tokenTool = QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token");
 const QString pointerTool = QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/virtual_pointer");
-const QString tessaline = QStringLiteral("tessaline"); // the window's app_id
+const QString tessaline = QStringLiteral("app.tessaline.Tessaline"); // the window's app_id
 const QString flower = QStringLiteral("org.freedesktop.weston.flower");
 
 // Every window in a sway tree.

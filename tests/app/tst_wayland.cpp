@@ -114,7 +114,7 @@ private Q_SLOTS:
         first.start(program);
         const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
         QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 1, 20000);
-        QVERIFY(compositor->requests("set_app_id(\"tessaline\")") > 0);
+        QVERIFY(compositor->requests("set_app_id(\"app.tessaline.Tessaline\")") > 0);
         QTRY_COMPARE_WITH_TIMEOUT(quotaReads(), 1, 20000);
 
         QProcess second;
