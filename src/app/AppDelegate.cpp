@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <utility>
 
 namespace tessaline {
 
@@ -113,6 +114,29 @@ void AppDelegate::shortcutSettled(QKeyCombination keys, GlobalShortcut::Status s
     default:
         reportShortcutProblem(QString());
     }
+    for (const SingleInstance::Answer &answer : std::exchange(awaited, {}))
+        answer.send(shortcutAnswer());
+}
+
+QString AppDelegate::shortcutAnswer() const
+{
+    if (!problem.isEmpty() || !shortcut)
+        return problem;
+    const QString kept = shortcut->desktopKeys();
+    if (kept.isEmpty())
+        return QString();
+    return QStringLiteral("The desktop keeps the keys of Tessaline's shortcut%1 itself, so %2 was not taken; change "
+                          "them in the desktop's keyboard shortcut settings, where Tessaline is listed.")
+        .arg(kept == QLatin1String("?") ? QString() : QStringLiteral(" (%1)").arg(kept),
+             GlobalShortcut::text(shortcut->combination()));
+}
+
+void AppDelegate::answerAwaited(const SingleInstance::Answer &answer)
+{
+    if (shortcut && shortcut->status() == GlobalShortcut::Status::pending)
+        awaited.push_back(answer);
+    else
+        answer.send(shortcutAnswer());
 }
 
 void AppDelegate::reportShortcutProblem(const QString &sentence)

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "app/GlobalShortcut.h"
+#include "platform/SingleInstance.h"
 
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class QMenu;
 
@@ -54,15 +56,20 @@ public Q_SLOTS:
     // A later launch asked for the window, with its startup notification id if it had one;
     // it may also have chosen another shortcut.
     void launchRequested(const QByteArray &startupId);
+    // That launch chose a shortcut and waits to hear whether it is in place: answered
+    // once the desktop has said, with the sentence that says why not, if it is not.
+    void answerAwaited(const tessaline::SingleInstance::Answer &answer);
 
 private:
     void openWithFocusInDescription();
     void shortcutSettled(QKeyCombination keys, GlobalShortcut::Status status);
     void reportShortcutProblem(const QString &sentence);
+    QString shortcutAnswer() const;
 
     std::shared_ptr<SettingsStore> settings;
     std::unique_ptr<QMenu> menu;
     QString problem;
+    std::vector<SingleInstance::Answer> awaited;
 };
 
 } // namespace tessaline

@@ -45,6 +45,9 @@ public:
     void onStatusChanged(std::function<void(Status)> changed) { statusChanged = std::move(changed); }
 
     bool installed() const { return state == Status::installed; }
+    // The keys the desktop keeps for the shortcut instead of ours, when it does so
+    // (see HotKeyBackend::Binding::desktopKeys()).
+    QString desktopKeys() const { return installed() && hotKey ? hotKey->desktopKeys() : QString(); }
     Status status() const { return state; }
     QKeyCombination combination() const { return keys; }
 

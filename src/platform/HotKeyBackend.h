@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QKeyCombination>
+#include <QString>
 
 class QDBusConnection;
 
@@ -25,6 +26,10 @@ public:
     class Binding {
     public:
         virtual ~Binding() = default;
+        // When the desktop had the shortcut already and keeps the keys it gave it (the
+        // combination asked for is then only a wish): those keys as it names them, or
+        // "?" when it does not say. Empty when the keys are the ones asked for.
+        virtual QString desktopKeys() const { return QString(); }
     };
 
     virtual ~HotKeyBackend() = default;

@@ -3,6 +3,7 @@
 #include "platform/DesktopActivation.h"
 
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -125,15 +126,18 @@ QString objectPathOf(const QVariant &value)
     return value.toString(); // the portal has sent the session handle as a plain string
 }
 
-// Whether a portal answer lists our shortcut.
-bool lists(const QVariantMap &results)
+// Our shortcut as a portal answer lists it, with the keys the desktop gives it.
+std::optional<QVariantMap> listed(const QVariantMap &results)
 {
     const QVariant value = results.value(QStringLiteral("shortcuts"));
     if (!value.canConvert<QDBusArgument>())
-        return false;
+        return std::nullopt;
     QList<PortalShortcut> shortcuts;
     value.value<QDBusArgument>() >> shortcuts;
-    return std::any_of(shortcuts.begin(), shortcuts.end(), [](const PortalShortcut &s) { return s.id == shortcutId; });
+    for (const PortalShortcut &s : shortcuts)
+        if (s.id == shortcutId)
+            return s.properties;
+    return std::nullopt;
 }
 
 // One call of the portal's Request/Response handshake. The answer comes later, as a
@@ -243,7 +247,7 @@ class PortalBinding final : public QObject, public HotKeyBackend::Binding {
 public:
     PortalBinding(QDBusConnection bus, QKeyCombination combination, std::function<void()> pressed,
                   std::function<void(HotKeyBackend::Outcome)> outcome)
-        : bus(std::move(bus)), pressed(std::move(pressed)), outcome(std::move(outcome))
+        : bus(std::move(bus)), combination(combination), pressed(std::move(pressed)), outcome(std::move(outcome))
     {
         properties = {{QStringLiteral("description"), QStringLiteral("Open the Tessaline window")}};
         const QString trigger = preferredTrigger(combination);
@@ -279,6 +283,8 @@ public:
             createSession();
         });
     }
+
+    QString desktopKeys() const override { return keptKeys; }
 
 private Q_SLOTS:
     void activated(const QDBusObjectPath &session, const QString &id, qulonglong, const QVariantMap &options)
@@ -322,7 +328,20 @@ private:
                 bus.connect(QString(), sessionPath, sessionInterface, QStringLiteral("Closed"), this, SLOT(closed()));
             if (!answer || answer->response != 0 || sessionPath.isEmpty())
                 return settle(HotKeyBackend::Outcome::unsupported);
-            list([this](bool listed) { listed ? settle(HotKeyBackend::Outcome::bound) : bindShortcuts(); });
+            list([this](std::optional<QVariantMap> shortcut) {
+                if (!shortcut)
+                    return bindShortcuts();
+                // Registered already, by an earlier start (or, on KDE, by the session's
+                // creation): the desktop keeps the keys it has, which may not be ours.
+                const QString keys = shortcut->value(QStringLiteral("trigger_description")).toString();
+                const QKeySequence wanted(combination);
+                if (keys.isEmpty())
+                    keptKeys = QStringLiteral("?");
+                else if (QKeySequence::fromString(keys, QKeySequence::PortableText) != wanted
+                         && QKeySequence::fromString(keys, QKeySequence::NativeText) != wanted)
+                    keptKeys = keys;
+                settle(HotKeyBackend::Outcome::bound);
+            });
         });
     }
 
@@ -335,21 +354,23 @@ private:
         ask(bind, bindTimeout, [this](std::optional<PortalRequest::Answer> answer) {
             if (!answer || answer->response != 0)
                 return settle(HotKeyBackend::Outcome::taken);
-            if (lists(answer->results))
+            if (listed(answer->results))
                 return settle(HotKeyBackend::Outcome::bound);
             // Granted without saying what (as some portals answer when the user accepts
             // their dialog): what the session holds now decides.
-            list([this](bool listed) { settle(listed ? HotKeyBackend::Outcome::bound : HotKeyBackend::Outcome::taken); });
+            list([this](std::optional<QVariantMap> shortcut) {
+                settle(shortcut ? HotKeyBackend::Outcome::bound : HotKeyBackend::Outcome::taken);
+            });
         });
     }
 
-    void list(std::function<void(bool)> listed)
+    void list(std::function<void(std::optional<QVariantMap>)> found)
     {
         QDBusMessage message =
             QDBusMessage::createMethodCall(portalService, portalPath, shortcutsInterface, QStringLiteral("ListShortcuts"));
         message << QVariant::fromValue(QDBusObjectPath(sessionPath)) << QVariantMap();
-        ask(message, sessionTimeout, [listed = std::move(listed)](std::optional<PortalRequest::Answer> answer) {
-            listed(answer && answer->response == 0 && lists(answer->results));
+        ask(message, sessionTimeout, [found = std::move(found)](std::optional<PortalRequest::Answer> answer) {
+            found(answer && answer->response == 0 ? listed(answer->results) : std::nullopt);
         });
     }
 
@@ -385,11 +406,13 @@ private:
     }
 
     QDBusConnection bus;
+    QKeyCombination combination;
     QVariantMap properties;
     std::function<void()> pressed;
     std::function<void(HotKeyBackend::Outcome)> outcome;
     std::unique_ptr<PortalRequest> request;
     QString sessionPath;
+    QString keptKeys;
     bool bound = false;
     bool registered = false;
     int rebinds = 0;

@@ -13,10 +13,14 @@
 namespace tessaline {
 namespace {
 
-// "open" and the startup id, if any, on one line.
+// "open" and the startup id, if any, on one line; "answer" instead of "open" when the
+// later copy waits for a second line, the running copy's answer.
 const QByteArray openRequest = "open";
+const QByteArray answerRequest = "answer";
 const QByteArray openReply = "ok\n";
 constexpr int handOverMs = 5000;
+// Long enough for a desktop that asks its user about the shortcut.
+constexpr int answerMs = 150000;
 constexpr int maxLine = 512;
 
 } // namespace
@@ -35,7 +39,17 @@ QString SingleInstance::socketPath() const
     return QDir(directory).filePath(name + QLatin1String(".socket"));
 }
 
-SingleInstance::Role SingleInstance::claim(const QByteArray &startupId)
+void SingleInstance::Answer::send(const QString &sentence) const
+{
+    if (!socket)
+        return;
+    QString line = sentence;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    socket->write(line.toUtf8() + '\n');
+    socket->disconnectFromServer();
+}
+
+SingleInstance::Role SingleInstance::claim(const QByteArray &startupId, bool awaitAnswer)
 {
     if (lock)
         return Role::Primary;
@@ -56,7 +70,7 @@ SingleInstance::Role SingleInstance::claim(const QByteArray &startupId)
         return Role::Primary;
     }
     lock.reset();
-    return handOver(startupId) ? Role::HandedOver : Role::Unanswered;
+    return handOver(startupId, awaitAnswer) ? Role::HandedOver : Role::Unanswered;
 }
 
 void SingleInstance::listen()
@@ -81,27 +95,38 @@ void SingleInstance::listen()
                 }
                 QByteArray line = socket->readLine(maxLine);
                 line.chop(line.endsWith('\n') ? 1 : line.size());
-                const bool open = line == openRequest || line.startsWith(openRequest + ' ');
-                if (open) {
-                    socket->write(openReply);
-                    socket->flush();
+                socket->disconnect(this); // one request per connection
+                const qsizetype space = line.indexOf(' ');
+                const QByteArray verb = space < 0 ? line : line.left(space);
+                if (verb != openRequest && verb != answerRequest) {
+                    socket->disconnectFromServer();
+                    return;
                 }
-                socket->disconnectFromServer();
-                // Answered and let go first: what the request sets off comes afterwards,
-                // and may take its time, and nothing it does can touch this socket.
-                if (open)
-                    QMetaObject::invokeMethod(
-                        this, [this, id = line.mid(openRequest.size() + 1)] { Q_EMIT openRequested(id); },
-                        Qt::QueuedConnection);
+                socket->write(openReply);
+                socket->flush();
+                // Answered (or kept only for the answer) first: what the request sets off
+                // comes afterwards, and may take its time, and nothing it does can free
+                // this socket under it.
+                const Answer answer = verb == answerRequest ? Answer(socket) : Answer();
+                if (verb == openRequest)
+                    socket->disconnectFromServer();
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, id = line.mid(verb.size() + 1), answer, await = verb == answerRequest] {
+                        Q_EMIT openRequested(id);
+                        if (await)
+                            Q_EMIT answerAwaited(answer);
+                    },
+                    Qt::QueuedConnection);
             });
         }
     });
 }
 
-bool SingleInstance::handOver(const QByteArray &startupId)
+bool SingleInstance::handOver(const QByteArray &startupId, bool awaitAnswer)
 {
     // An id is printable ASCII without spaces; anything else is not passed on.
-    QByteArray request = openRequest;
+    QByteArray request = awaitAnswer ? answerRequest : openRequest;
     if (!startupId.isEmpty() && startupId.size() < maxLine - 8
         && std::all_of(startupId.begin(), startupId.end(), [](char c) { return c > ' ' && c < 127; }))
         request += ' ' + startupId;
@@ -121,7 +146,15 @@ bool SingleInstance::handOver(const QByteArray &startupId)
             return false;
         while (!socket.canReadLine() && socket.waitForReadyRead(int(deadline.remainingTime()))) {
         }
-        return socket.canReadLine() && socket.readLine(64) == openReply;
+        if (!socket.canReadLine() || socket.readLine(64) != openReply)
+            return false;
+        // A copy from before answers only "ok" and closes: no answer then.
+        QDeadlineTimer answerDeadline(awaitAnswer ? answerMs : 0);
+        while (awaitAnswer && !socket.canReadLine() && socket.waitForReadyRead(int(answerDeadline.remainingTime()))) {
+        }
+        if (socket.canReadLine())
+            answered = QString::fromUtf8(socket.readLine(maxLine)).trimmed();
+        return true;
     }
     return false;
 }

@@ -116,8 +116,7 @@ private Q_SLOTS:
     }
 
     // The program's own options, run as a user would: autostart entry written and
-    // removed under XDG_CONFIG_HOME, a chosen shortcut kept in the settings, bad input
-    // refused with one sentence.
+    // removed under XDG_CONFIG_HOME, bad input refused with one sentence and not kept.
     void commandLine()
     {
         QTemporaryDir config(QStringLiteral("/tmp/tess.XXXXXX"));
@@ -150,9 +149,15 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(entry));
         QCOMPARE(run({"--autostart", "off"}), 0); // nothing to remove is no failure
 
+        // Anything not understood is refused in one sentence, and nothing starts (there is
+        // no display here); the full help only prints.
         QByteArray err;
-        QCOMPARE(run({"--autostart", "maybe"}, &err), 2);
-        QCOMPARE(err.count('\n'), 1);
+        for (const QStringList &wrong : {QStringList{"--autostart", "maybe"}, QStringList{"stray"},
+                                         QStringList{"--autostart", "on", "stray"}, QStringList{"--no-such-option"}}) {
+            QCOMPARE(run(wrong, &err), 2);
+            QVERIFY2(err.count('\n') == 1 && err.endsWith(".\n"), err);
+        }
+        QCOMPARE(run({"--help-all"}), 0);
         QCOMPARE(run({"--shortcut", "L"}, &err), 2);
         QVERIFY2(err.startsWith("\"L\" is not a key combination") && err.count('\n') == 1, err);
         QVERIFY(!QFileInfo::exists(config.filePath("Tessaline/Tessaline.conf")));

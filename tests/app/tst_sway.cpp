@@ -228,7 +228,8 @@ private Q_SLOTS:
     // backend for XDG_CURRENT_DESKTOP=KDE, which registers the shortcut with kglobalaccel;
     // a press is what kglobalaccel does when its keys are pressed. The shortcut is
     // registered once and reopens the window; a restart finds it registered and binds
-    // nothing new, so the desktop never asks its user again.
+    // nothing new, so the desktop never asks its user again; keys chosen later are the
+    // desktop's to change.
     void kdeStack()
     {
         QTemporaryDir config(QStringLiteral("/tmp/tess.XXXXXX"));
@@ -276,6 +277,17 @@ private Q_SLOTS:
             // Until this copy's session is set up a press reaches nothing.
             QTRY_VERIFY_WITH_TIMEOUT(press(), 20000);
             QCOMPARE(windows(tessaline).size(), 1);
+            if (run == 1) {
+                // Other keys chosen: KDE keeps the ones it has, and the launch that chose says so.
+                QProcess chooser;
+                chooser.setProcessEnvironment(e);
+                chooser.start(program, {"--shortcut", "Ctrl+Alt+Shift+K"});
+                QVERIFY(chooser.waitForFinished(60000));
+                const QByteArray said = chooser.readAllStandardError();
+                QCOMPARE(chooser.exitCode(), 1);
+                QVERIFY2(said.startsWith("The desktop keeps the keys of Tessaline's shortcut (Ctrl+Alt+L)")
+                             && said.count('\n') == 1, said);
+            }
         }
     }
 
