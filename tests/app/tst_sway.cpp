@@ -12,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
@@ -349,9 +348,9 @@ private Q_SLOTS:
         QCOMPARE(first.state(), QProcess::Running);
     }
 
-    // Waybar's tray shows the icon; its menu, drawn by the bar and chosen with a pointer,
-    // brings the closed window back and quits the program, all while the desktop is
-    // still asking its user about the shortcut.
+    // Waybar's tray, started after the program, shows the icon; its menu, drawn by the
+    // bar and chosen with a pointer, brings the closed window back and quits the program,
+    // all while the desktop is still asking its user about the shortcut.
     void waybarTray()
     {
         portal.kept.clear(), portal.hold = true;
@@ -368,12 +367,10 @@ private Q_SLOTS:
             for (QProcess *p : {&pointer, &tessalineProcess, &waybar})
                 p->kill(), p->waitForFinished();
         });
-        start(waybar, "waybar");
-        QDBusConnection desktop("desktop");
-        QTRY_VERIFY_WITH_TIMEOUT(desktop.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher"), 20000);
-
+        // The bar comes after the program, as a panel started late or restarted does.
         start(tessalineProcess, program);
         QTRY_COMPARE_WITH_TIMEOUT(focused(), tessaline, 20000);
+        start(waybar, "waybar");
         QRect icon; // in the bar, the top 30 rows
         QTRY_VERIFY_WITH_TIMEOUT((icon = iconIn(screenshot().copy(0, 0, layout.width(), 30))).isValid(), 20000);
 
