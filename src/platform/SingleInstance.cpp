@@ -2,11 +2,15 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -23,11 +27,34 @@ constexpr int handOverMs = 5000;
 constexpr int answerMs = 150000;
 constexpr int maxLine = 512;
 
+// Whether only this user can enter `path`, a directory of theirs (not a link to one).
+bool privateToUser(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()
+        && (st.st_mode & 077) == 0;
+}
+
+// Where the lock and the socket go: the runtime directory when it is private to the
+// user; otherwise a directory of our own in the user's cache. (Qt's fallbacks would be a
+// fixed name in the shared /tmp, which another user can create first, and then none.)
+QString privateDirectory()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && privateToUser(runtime))
+        return runtime;
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    const QString own = cache + QLatin1String("/tessaline");
+    QDir().mkpath(cache);
+    ::mkdir(QFile::encodeName(own).constData(), 0700);
+    return privateToUser(own) ? own : QString();
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const QString &name, QObject *parent)
     : QObject(parent),
-      directory(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)),
+      directory(privateDirectory()),
       name(name)
 {
 }
@@ -53,7 +80,11 @@ SingleInstance::Role SingleInstance::claim(const QByteArray &startupId, bool awa
 {
     if (lock)
         return Role::Primary;
-    QDir().mkpath(directory);
+    if (directory.isEmpty()) {
+        // Better two copies than a lock or a socket others can reach.
+        qWarning("Tessaline has no private directory for its lock; running without the one-copy check.");
+        return Role::Primary;
+    }
     lock = std::make_unique<QLockFile>(QDir(directory).filePath(name + QLatin1String(".lock")));
     // The lock is held for the whole life of the process, so it must never be judged
     // stale by age; a lock left by a copy that crashed is still recognised by its pid.

@@ -13,7 +13,8 @@ class QLockFile;
 namespace tessaline {
 
 // One running copy per user. The first copy holds a lock file and listens on a local
-// socket, both in the user's runtime directory; a later copy finds the lock taken and
+// socket, both in a directory only the user can enter (the runtime directory, or one in
+// the user's cache without it); a later copy finds the lock taken and
 // asks the running one, through the socket, to bring its window forward. The request
 // carries the later copy's startup notification id (DESKTOP_STARTUP_ID), which tells the
 // window manager that the user asked for the window, and when. A later copy that chose

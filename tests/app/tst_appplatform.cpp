@@ -83,6 +83,36 @@ private Q_SLOTS:
         QTRY_COMPARE(opened, (QList<QVariantList>{{QByteArray()}, {QByteArray("menu-42_TIME1234")}, {QByteArray()}}));
     }
 
+    // The lock and the socket go where only the user can reach them: the runtime directory
+    // when it is private, a directory of the program's own in the cache otherwise.
+    void privateDirectory_data()
+    {
+        QTest::addColumn<QString>("runtimeDir");
+        QTest::addColumn<bool>("cache");
+        QTest::newRow("runtime directory") << "runtime" << false;
+        QTest::newRow("none") << QString() << true;
+        QTest::newRow("open to others") << "open" << true;
+    }
+    void privateDirectory()
+    {
+        QFETCH(QString, runtimeDir);
+        QFETCH(bool, cache);
+        const QString open = runtime->filePath("open");
+        QVERIFY(QDir().mkpath(open) && QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
+        const QString expected = cache ? runtime->filePath("cache/tessaline") : runtime->path();
+        qputenv("XDG_CACHE_HOME", runtime->filePath("cache").toLocal8Bit());
+        if (runtimeDir.isEmpty())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else if (runtimeDir == "open")
+            qputenv("XDG_RUNTIME_DIR", open.toLocal8Bit());
+        SingleInstance first(QStringLiteral("tessaline"));
+        QCOMPARE(first.socketPath(), expected + "/tessaline.socket");
+        QCOMPARE(first.claim(), Role::Primary);
+        QVERIFY(QFileInfo::exists(expected + "/tessaline.lock"));
+        QCOMPARE(QFileInfo(expected).permissions() & (QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther),
+                 QFileDevice::Permissions());
+    }
+
     void silentHolderIsReported()
     {
         QLockFile holder(runtime->filePath("tessaline.lock"));
