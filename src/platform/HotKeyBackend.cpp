@@ -41,7 +41,8 @@ std::unique_ptr<HotKeyBackend> HotKeyBackend::create()
     // On Wayland no client may grab keys; the desktop hands them out through its portal.
     if (waylandSession())
         return portal(QDBusConnection::sessionBus());
-    if (qGuiApp && QGuiApplication::platformName() == QLatin1String("xcb"))
+    const bool gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    if (gui && QGuiApplication::platformName() == QLatin1String("xcb"))
         return x11();
     return none();
 }

@@ -270,7 +270,7 @@ public:
     // an older frontend answers with an error, and the desktop then goes by the session.
     void start()
     {
-        const QString appId = qGuiApp ? QGuiApplication::desktopFileName() : QString();
+        const QString appId = QGuiApplication::desktopFileName();
         if (appId.isEmpty() || registered)
             return createSession();
         registered = true;
