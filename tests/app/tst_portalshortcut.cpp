@@ -1,11 +1,14 @@
 // The global shortcut through Debian's real xdg-desktop-portal frontend, started by D-Bus
-// activation on a private session bus, with the tests' own desktop backend behind it.
+// activation on a private session bus, with the tests' own desktop backend behind it; and
+// the program's word with a newer frontend, which Debian does not have.
 
 #include "app/GlobalShortcut.h"
 #include "PrivateBus.h"
 #include "ShortcutsPortal.h"
 
 #include <QCoreApplication>
+#include <QDBusVirtualObject>
+#include <QGuiApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -29,6 +32,27 @@ public Q_SLOTS:
     {
         if (id == QLatin1String("marker") && reached)
             reached();
+    }
+};
+
+// The frontend's side of a host program's registration, as xdg-desktop-portal 1.19 and
+// later offer it (src/registry.c: org.freedesktop.host.portal.Registry.Register, to be
+// called before any other portal call): records the calls in order, and refuses the
+// session, which is all this test needs of it.
+struct RegistryFrontend : QDBusVirtualObject {
+    QStringList calls;
+    QString appId;
+    QString introspect(const QString &) const override { return QString(); }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        calls.append(message.interface() + '.' + message.member());
+        if (message.member() == QLatin1String("Register")) {
+            appId = message.arguments().value(0).toString();
+            connection.send(message.createReply());
+        } else {
+            connection.send(message.createErrorReply(QDBusError::AccessDenied, "refused"));
+        }
+        return true;
     }
 };
 
@@ -140,6 +164,29 @@ private Q_SLOTS:
         QVERIFY(ShortcutsPortal::endSession(desktop, session));
         QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 3, 20000);
         QCOMPARE(seen[2], GlobalShortcut::Status::taken);
+    }
+
+    // A frontend that offers the registry is told the program's app id first.
+    void registersItsAppId()
+    {
+        PrivateBus bus;
+        QVERIFY(bus.start());
+        QDBusConnection frontend = QDBusConnection::connectToBus(bus.address, "frontend");
+        QDBusConnection program = QDBusConnection::connectToBus(bus.address, "program");
+        const auto disconnect = qScopeGuard([] {
+            QDBusConnection::disconnectFromBus("frontend");
+            QDBusConnection::disconnectFromBus("program");
+        });
+        RegistryFrontend registry;
+        QVERIFY(frontend.registerVirtualObject(ShortcutsPortal::path, &registry, QDBusConnection::SubPath)
+                && frontend.registerService("org.freedesktop.portal.Desktop"));
+        QGuiApplication::setDesktopFileName("app.tessaline.Tessaline");
+        GlobalShortcut shortcut([] {}, GlobalShortcut::defaultCombination, HotKeyBackend::portal(program));
+        shortcut.install();
+        QTRY_COMPARE(shortcut.status(), GlobalShortcut::Status::unsupported);
+        QCOMPARE(registry.calls, (QStringList{"org.freedesktop.host.portal.Registry.Register",
+                                              "org.freedesktop.portal.GlobalShortcuts.CreateSession"}));
+        QCOMPARE(registry.appId, "app.tessaline.Tessaline");
     }
 };
 
