@@ -26,6 +26,7 @@ public:
 
     // Null on Wayland until a StatusNotifierItem host is there.
     QSystemTrayIcon *trayIcon() const { return tray.get(); }
+    QMenu *contextMenu() const { return menu; }
     // Whether a tray is there to show the icon now.
     bool isShown() const;
 

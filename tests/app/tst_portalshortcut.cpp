@@ -184,8 +184,8 @@ private Q_SLOTS:
         GlobalShortcut shortcut([] {}, GlobalShortcut::defaultCombination, HotKeyBackend::portal(program));
         shortcut.install();
         QTRY_COMPARE(shortcut.status(), GlobalShortcut::Status::unsupported);
-        QCOMPARE(registry.calls, (QStringList{"org.freedesktop.host.portal.Registry.Register",
-                                              "org.freedesktop.portal.GlobalShortcuts.CreateSession"}));
+        QCOMPARE(registry.calls.mid(0, 2), (QStringList{"org.freedesktop.host.portal.Registry.Register",
+                                                        "org.freedesktop.portal.GlobalShortcuts.CreateSession"}));
         QCOMPARE(registry.appId, "app.tessaline.Tessaline");
     }
 };

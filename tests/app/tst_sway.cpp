@@ -217,10 +217,6 @@ private Q_SLOTS:
         clients.insert("SWAYSOCK", QString::fromUtf8(where[2]));
         clients.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
         clients.insert("QT_QPA_PLATFORM", "wayland");
-        // The windows are drawn in shared memory either way; without this Qt also sets up
-        // Mesa's EGL, whose one-time set-up the leak checker of the sanitizer build reports
-        // (from a driver it unloads, so no suppression can name it).
-        clients.insert("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none");
         clients.insert("XDG_CONFIG_HOME", runtime.filePath("config"));
 
         const QJsonObject output = QJsonDocument::fromJson(swaymsg({"-t", "get_outputs"})).array().at(0).toObject();

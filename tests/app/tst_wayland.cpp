@@ -153,7 +153,7 @@ private Q_SLOTS:
         QTRY_VERIFY(delegate.controller->window()->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 2, 20000);
 
-        QAction *quit = delegate.status->trayIcon()->contextMenu()->actions().value(1);
+        QAction *quit = delegate.status->contextMenu()->actions().value(1);
         QVERIFY(quit && quit->text() == QLatin1String("Quit Tessaline"));
         QTimer::singleShot(0, quit, &QAction::trigger);
         QCOMPARE(QApplication::exec(), 0);
