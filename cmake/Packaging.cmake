@@ -25,9 +25,11 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_TESSALINE_PACKAGE_NAME tessaline)
 set(CPACK_DEBIAN_TESSALINE_PACKAGE_SECTION utils)
-# The X11 platform plugin is a plugin, so dpkg-shlibdeps cannot see it; Qt only
-# recommends it, and without it the program cannot open a window.
-set(CPACK_DEBIAN_TESSALINE_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# The X11 and Wayland platform plugins are plugins, so dpkg-shlibdeps cannot see them;
+# Qt only recommends them. Without the one for the session the program either opens no
+# window or runs under Xwayland, where the portal's shortcut cannot give its window the
+# focus.
+set(CPACK_DEBIAN_TESSALINE_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland")
 set(CPACK_COMPONENT_TESSALINE_DESCRIPTION "Keep enough Codex quota for the end of a task
 Tessaline shows the five-hour and weekly quota of the Codex coding agent, read
 through its companion helper quorvel, checks a task description against a

@@ -12,10 +12,10 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QScopeGuard>
 #include <QWidget>
 
 #include <cstdio>
+#include <utility>
 
 namespace tessaline {
 
@@ -52,12 +52,6 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::installShortcut()
 {
-    // The desktop portal answers while events keep flowing; a launch handled meanwhile
-    // must not replace the shortcut that is being installed.
-    if (installing)
-        return;
-    installing = true;
-    const auto done = qScopeGuard([this] { installing = false; });
     const QString chosen = settings->value(shortcutKey).toString().trimmed();
     if (chosen.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0) {
         shortcut.reset();
@@ -74,7 +68,9 @@ void AppDelegate::installShortcut()
                 .arg(shortcutKey, chosen, suggestedShortcut));
         return;
     }
-    if (shortcut && shortcut->combination() == *keys && shortcut->installed())
+    // In place, or the desktop still answering about it: nothing to start again.
+    if (shortcut && shortcut->combination() == *keys
+        && (shortcut->installed() || shortcut->status() == GlobalShortcut::Status::pending))
         return;
 
     shortcut.reset(); // releases the old combination before the new one is grabbed
@@ -83,13 +79,17 @@ void AppDelegate::installShortcut()
         if (self)
             self->openWithFocusInDescription();
     }, *keys);
+    shortcut->onStatusChanged([this, keys = *keys](GlobalShortcut::Status status) { shortcutSettled(keys, status); });
     shortcut->install();
-    if (quitting)
-        return; // the wait for the desktop was cut short by the quit, not refused
-    const QString shown = GlobalShortcut::text(*keys);
-    switch (shortcut->status()) {
+}
+
+void AppDelegate::shortcutSettled(QKeyCombination keys, GlobalShortcut::Status status)
+{
+    const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb") && !HotKeyBackend::waylandSession();
+    const QString shown = GlobalShortcut::text(keys);
+    switch (status) {
     case GlobalShortcut::Status::taken:
-        if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+        if (!x11) {
             // Through the portal it is the desktop (or the user, asked by it) that says no.
             reportShortcutProblem(
                 QStringLiteral("The desktop did not grant Tessaline the shortcut %1, so it runs without one; "
@@ -100,14 +100,13 @@ void AppDelegate::installShortcut()
         reportShortcutProblem(
             QStringLiteral("%1 is held by another program, so Tessaline runs without a global shortcut; run "
                            "\"tessaline --shortcut %2\" to choose another.")
-                .arg(shown, *keys == GlobalShortcut::parse(suggestedShortcut) ? QStringLiteral("Meta+Alt+L")
-                                                                                : suggestedShortcut));
+                .arg(shown, keys == GlobalShortcut::parse(suggestedShortcut) ? QStringLiteral("Meta+Alt+L")
+                                                                               : suggestedShortcut));
         break;
     case GlobalShortcut::Status::unsupported:
-        // No X11 (e.g. Wayland) is the usual reason, and nothing the user can change here;
-        // a key this keyboard lacks is worth a word.
-        reportShortcutProblem(QGuiApplication::platformName() == QLatin1String("xcb")
-                                  ? QStringLiteral("%1 is not on this keyboard, so Tessaline runs without a "
+        // No global shortcuts on this desktop is the usual reason, and nothing the user
+        // can change here; a key this keyboard lacks is worth a word.
+        reportShortcutProblem(x11 ? QStringLiteral("%1 is not on this keyboard, so Tessaline runs without a "
                                                    "global shortcut; run \"tessaline --shortcut %2\" to choose another.")
                                         .arg(shown, suggestedShortcut)
                                   : QString());
@@ -115,6 +114,29 @@ void AppDelegate::installShortcut()
     default:
         reportShortcutProblem(QString());
     }
+    for (const SingleInstance::Answer &answer : std::exchange(awaited, {}))
+        answer.send(shortcutAnswer());
+}
+
+QString AppDelegate::shortcutAnswer() const
+{
+    if (!problem.isEmpty() || !shortcut)
+        return problem;
+    const QString kept = shortcut->desktopKeys();
+    if (kept.isEmpty())
+        return QString();
+    return QStringLiteral("The desktop keeps the keys of Tessaline's shortcut%1 itself, so %2 was not taken; change "
+                          "them in the desktop's keyboard shortcut settings, where Tessaline is listed.")
+        .arg(kept == QLatin1String("?") ? QString() : QStringLiteral(" (%1)").arg(kept),
+             GlobalShortcut::text(shortcut->combination()));
+}
+
+void AppDelegate::answerAwaited(const SingleInstance::Answer &answer)
+{
+    if (shortcut && shortcut->status() == GlobalShortcut::Status::pending)
+        awaited.push_back(answer);
+    else
+        answer.send(shortcutAnswer());
 }
 
 void AppDelegate::reportShortcutProblem(const QString &sentence)
@@ -150,14 +172,14 @@ void AppDelegate::openWithFocusInDescription()
 
 void AppDelegate::launchRequested(const QByteArray &startupId)
 {
+    // The window first: whatever the desktop says about the shortcut comes later.
     DesktopActivation::launchRequested(startupId);
-    installShortcut();
     openWithFocusInDescription();
+    installShortcut();
 }
 
 void AppDelegate::quit()
 {
-    quitting = true;
     QCoreApplication::quit();
 }
 

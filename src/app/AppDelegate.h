@@ -1,15 +1,18 @@
 #pragma once
 
+#include "app/GlobalShortcut.h"
+#include "platform/SingleInstance.h"
+
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class QMenu;
 
 namespace tessaline {
 
-class GlobalShortcut;
 class MainWindowController;
 class SettingsStore;
 class StatusItem;
@@ -35,8 +38,9 @@ public:
     // Closing the window never ends the program; "Quit Tessaline" does.
     static bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
 
-    // (Re)installs the global shortcut the settings name, unless it is already in place.
-    // When it cannot be had, says so once, on standard error and in the icon's tool tip.
+    // (Re)installs the global shortcut the settings name, unless it is already in place
+    // or being set up. The desktop may answer later; when the shortcut cannot be had,
+    // that is said once, on standard error and in the icon's tool tip.
     void installShortcut();
     // Why the shortcut is missing, in one sentence; empty when it is in place or off.
     QString shortcutProblem() const { return problem; }
@@ -52,16 +56,20 @@ public Q_SLOTS:
     // A later launch asked for the window, with its startup notification id if it had one;
     // it may also have chosen another shortcut.
     void launchRequested(const QByteArray &startupId);
+    // That launch chose a shortcut and waits to hear whether it is in place: answered
+    // once the desktop has said, with the sentence that says why not, if it is not.
+    void answerAwaited(const tessaline::SingleInstance::Answer &answer);
 
 private:
     void openWithFocusInDescription();
+    void shortcutSettled(QKeyCombination keys, GlobalShortcut::Status status);
     void reportShortcutProblem(const QString &sentence);
+    QString shortcutAnswer() const;
 
     std::shared_ptr<SettingsStore> settings;
     std::unique_ptr<QMenu> menu;
     QString problem;
-    bool installing = false;
-    bool quitting = false; // a quit chosen while the portal was still answering
+    std::vector<SingleInstance::Answer> awaited;
 };
 
 } // namespace tessaline

@@ -14,36 +14,42 @@ GlobalShortcut::GlobalShortcut(std::function<void()> action, QKeyCombination com
 
 GlobalShortcut::~GlobalShortcut()
 {
+    statusChanged = nullptr;
     hotKey.reset();
-    handlerRef.reset();
 }
 
 bool GlobalShortcut::install()
 {
-    if (hotKey)
-        return true;
-    state = Status::unsupported;
-    if (!backend)
+    if (state == Status::installed || state == Status::pending)
+        return state == Status::installed;
+    hotKey.reset(); // what is left of a refused attempt
+    if (!backend) {
+        settle(HotKeyBackend::Outcome::unsupported);
         return false;
-
+    }
+    state = Status::pending;
     // The press arrives inside the desktop's event dispatch; the action may open
     // windows and move focus, so it runs later as an ordinary main-thread event. The
     // queued call carries its own copy of the action, so a press already queued still
     // runs if this object goes away meanwhile.
-    handlerRef = backend->installHandler(keys, [action = action] {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), action, Qt::QueuedConnection);
-    });
-    if (!handlerRef)
-        return false;
+    auto binding = backend->bind(
+        keys, [action = action] { QMetaObject::invokeMethod(QCoreApplication::instance(), action, Qt::QueuedConnection); },
+        [this](HotKeyBackend::Outcome outcome) { settle(outcome); });
+    // Refused at once: the backend has released everything already.
+    if (state == Status::installed || state == Status::pending)
+        hotKey = std::move(binding);
+    return state == Status::installed;
+}
 
-    hotKey = backend->registerHotKey(keys);
-    if (hotKey) {
-        state = Status::installed;
-        return true;
+void GlobalShortcut::settle(HotKeyBackend::Outcome outcome)
+{
+    switch (outcome) {
+    case HotKeyBackend::Outcome::bound: state = Status::installed; break;
+    case HotKeyBackend::Outcome::taken: state = Status::taken; break;
+    case HotKeyBackend::Outcome::unsupported: state = Status::unsupported; break;
     }
-    handlerRef.reset();
-    state = Status::taken;
-    return false;
+    if (statusChanged)
+        statusChanged(state);
 }
 
 std::optional<QKeyCombination> GlobalShortcut::parse(const QString &text)

@@ -21,8 +21,9 @@ public:
 
     enum class Status {
         notInstalled, // install() not called yet
+        pending,      // the desktop has not answered yet
         installed,
-        taken,        // another program holds the combination
+        taken,        // another program holds the combination, or the desktop said no
         unsupported,  // this desktop offers no global shortcuts here, or not this key
     };
 
@@ -33,11 +34,20 @@ public:
     GlobalShortcut(const GlobalShortcut &) = delete;
     GlobalShortcut &operator=(const GlobalShortcut &) = delete;
 
-    // True when the combination is registered, now or by an earlier call; false when
-    // it could not be, with nothing left installed.
+    // Starts registering the combination and returns at once: true when it is registered
+    // already (on X11 the answer is immediate), false while the desktop is still
+    // answering or after a refusal. Calling it again while registered or pending does
+    // nothing; after a refusal it tries again.
     bool install();
+    // Runs whenever the status settles or changes later (never for pending), outside
+    // install()'s caller only where the desktop answers later. It may not destroy the
+    // shortcut.
+    void onStatusChanged(std::function<void(Status)> changed) { statusChanged = std::move(changed); }
 
-    bool installed() const { return hotKey != nullptr; }
+    bool installed() const { return state == Status::installed; }
+    // The keys the desktop keeps for the shortcut instead of ours, when it does so
+    // (see HotKeyBackend::Binding::desktopKeys()).
+    QString desktopKeys() const { return installed() && hotKey ? hotKey->desktopKeys() : QString(); }
     Status status() const { return state; }
     QKeyCombination combination() const { return keys; }
 
@@ -49,10 +59,12 @@ public:
     static QString text(QKeyCombination combination);
 
 private:
+    void settle(HotKeyBackend::Outcome outcome);
+
     std::unique_ptr<HotKeyBackend> backend;
-    std::unique_ptr<HotKeyBackend::HotKey> hotKey;
-    std::unique_ptr<HotKeyBackend::Handler> handlerRef;
+    std::unique_ptr<HotKeyBackend::Binding> hotKey;
     std::function<void()> action;
+    std::function<void(Status)> statusChanged;
     QKeyCombination keys;
     Status state = Status::notInstalled;
 };

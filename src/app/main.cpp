@@ -68,7 +68,8 @@ int main(int argc, char *argv[])
     // out before ours are read.
     const QStringList given = arguments(argc, argv).mid(1);
     const bool noDisplay = std::any_of(given.begin(), given.end(), [](const QString &a) {
-        return a == QLatin1String("-h") || a == QLatin1String("--help") || a == QLatin1String("-v")
+        return a == QLatin1String("-h") || a == QLatin1String("--help") || a == QLatin1String("--help-all")
+            || a == QLatin1String("-v")
             || a == QLatin1String("--version") || a.startsWith(QLatin1String("--autostart"));
     });
     std::unique_ptr<QCoreApplication> app = noDisplay ? std::make_unique<QCoreApplication>(argc, argv)
@@ -80,29 +81,22 @@ int main(int argc, char *argv[])
         say(error + QStringLiteral("; see tessaline --help."));
         return 2;
     }
-    if (parser.isSet(helpOption))
+    if (!parser.positionalArguments().isEmpty()) {
+        say(QStringLiteral("Tessaline takes no words besides its options, not \"%1\"; see tessaline --help.")
+                .arg(parser.positionalArguments().join(QLatin1Char(' '))));
+        return 2;
+    }
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
         parser.showHelp(0);
     if (parser.isSet(versionOption))
         parser.showVersion();
-
-    if (parser.isSet(autostartOption)) {
-        const QString choice = parser.value(autostartOption);
-        QString error;
-        if (choice == QLatin1String("on")) {
-            if (!tessaline::Autostart::enable(QCoreApplication::applicationFilePath(), &error))
-                return say(error), 1;
-            say(QStringLiteral("Tessaline will start at login (%1).").arg(tessaline::Autostart::entryPath()));
-        } else if (choice == QLatin1String("off")) {
-            if (!tessaline::Autostart::disable(&error))
-                return say(error), 1;
-            say(QStringLiteral("Tessaline will not start at login."));
-        } else {
-            say(QStringLiteral("--autostart takes on or off, not \"%1\".").arg(choice));
-            return 2;
-        }
-        return 0;
+    const QString autostart = parser.value(autostartOption);
+    if (parser.isSet(autostartOption) && autostart != QLatin1String("on") && autostart != QLatin1String("off")) {
+        say(QStringLiteral("--autostart takes on or off, not \"%1\".").arg(autostart));
+        return 2;
     }
 
+    // Both may be given at once: the shortcut is kept for later starts either way.
     if (parser.isSet(shortcutOption)) {
         const QString keys = parser.value(shortcutOption).trimmed();
         const bool off = keys.compare(QLatin1String("none"), Qt::CaseInsensitive) == 0;
@@ -121,9 +115,24 @@ int main(int argc, char *argv[])
         }
     }
 
+    if (parser.isSet(autostartOption)) {
+        QString error;
+        if (autostart == QLatin1String("on")) {
+            if (!tessaline::Autostart::enable(QCoreApplication::applicationFilePath(), &error))
+                return say(error), 1;
+            say(QStringLiteral("Tessaline will start at login (%1).").arg(tessaline::Autostart::entryPath()));
+        } else {
+            if (!tessaline::Autostart::disable(&error))
+                return say(error), 1;
+            say(QStringLiteral("Tessaline will not start at login."));
+        }
+        return 0;
+    }
+
     if (noDisplay)
         return 2; // not reached: each of those options has ended the program above
-    QApplication::setDesktopFileName(QStringLiteral("tessaline"));
+    // The desktop entry's id, which Wayland compositors and the portals know the program by.
+    QApplication::setDesktopFileName(QStringLiteral("app.tessaline.Tessaline"));
     QApplication::setWindowIcon(tessaline::StatusItem::drawIcon(QStringLiteral("Tessaline")));
 
     // One copy per user: a second launch brings the running copy's window forward (and
@@ -131,11 +140,15 @@ int main(int argc, char *argv[])
     // goes along, so the window manager knows the user asked for the window.
     const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
     tessaline::SingleInstance instance(QStringLiteral("tessaline"));
-    switch (instance.claim(wayland ? activationToken : startupId)) {
+    switch (instance.claim(wayland ? activationToken : startupId, parser.isSet(shortcutOption))) {
     case tessaline::SingleInstance::Role::Primary:
         break;
     case tessaline::SingleInstance::Role::HandedOver:
-        return 0;
+        // The running copy's word on a shortcut just chosen: why it is not in place.
+        if (instance.answer().isEmpty())
+            return 0;
+        say(instance.answer());
+        return 1;
     case tessaline::SingleInstance::Role::Unanswered:
         say(QStringLiteral("Tessaline is already running but does not answer; quit it and try again."));
         return 1;
@@ -144,12 +157,13 @@ int main(int argc, char *argv[])
     if (wayland)
         tessaline::DesktopActivation::setActivationToken(activationToken);
     tessaline::AppDelegate delegate;
-    // Launching runs inside the event loop: installing the shortcut may wait for the
-    // desktop's portal (which may be asking the user), and a "Quit Tessaline" chosen
-    // meanwhile only ends the program once Qt's loop runs.
+    // Launching runs inside the event loop, so that a "Quit Tessaline" chosen at once
+    // ends the program.
     QTimer::singleShot(0, &delegate, [&instance, &delegate] {
         QObject::connect(&instance, &tessaline::SingleInstance::openRequested, &delegate,
                          &tessaline::AppDelegate::launchRequested);
+        QObject::connect(&instance, &tessaline::SingleInstance::answerAwaited, &delegate,
+                         &tessaline::AppDelegate::answerAwaited);
         delegate.applicationDidFinishLaunching();
     });
     QApplication::exec();

@@ -8,10 +8,36 @@
 
 namespace tessaline {
 
+namespace {
+
+QString autostartFile(const char *name)
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1String("/autostart/")
+        + QLatin1String(name);
+}
+
+// Where earlier versions wrote the entry; such an entry still starts the program, and
+// is replaced or removed along with the current one.
+QString earlierEntryPath()
+{
+    return autostartFile("tessaline.desktop");
+}
+
+bool removeEntry(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.exists() || file.remove())
+        return true;
+    if (error)
+        *error = QStringLiteral("Tessaline could not remove %1: %2.").arg(file.fileName(), file.errorString());
+    return false;
+}
+
+} // namespace
+
 QString Autostart::entryPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QLatin1String("/autostart/tessaline.desktop");
+    return autostartFile("app.tessaline.Tessaline.desktop");
 }
 
 QByteArray Autostart::entry(const QString &executable)
@@ -49,17 +75,12 @@ bool Autostart::enable(const QString &executable, QString *error)
             *error = QStringLiteral("Tessaline could not write %1: %2.").arg(path, file.errorString());
         return false;
     }
-    return true;
+    return removeEntry(earlierEntryPath(), error);
 }
 
 bool Autostart::disable(QString *error)
 {
-    QFile file(entryPath());
-    if (!file.exists() || file.remove())
-        return true;
-    if (error)
-        *error = QStringLiteral("Tessaline could not remove %1: %2.").arg(file.fileName(), file.errorString());
-    return false;
+    return removeEntry(entryPath(), error) && removeEntry(earlierEntryPath(), error);
 }
 
 } // namespace tessaline

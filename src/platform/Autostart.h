@@ -5,7 +5,7 @@
 namespace tessaline {
 
 // The user's XDG autostart entry, which makes the desktop start the program at login:
-// $XDG_CONFIG_HOME/autostart/tessaline.desktop (~/.config/autostart by default).
+// $XDG_CONFIG_HOME/autostart/app.tessaline.Tessaline.desktop (~/.config/autostart by default).
 struct Autostart {
     static QString entryPath();
 

@@ -9,8 +9,11 @@ namespace {
 // Desktops without a supported global-shortcut facility: the program runs on without one.
 class NoHotKeyBackend final : public HotKeyBackend {
 public:
-    std::unique_ptr<Handler> installHandler(QKeyCombination, std::function<void()>) override { return nullptr; }
-    std::unique_ptr<HotKey> registerHotKey(QKeyCombination) override { return nullptr; }
+    std::unique_ptr<Binding> bind(QKeyCombination, std::function<void()>, std::function<void(Outcome)> outcome) override
+    {
+        outcome(Outcome::unsupported);
+        return nullptr;
+    }
 };
 
 } // namespace
@@ -27,14 +30,20 @@ std::unique_ptr<HotKeyBackend> HotKeyBackend::x11()
 }
 #endif
 
+bool HotKeyBackend::waylandSession()
+{
+    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || qEnvironmentVariable("XDG_SESSION_TYPE").compare(QLatin1String("wayland"), Qt::CaseInsensitive) == 0;
+}
+
 std::unique_ptr<HotKeyBackend> HotKeyBackend::create()
 {
-    const QString platform = qGuiApp ? QGuiApplication::platformName() : QString();
-    if (platform == QLatin1String("xcb"))
-        return x11();
     // On Wayland no client may grab keys; the desktop hands them out through its portal.
-    if (platform.startsWith(QLatin1String("wayland")))
+    if (waylandSession())
         return portal(QDBusConnection::sessionBus());
+    const bool gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    if (gui && QGuiApplication::platformName() == QLatin1String("xcb"))
+        return x11();
     return none();
 }
 

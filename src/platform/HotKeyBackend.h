@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QKeyCombination>
+#include <QString>
 
 class QDBusConnection;
 
@@ -10,36 +11,41 @@ class QDBusConnection;
 namespace tessaline {
 
 // The desktop's global-shortcut facility, reduced to what GlobalShortcut needs: a
-// handler that receives presses of one key combination and a registration of that
-// combination. Each desktop facility has an implementation in a file of its own; the
-// one in use is chosen when the program starts, from the window system Qt connected to.
-//
-// Both handles release what they hold when destroyed, so "absent" simply means "none".
+// registration of one key combination whose presses reach a handler. Each desktop
+// facility has an implementation in a file of its own; the one in use is chosen when
+// the program starts, from the session the program runs in.
 class HotKeyBackend {
 public:
-    class Handler {
-    public:
-        virtual ~Handler() = default;
+    enum class Outcome {
+        bound,
+        taken,       // another program holds the combination, or the desktop said no
+        unsupported, // no facility here, or not for this key
     };
-    class HotKey {
+
+    // Holds the registration and the handler, and releases both when destroyed.
+    class Binding {
     public:
-        virtual ~HotKey() = default;
+        virtual ~Binding() = default;
+        // When the desktop had the shortcut already and keeps the keys it gave it (the
+        // combination asked for is then only a wish): those keys as it names them, or
+        // "?" when it does not say. Empty when the keys are the ones asked for.
+        virtual QString desktopKeys() const { return QString(); }
     };
 
     virtual ~HotKeyBackend() = default;
 
-    // Starts delivering presses of `combination` to `pressed`, which is called from
-    // inside the desktop's event dispatch; null when no handler can be installed (e.g.
-    // not an X11 session, or a key this keyboard does not have).
-    virtual std::unique_ptr<Handler> installHandler(QKeyCombination combination,
-                                                    std::function<void()> pressed) = 0;
+    // Starts registering `combination`. `outcome` runs with the answer: at once where the
+    // window system answers at once (X11), later from the event loop where the desktop
+    // answers over the bus, and again if the desktop later drops a binding it could not
+    // restore. Neither callback runs once the binding is destroyed; neither may destroy
+    // it. `pressed` runs from inside the desktop's event dispatch. Nothing is left
+    // registered after an outcome other than bound.
+    virtual std::unique_ptr<Binding> bind(QKeyCombination combination, std::function<void()> pressed,
+                                          std::function<void(Outcome)> outcome) = 0;
 
-    // Registers the combination; null when it is not available (taken by another
-    // program, or already registered in this process). Nothing is left registered then.
-    virtual std::unique_ptr<HotKey> registerHotKey(QKeyCombination combination) = 0;
-
-    // The backend for the window system in use: a key grab on X11, the desktop portal
-    // on Wayland, none elsewhere.
+    // The backend for the session the program runs in: the desktop portal in a Wayland
+    // session (whatever Qt's platform, since an X grab under Xwayland never sees the keys
+    // pressed in Wayland windows), a key grab on X11, none elsewhere.
     static std::unique_ptr<HotKeyBackend> create();
     // An X11 key grab on the display Qt is connected to.
     static std::unique_ptr<HotKeyBackend> x11();
@@ -47,6 +53,9 @@ public:
     // desktop, not this program, decides the keys: the combination is only a preference.
     static std::unique_ptr<HotKeyBackend> portal(const QDBusConnection &bus);
     static std::unique_ptr<HotKeyBackend> none();
+
+    // Whether the program runs in a Wayland session (WAYLAND_DISPLAY, XDG_SESSION_TYPE).
+    static bool waylandSession();
 };
 
 } // namespace tessaline

@@ -11,7 +11,7 @@ namespace tessaline {
 // <prefix>/share/applications/ holds the program's desktop entry, whose file id is the
 // identifier. Desktop services (notifications) are used only by an installed copy.
 struct InstallIdentity {
-    static constexpr char desktopFileId[] = "tessaline.desktop";
+    static constexpr char desktopFileId[] = "app.tessaline.Tessaline.desktop";
     static constexpr char executableName[] = "tessaline";
 
     std::optional<QString> identifier; // the desktop file id, when the entry exists

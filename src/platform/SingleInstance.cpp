@@ -2,28 +2,59 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QThread>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 namespace tessaline {
 namespace {
 
-// "open" and the startup id, if any, on one line.
+// "open" and the startup id, if any, on one line; "answer" instead of "open" when the
+// later copy waits for a second line, the running copy's answer.
 const QByteArray openRequest = "open";
+const QByteArray answerRequest = "answer";
 const QByteArray openReply = "ok\n";
 constexpr int handOverMs = 5000;
+// Long enough for a desktop that asks its user about the shortcut.
+constexpr int answerMs = 150000;
 constexpr int maxLine = 512;
+
+// Whether only this user can enter `path`, a directory of theirs (not a link to one).
+bool privateToUser(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()
+        && (st.st_mode & 077) == 0;
+}
+
+// Where the lock and the socket go: the runtime directory when it is private to the
+// user; otherwise a directory of our own in the user's cache. (Qt's fallbacks would be a
+// fixed name in the shared /tmp, which another user can create first, and then none.)
+QString privateDirectory()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && privateToUser(runtime))
+        return runtime;
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    const QString own = cache + QLatin1String("/tessaline");
+    QDir().mkpath(cache);
+    ::mkdir(QFile::encodeName(own).constData(), 0700);
+    return privateToUser(own) ? own : QString();
+}
 
 } // namespace
 
 SingleInstance::SingleInstance(const QString &name, QObject *parent)
     : QObject(parent),
-      directory(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation)),
+      directory(privateDirectory()),
       name(name)
 {
 }
@@ -35,11 +66,25 @@ QString SingleInstance::socketPath() const
     return QDir(directory).filePath(name + QLatin1String(".socket"));
 }
 
-SingleInstance::Role SingleInstance::claim(const QByteArray &startupId)
+void SingleInstance::Answer::send(const QString &sentence) const
+{
+    if (!socket)
+        return;
+    QString line = sentence;
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    socket->write(line.toUtf8() + '\n');
+    socket->disconnectFromServer();
+}
+
+SingleInstance::Role SingleInstance::claim(const QByteArray &startupId, bool awaitAnswer)
 {
     if (lock)
         return Role::Primary;
-    QDir().mkpath(directory);
+    if (directory.isEmpty()) {
+        // Better two copies than a lock or a socket others can reach.
+        qWarning("Tessaline has no private directory for its lock; running without the one-copy check.");
+        return Role::Primary;
+    }
     lock = std::make_unique<QLockFile>(QDir(directory).filePath(name + QLatin1String(".lock")));
     // The lock is held for the whole life of the process, so it must never be judged
     // stale by age; a lock left by a copy that crashed is still recognised by its pid.
@@ -56,7 +101,7 @@ SingleInstance::Role SingleInstance::claim(const QByteArray &startupId)
         return Role::Primary;
     }
     lock.reset();
-    return handOver(startupId) ? Role::HandedOver : Role::Unanswered;
+    return handOver(startupId, awaitAnswer) ? Role::HandedOver : Role::Unanswered;
 }
 
 void SingleInstance::listen()
@@ -81,21 +126,38 @@ void SingleInstance::listen()
                 }
                 QByteArray line = socket->readLine(maxLine);
                 line.chop(line.endsWith('\n') ? 1 : line.size());
-                if (line == openRequest || line.startsWith(openRequest + ' ')) {
-                    socket->write(openReply);
-                    socket->flush();
-                    Q_EMIT openRequested(line.mid(openRequest.size() + 1));
+                socket->disconnect(this); // one request per connection
+                const qsizetype space = line.indexOf(' ');
+                const QByteArray verb = space < 0 ? line : line.left(space);
+                if (verb != openRequest && verb != answerRequest) {
+                    socket->disconnectFromServer();
+                    return;
                 }
-                socket->disconnectFromServer();
+                socket->write(openReply);
+                socket->flush();
+                // Answered (or kept only for the answer) first: what the request sets off
+                // comes afterwards, and may take its time, and nothing it does can free
+                // this socket under it.
+                const Answer answer = verb == answerRequest ? Answer(socket) : Answer();
+                if (verb == openRequest)
+                    socket->disconnectFromServer();
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, id = line.mid(verb.size() + 1), answer, await = verb == answerRequest] {
+                        Q_EMIT openRequested(id);
+                        if (await)
+                            Q_EMIT answerAwaited(answer);
+                    },
+                    Qt::QueuedConnection);
             });
         }
     });
 }
 
-bool SingleInstance::handOver(const QByteArray &startupId)
+bool SingleInstance::handOver(const QByteArray &startupId, bool awaitAnswer)
 {
     // An id is printable ASCII without spaces; anything else is not passed on.
-    QByteArray request = openRequest;
+    QByteArray request = awaitAnswer ? answerRequest : openRequest;
     if (!startupId.isEmpty() && startupId.size() < maxLine - 8
         && std::all_of(startupId.begin(), startupId.end(), [](char c) { return c > ' ' && c < 127; }))
         request += ' ' + startupId;
@@ -115,7 +177,15 @@ bool SingleInstance::handOver(const QByteArray &startupId)
             return false;
         while (!socket.canReadLine() && socket.waitForReadyRead(int(deadline.remainingTime()))) {
         }
-        return socket.canReadLine() && socket.readLine(64) == openReply;
+        if (!socket.canReadLine() || socket.readLine(64) != openReply)
+            return false;
+        // A copy from before answers only "ok" and closes: no answer then.
+        QDeadlineTimer answerDeadline(awaitAnswer ? answerMs : 0);
+        while (awaitAnswer && !socket.canReadLine() && socket.waitForReadyRead(int(answerDeadline.remainingTime()))) {
+        }
+        if (socket.canReadLine())
+            answered = QString::fromUtf8(socket.readLine(maxLine)).trimmed();
+        return true;
     }
     return false;
 }

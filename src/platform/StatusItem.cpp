@@ -1,5 +1,10 @@
 #include "platform/StatusItem.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
@@ -13,10 +18,55 @@
 
 namespace tessaline {
 
+namespace {
+
+const QString watcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+} // namespace
+
 StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
-    : QObject(parent), tray(std::make_unique<QSystemTrayIcon>(drawIcon(title))), menu(menu), title(title)
+    : QObject(parent), menu(menu), title(title)
 {
-    tray->setToolTip(title);
+    // The open menu holds the keyboard, and Qt does not look at its entries' shortcuts
+    // then; a status menu's key equivalents are meant to work exactly while it is open.
+    menu->installEventFilter(this);
+    if (!QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        createTray();
+        return;
+    }
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    auto *watcher = new QDBusServiceWatcher(watcherService, bus, QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, &StatusItem::askForHost);
+    bus.connect(QString(), watcherPath, watcherService, QStringLiteral("StatusNotifierHostRegistered"), this,
+                SLOT(hostRegistered()));
+    askForHost();
+}
+
+void StatusItem::askForHost()
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(watcherService, watcherPath,
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << watcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    auto *call = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get), this);
+    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] {
+        call->deleteLater();
+        const QDBusMessage reply = call->reply();
+        if (reply.type() == QDBusMessage::ReplyMessage
+            && reply.arguments().value(0).value<QDBusVariant>().variant().toBool())
+            createTray();
+    });
+}
+
+void StatusItem::createTray()
+{
+    if (tray || !menu)
+        return;
+    tray = std::make_unique<QSystemTrayIcon>(drawIcon(title));
+    setNote(note);
     tray->setContextMenu(menu);
     // A plain click opens the same menu as the context click, as a status item does. A
     // Wayland client cannot put a menu at the pointer (Qt would show it as a window of its
@@ -32,9 +82,6 @@ StatusItem::StatusItem(const QString &title, QMenu *menu, QObject *parent)
                 else if (QAction *first = this->menu->actions().value(0))
                     first->trigger();
             });
-    // The open menu holds the keyboard, and Qt does not look at its entries' shortcuts
-    // then; a status menu's key equivalents are meant to work exactly while it is open.
-    menu->installEventFilter(this);
     tray->show();
 }
 
@@ -58,12 +105,14 @@ bool StatusItem::eventFilter(QObject *watched, QEvent *event)
 
 bool StatusItem::isShown() const
 {
-    return tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+    return tray && tray->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
 }
 
-void StatusItem::setNote(const QString &note)
+void StatusItem::setNote(const QString &sentence)
 {
-    tray->setToolTip(note.isEmpty() ? title : title + QLatin1Char('\n') + note);
+    note = sentence;
+    if (tray)
+        tray->setToolTip(note.isEmpty() ? title : title + QLatin1Char('\n') + note);
 }
 
 QIcon StatusItem::drawIcon(const QString &title)

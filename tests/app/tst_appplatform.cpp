@@ -6,6 +6,7 @@
 #include "platform/InstallIdentity.h"
 #include "platform/SingleInstance.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -46,7 +47,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(prefix.filePath("libexec/tessaline/quorvel")).isExecutable());
         QVERIFY(InstallIdentity::of(program).isInstalled());
 
-        QSettings entry(prefix.filePath("share/applications/tessaline.desktop"), QSettings::IniFormat);
+        QSettings entry(prefix.filePath("share/applications/app.tessaline.Tessaline.desktop"), QSettings::IniFormat);
         entry.beginGroup("Desktop Entry");
         QVERIFY(QFileInfo::exists(prefix.filePath("share/icons/hicolor/scalable/apps/" + entry.value("Icon").toString() + ".svg")));
     }
@@ -79,7 +80,37 @@ private Q_SLOTS:
                 QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
             QCOMPARE(later.get(), Role::HandedOver);
         }
-        QCOMPARE(opened, (QList<QVariantList>{{QByteArray()}, {QByteArray("menu-42_TIME1234")}, {QByteArray()}}));
+        QTRY_COMPARE(opened, (QList<QVariantList>{{QByteArray()}, {QByteArray("menu-42_TIME1234")}, {QByteArray()}}));
+    }
+
+    // The lock and the socket go where only the user can reach them: the runtime directory
+    // when it is private, a directory of the program's own in the cache otherwise.
+    void privateDirectory_data()
+    {
+        QTest::addColumn<QString>("runtimeDir");
+        QTest::addColumn<bool>("cache");
+        QTest::newRow("runtime directory") << "runtime" << false;
+        QTest::newRow("none") << QString() << true;
+        QTest::newRow("open to others") << "open" << true;
+    }
+    void privateDirectory()
+    {
+        QFETCH(QString, runtimeDir);
+        QFETCH(bool, cache);
+        const QString open = runtime->filePath("open");
+        QVERIFY(QDir().mkpath(open) && QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
+        const QString expected = cache ? runtime->filePath("cache/tessaline") : runtime->path();
+        qputenv("XDG_CACHE_HOME", runtime->filePath("cache").toLocal8Bit());
+        if (runtimeDir.isEmpty())
+            qunsetenv("XDG_RUNTIME_DIR");
+        else if (runtimeDir == "open")
+            qputenv("XDG_RUNTIME_DIR", open.toLocal8Bit());
+        SingleInstance first(QStringLiteral("tessaline"));
+        QCOMPARE(first.socketPath(), expected + "/tessaline.socket");
+        QCOMPARE(first.claim(), Role::Primary);
+        QVERIFY(QFileInfo::exists(expected + "/tessaline.lock"));
+        QCOMPARE(QFileInfo(expected).permissions() & (QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther),
+                 QFileDevice::Permissions());
     }
 
     void silentHolderIsReported()
@@ -115,8 +146,7 @@ private Q_SLOTS:
     }
 
     // The program's own options, run as a user would: autostart entry written and
-    // removed under XDG_CONFIG_HOME, a chosen shortcut kept in the settings, bad input
-    // refused with one sentence.
+    // removed under XDG_CONFIG_HOME, bad input refused with one sentence and not kept.
     void commandLine()
     {
         QTemporaryDir config(QStringLiteral("/tmp/tess.XXXXXX"));
@@ -132,7 +162,15 @@ private Q_SLOTS:
                 *err = program.readAllStandardError();
             return finished && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
         };
-        const QString entry = config.filePath("autostart/tessaline.desktop");
+        // An entry written by an earlier version is replaced, and removed with the current one.
+        const QString entry = config.filePath("autostart/app.tessaline.Tessaline.desktop");
+        const QString earlier = config.filePath("autostart/tessaline.desktop");
+        for (const bool on : {true, false}) {
+            QVERIFY(QDir().mkpath(config.filePath("autostart")) && QFile(earlier).open(QIODevice::WriteOnly));
+            QCOMPARE(run({"--autostart", on ? "on" : "off"}), 0);
+            QVERIFY(!QFileInfo::exists(earlier));
+            QCOMPARE(QFileInfo::exists(entry), on);
+        }
         QCOMPARE(run({"--autostart", "on"}), 0);
         QFile written(entry);
         QVERIFY(written.open(QIODevice::ReadOnly));
@@ -141,9 +179,15 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(entry));
         QCOMPARE(run({"--autostart", "off"}), 0); // nothing to remove is no failure
 
+        // Anything not understood is refused in one sentence, and nothing starts (there is
+        // no display here); the full help only prints.
         QByteArray err;
-        QCOMPARE(run({"--autostart", "maybe"}, &err), 2);
-        QCOMPARE(err.count('\n'), 1);
+        for (const QStringList &wrong : {QStringList{"--autostart", "maybe"}, QStringList{"stray"},
+                                         QStringList{"--autostart", "on", "stray"}, QStringList{"--no-such-option"}}) {
+            QCOMPARE(run(wrong, &err), 2);
+            QVERIFY2(err.count('\n') == 1 && err.endsWith(".\n"), err);
+        }
+        QCOMPARE(run({"--help-all"}), 0);
         QCOMPARE(run({"--shortcut", "L"}, &err), 2);
         QVERIFY2(err.startsWith("\"L\" is not a key combination") && err.count('\n') == 1, err);
         QVERIFY(!QFileInfo::exists(config.filePath("Tessaline/Tessaline.conf")));

@@ -84,14 +84,18 @@ private Q_SLOTS:
         QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
 
         // Closing keeps the program and its icon; each way back reuses the one window.
-        // A second launch that chooses another combination hands it to the running copy.
+        // A second launch that chooses a combination hands it to the running copy, and
+        // says what the running copy answers: the held one fails with its sentence.
+        const auto choose = [&](const char *keys, int exitCode, const QByteArray &answer) {
+            QProcess second;
+            second.setProcessEnvironment(environment);
+            second.start(program, {"--shortcut", keys});
+            return second.waitForFinished(20000) && second.exitStatus() == QProcess::NormalExit
+                && second.exitCode() == exitCode && second.readAllStandardError() == answer;
+        };
         const std::pair<const char *, std::function<bool()>> reopeners[] = {
-            {"second launch choosing a shortcut", [&] {
-                 QProcess second;
-                 second.setProcessEnvironment(environment);
-                 second.start(program, {"--shortcut", "ctrl+alt+shift+l"});
-                 return second.waitForFinished(20000) && second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0;
-             }},
+            {"second launch choosing a held shortcut", [&] { return choose("ctrl+alt+l", 1, held); }},
+            {"second launch choosing a shortcut", [&] { return choose("ctrl+alt+shift+l", 0, ""); }},
             {"global shortcut", [] { return xdotool({"key", "ctrl+alt+shift+l"}); }},
             {"Open Tessaline", [&x] { return openTrayMenu(x) && xdotool({"key", "Down", "Return"}); }},
         };

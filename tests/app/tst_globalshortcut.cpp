@@ -17,8 +17,11 @@ namespace {
 // Hands the press callback to the test, which calls it the way the desktop would.
 struct RecordingBackend final : HotKeyBackend {
     explicit RecordingBackend(std::function<void()> &pressed) : pressed(pressed) {}
-    std::unique_ptr<Handler> installHandler(QKeyCombination, std::function<void()> f) override { return pressed = std::move(f), std::make_unique<Handler>(); }
-    std::unique_ptr<HotKey> registerHotKey(QKeyCombination) override { return std::make_unique<HotKey>(); }
+    std::unique_ptr<Binding> bind(QKeyCombination, std::function<void()> f, std::function<void(Outcome)> outcome) override
+    {
+        pressed = std::move(f), outcome(Outcome::bound);
+        return std::make_unique<Binding>();
+    }
     std::function<void()> &pressed;
 };
 

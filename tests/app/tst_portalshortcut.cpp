@@ -1,11 +1,14 @@
 // The global shortcut through Debian's real xdg-desktop-portal frontend, started by D-Bus
-// activation on a private session bus, with the tests' own desktop backend behind it.
+// activation on a private session bus, with the tests' own desktop backend behind it; and
+// the program's word with a newer frontend, which Debian does not have.
 
 #include "app/GlobalShortcut.h"
 #include "PrivateBus.h"
 #include "ShortcutsPortal.h"
 
 #include <QCoreApplication>
+#include <QDBusVirtualObject>
+#include <QGuiApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -32,7 +35,30 @@ public Q_SLOTS:
     }
 };
 
+// The frontend's side of a host program's registration, as xdg-desktop-portal 1.19 and
+// later offer it (src/registry.c: org.freedesktop.host.portal.Registry.Register, to be
+// called before any other portal call): records the calls in order, and refuses the
+// session, which is all this test needs of it.
+struct RegistryFrontend : QDBusVirtualObject {
+    QStringList calls;
+    QString appId;
+    QString introspect(const QString &) const override { return QString(); }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        calls.append(message.interface() + '.' + message.member());
+        if (message.member() == QLatin1String("Register")) {
+            appId = message.arguments().value(0).toString();
+            connection.send(message.createReply());
+        } else {
+            connection.send(message.createErrorReply(QDBusError::AccessDenied, "refused"));
+        }
+        return true;
+    }
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(GlobalShortcut::Status)
 
 class TestPortalShortcut : public QObject {
     Q_OBJECT
@@ -43,16 +69,22 @@ private Q_SLOTS:
         QTest::addColumn<bool>("frontend");
         QTest::addColumn<bool>("globalShortcuts");
         QTest::addColumn<bool>("grant");
-        QTest::newRow("bound") << true << true << true;
-        QTest::newRow("declined") << true << true << false;
-        QTest::newRow("no GlobalShortcuts interface") << true << false << true;
-        QTest::newRow("no portal") << false << false << true;
+        QTest::addColumn<bool>("kept");
+        QTest::addColumn<GlobalShortcut::Status>("expected");
+        using S = GlobalShortcut::Status;
+        QTest::newRow("bound") << true << true << true << false << S::installed;
+        QTest::newRow("kept from an earlier start") << true << true << false << true << S::installed;
+        QTest::newRow("declined") << true << true << false << false << S::taken;
+        QTest::newRow("no GlobalShortcuts interface") << true << false << true << false << S::unsupported;
+        QTest::newRow("no portal") << false << false << true << false << S::unsupported;
     }
     void portal()
     {
         QFETCH(bool, frontend);
         QFETCH(bool, globalShortcuts);
         QFETCH(bool, grant);
+        QFETCH(bool, kept);
+        QFETCH(GlobalShortcut::Status, expected);
 
         // The frontend finds its backends in the folder XDG_DESKTOP_PORTAL_DIR names and
         // takes the one meant for the current desktop.
@@ -74,20 +106,30 @@ private Q_SLOTS:
         });
         ShortcutsPortal backend;
         backend.grant = grant;
+        if (kept)
+            backend.kept = {{"open-window", {{"description", "Open the Tessaline window"}}}};
         QVERIFY(backend.serve(desktop));
 
         int presses = 0;
+        QList<GlobalShortcut::Status> seen;
         auto shortcut = std::make_unique<GlobalShortcut>([&presses] { ++presses; }, GlobalShortcut::defaultCombination,
                                                          HotKeyBackend::portal(program));
-        QCOMPARE(shortcut->install(), frontend && globalShortcuts && grant);
+        shortcut->onStatusChanged([&seen](GlobalShortcut::Status s) { seen.append(s); });
+        // The portal answers later, never inside install().
+        QVERIFY(!shortcut->install());
+        QCOMPARE(shortcut->status(), GlobalShortcut::Status::pending);
+        QTRY_COMPARE_WITH_TIMEOUT(seen, QList<GlobalShortcut::Status>{expected}, 20000);
         QCOMPARE(backend.sessions.size(), globalShortcuts ? 1 : 0);
         if (!globalShortcuts)
             return;
         const QString session = backend.sessions[0];
-        QCOMPARE(backend.asked.size(), 1);
-        QCOMPARE(backend.asked[0].properties.value("preferred_trigger").toString(), QStringLiteral("CTRL+ALT+l"));
-        QVERIFY(!backend.asked[0].properties.value("description").toString().isEmpty());
-        if (!grant) {
+        // Offered with the session (where KDE 5.27 takes them from), and bound only when
+        // the desktop does not hold them already.
+        QCOMPARE(backend.offered.size(), 1);
+        QCOMPARE(backend.offered[0].properties.value("preferred_trigger").toString(), QStringLiteral("CTRL+ALT+l"));
+        QVERIFY(!backend.offered[0].properties.value("description").toString().isEmpty());
+        QCOMPARE(backend.asked.size(), kept ? 0 : 1);
+        if (expected != GlobalShortcut::Status::installed) {
             // Nothing left behind: the session is closed again.
             QTRY_COMPARE(backend.closed, QStringList{session});
             return;
@@ -106,9 +148,45 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(presses, 1);
 
-        // Destroyed: the session is closed, so the desktop forgets the binding.
-        shortcut.reset();
-        QTRY_COMPARE(backend.closed, QStringList{session});
+        if (kept) {
+            // Destroyed: the session is closed, so the desktop forgets the binding.
+            shortcut.reset();
+            QTRY_COMPARE(backend.closed, QStringList{session});
+            return;
+        }
+        // The desktop ends the session: bound once more, under the same name; a second
+        // end is reported.
+        QVERIFY(ShortcutsPortal::endSession(desktop, session));
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 2, 20000);
+        QCOMPARE(seen[1], GlobalShortcut::Status::installed);
+        QCOMPARE(backend.sessions, QStringList(2, session));
+        QCOMPARE(backend.asked.size(), 1);
+        QVERIFY(ShortcutsPortal::endSession(desktop, session));
+        QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 3, 20000);
+        QCOMPARE(seen[2], GlobalShortcut::Status::taken);
+    }
+
+    // A frontend that offers the registry is told the program's app id first.
+    void registersItsAppId()
+    {
+        PrivateBus bus;
+        QVERIFY(bus.start());
+        QDBusConnection frontend = QDBusConnection::connectToBus(bus.address, "frontend");
+        QDBusConnection program = QDBusConnection::connectToBus(bus.address, "program");
+        const auto disconnect = qScopeGuard([] {
+            QDBusConnection::disconnectFromBus("frontend");
+            QDBusConnection::disconnectFromBus("program");
+        });
+        RegistryFrontend registry;
+        QVERIFY(frontend.registerVirtualObject(ShortcutsPortal::path, &registry, QDBusConnection::SubPath)
+                && frontend.registerService("org.freedesktop.portal.Desktop"));
+        QGuiApplication::setDesktopFileName("app.tessaline.Tessaline");
+        GlobalShortcut shortcut([] {}, GlobalShortcut::defaultCombination, HotKeyBackend::portal(program));
+        shortcut.install();
+        QTRY_COMPARE(shortcut.status(), GlobalShortcut::Status::unsupported);
+        QCOMPARE(registry.calls.mid(0, 2), (QStringList{"org.freedesktop.host.portal.Registry.Register",
+                                                        "org.freedesktop.portal.GlobalShortcuts.CreateSession"}));
+        QCOMPARE(registry.appId, "app.tessaline.Tessaline");
     }
 };
 

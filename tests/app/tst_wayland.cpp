@@ -114,7 +114,7 @@ private Q_SLOTS:
         first.start(program);
         const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
         QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 1, 20000);
-        QVERIFY(compositor->requests("set_app_id(\"tessaline\")") > 0);
+        QVERIFY(compositor->requests("set_app_id(\"app.tessaline.Tessaline\")") > 0);
         QTRY_COMPARE_WITH_TIMEOUT(quotaReads(), 1, 20000);
 
         QProcess second;
@@ -153,7 +153,7 @@ private Q_SLOTS:
         QTRY_VERIFY(delegate.controller->window()->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(compositor->titled("Tessaline"), before + 2, 20000);
 
-        QAction *quit = delegate.status->trayIcon()->contextMenu()->actions().value(1);
+        QAction *quit = delegate.status->contextMenu()->actions().value(1);
         QVERIFY(quit && quit->text() == QLatin1String("Quit Tessaline"));
         QTimer::singleShot(0, quit, &QAction::trigger);
         QCOMPARE(QApplication::exec(), 0);

@@ -12,7 +12,7 @@ for component in tessaline service; do
     DESTDIR=$root cmake --install "$build" --prefix /usr --component "$component" >/dev/null
 done
 
-desktop-file-validate "$root/usr/share/applications/tessaline.desktop"
+desktop-file-validate "$root/usr/share/applications/app.tessaline.Tessaline.desktop"
 appstreamcli validate --no-net --explain "$root"/usr/share/metainfo/*.metainfo.xml
 appstreamcli validate-tree --no-net --explain "$root"
 

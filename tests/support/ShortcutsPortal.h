@@ -1,10 +1,12 @@
 #pragma once
 
 // The desktop's side of the global-shortcuts portal, for tests that run Debian's real
-// xdg-desktop-portal frontend on a private bus: no desktop's own backend runs without its
-// desktop, so this small one stands in for it. It implements
-// org.freedesktop.impl.portal.GlobalShortcuts, records what the frontend asks of it and
-// answers as the desktop's user would.
+// xdg-desktop-portal frontend on a private bus. Debian's real KDE backend (5.27) is tested
+// as it is; this one stands in for what Debian has no package of: it answers as Plasma
+// 6's backend does (xdg-desktop-portal-kde 6.x, src/globalshortcuts.cpp). The shortcuts
+// the user accepted are kept for the program across sessions, CreateSession and
+// ListShortcuts report them, and BindShortcuts asks the user only about new ones,
+// answering an acceptance with 0 and no "shortcuts" (as 6.4 does) and a refusal with 1.
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -17,6 +19,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -57,7 +60,8 @@ public:
     bool grant = true;
     bool hold = false; // leaves binding requests unanswered, as a desktop asking its user does
     QStringList sessions, closed;
-    QList<PortalShortcut> asked;
+    QList<PortalShortcut> offered, asked; // given to CreateSession, to BindShortcuts
+    QList<PortalShortcut> kept;           // what the user accepted, for every session
 
     ShortcutsPortal()
     {
@@ -102,21 +106,27 @@ public:
             connection.send(message.createReply(QVariant(QVariantMap{{"version", 1u}})));
         } else if (member == QLatin1String("CreateSession")) {
             sessions.append(args.value(1).value<QDBusObjectPath>().path());
+            offered += shortcutsIn(qdbus_cast<QVariantMap>(args.value(3)).value("shortcuts"));
             connection.send(message.createReply({0u, QVariantMap()}));
-        } else if (member == QLatin1String("BindShortcuts") && hold) {
-            message.setDelayedReply(true);
+        } else if (member == QLatin1String("ListShortcuts")) {
+            connection.send(message.createReply({0u, QVariantMap{{"shortcuts", QVariant::fromValue(kept)}}}));
         } else if (member == QLatin1String("BindShortcuts")) {
-            QList<PortalShortcut> shortcuts;
-            args.value(2).value<QDBusArgument>() >> shortcuts;
+            const QList<PortalShortcut> shortcuts = shortcutsIn(args.value(2));
             asked += shortcuts;
-            QVariantMap results;
-            if (grant) {
-                for (PortalShortcut &s : shortcuts)
-                    s.properties = {{"description", s.properties.value("description")},
-                                    {"trigger_description", s.properties.value("preferred_trigger")}};
-                results.insert("shortcuts", QVariant::fromValue(shortcuts));
+            QList<PortalShortcut> added;
+            for (const PortalShortcut &s : shortcuts)
+                if (std::none_of(kept.begin(), kept.end(), [&s](const PortalShortcut &k) { return k.id == s.id; }))
+                    added.append({s.id, {{"description", s.properties.value("description")},
+                                         {"trigger_description", s.properties.value("preferred_trigger")}}});
+            if (added.isEmpty()) {
+                connection.send(message.createReply({0u, QVariantMap{{"shortcuts", QVariant::fromValue(kept)}}}));
+            } else if (hold) {
+                message.setDelayedReply(true);
+            } else {
+                if (grant)
+                    kept += added;
+                connection.send(message.createReply({grant ? 0u : 1u, QVariantMap()}));
             }
-            connection.send(message.createReply({grant ? 0u : 1u, results}));
         } else if (member == QLatin1String("Close")) {
             closed.append(message.path());
             connection.send(message.createReply());
@@ -124,6 +134,21 @@ public:
             return false;
         }
         return true;
+    }
+
+    static QList<PortalShortcut> shortcutsIn(const QVariant &value)
+    {
+        QList<PortalShortcut> shortcuts;
+        if (value.canConvert<QDBusArgument>())
+            value.value<QDBusArgument>() >> shortcuts;
+        return shortcuts;
+    }
+
+    // The desktop ends a session, as when its portal goes away.
+    static bool endSession(const QDBusConnection &connection, const QString &session)
+    {
+        return connection.send(QDBusMessage::createSignal(session, QStringLiteral("org.freedesktop.impl.portal.Session"),
+                                                          QStringLiteral("Closed")));
     }
 
     // A press as the desktop reports it; `options` may carry an activation token.

@@ -150,7 +150,7 @@ std::optional<Display> openDisplay(QKeyCombination combination)
     return display;
 }
 
-class X11Handler final : public HotKeyBackend::Handler, public QAbstractNativeEventFilter {
+class X11Handler final : public QAbstractNativeEventFilter {
 public:
     X11Handler(Display display, std::function<void()> pressed)
         : display(std::move(display)), pressed(std::move(pressed))
@@ -189,10 +189,10 @@ private:
     std::function<void()> pressed;
 };
 
-class X11HotKey final : public HotKeyBackend::HotKey {
+class X11HotKey final {
 public:
     explicit X11HotKey(Display display) : display(std::move(display)) {}
-    ~X11HotKey() override
+    ~X11HotKey()
     {
         ungrab(display);
         registeredInProcess = false;
@@ -212,45 +212,59 @@ private:
     Display display;
 };
 
+// The grab and the handler of one combination, released together.
+struct X11Binding final : HotKeyBackend::Binding {
+    std::unique_ptr<X11Handler> handler;
+    std::unique_ptr<X11HotKey> hotKey;
+};
+
 class X11HotKeyBackend final : public HotKeyBackend {
 public:
-    std::unique_ptr<Handler> installHandler(QKeyCombination combination, std::function<void()> pressed) override
+    // X answers the grab at once, so the outcome is known before this returns.
+    std::unique_ptr<Binding> bind(QKeyCombination combination, std::function<void()> pressed,
+                                  std::function<void(Outcome)> outcome) override
     {
         auto display = openDisplay(combination);
-        if (!display)
+        if (!display) {
+            outcome(Outcome::unsupported);
             return nullptr;
-        return std::make_unique<X11Handler>(std::move(*display), std::move(pressed));
+        }
+        auto binding = std::make_unique<X11Binding>();
+        binding->handler = std::make_unique<X11Handler>(*display, std::move(pressed));
+        binding->hotKey = grab(std::move(*display));
+        if (!binding->hotKey) {
+            outcome(Outcome::taken);
+            return nullptr;
+        }
+        outcome(Outcome::bound);
+        return binding;
     }
 
-    std::unique_ptr<HotKey> registerHotKey(QKeyCombination combination) override
+private:
+    static std::unique_ptr<X11HotKey> grab(Display display)
     {
         if (registeredInProcess)
             return nullptr;
-        auto display = openDisplay(combination);
-        if (!display)
-            return nullptr;
-
         // Send every grab first, then collect the answers: a BadAccess on any of them
         // means another client holds the combination.
         std::vector<xcb_void_cookie_t> cookies;
-        for (xcb_window_t root : display->roots)
-            for (uint16_t modifiers : display->variants())
-                cookies.push_back(xcb_grab_key_checked(display->connection, 1, root, modifiers,
-                                                       display->keycode, XCB_GRAB_MODE_ASYNC,
-                                                       XCB_GRAB_MODE_ASYNC));
+        for (xcb_window_t root : display.roots)
+            for (uint16_t modifiers : display.variants())
+                cookies.push_back(xcb_grab_key_checked(display.connection, 1, root, modifiers, display.keycode,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
         bool failed = false;
         for (const auto &cookie : cookies) {
-            if (xcb_generic_error_t *error = xcb_request_check(display->connection, cookie)) {
+            if (xcb_generic_error_t *error = xcb_request_check(display.connection, cookie)) {
                 failed = true;
                 std::free(error);
             }
         }
         if (failed) {
-            X11HotKey::ungrab(*display);
+            X11HotKey::ungrab(display);
             return nullptr;
         }
         registeredInProcess = true;
-        return std::make_unique<X11HotKey>(std::move(*display));
+        return std::make_unique<X11HotKey>(std::move(display));
     }
 };
 
