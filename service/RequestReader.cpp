@@ -674,18 +674,6 @@ QStringList constraintsOf(const Analysis &a)
     return constraints;
 }
 
-// The prose without combining marks: the words the rules look for are plain English,
-// and marks can double a text's length without adding a word.
-QString withoutMarks(const QString &prose)
-{
-    QString words;
-    words.reserve(prose.size());
-    for (const QChar c : prose)
-        if (c.category() != QChar::Mark_NonSpacing && c.category() != QChar::Mark_Enclosing)
-            words += c;
-    return words;
-}
-
 } // namespace
 
 ReadRequest RequestReader::read(const QString &text)
@@ -715,7 +703,7 @@ ReadRequest RequestReader::read(const QString &text)
     r.stop = a.stopClause;
     r.targets = a.targets;
     r.fileTargets = a.fileTargets;
-    const QString words = withoutMarks(a.prose);
+    const QString words = text::withoutMarks(a.prose);
     r.namesCheck = rx::contains(p.validation, words);
     r.namesStop = rx::contains(p.stopCondition, words);
     return r;

@@ -111,22 +111,23 @@ TaskLint makeLint(const QString &code, const QString &message)
     Q_UNREACHABLE();
 }
 
-// The prose without combining marks, for the same reason as the reader's.
-QString withoutMarks(const QString &prose)
+// The answer's goal, shape and packet, written from the plan over the redacted text.
+TaskAssessment withPacket(TaskAssessment r, PacketPlan plan, const Redaction &redaction)
 {
-    QString words;
-    words.reserve(prose.size());
-    for (const QChar c : prose)
-        if (c.category() != QChar::Mark_NonSpacing && c.category() != QChar::Mark_Enclosing)
-            words += c;
-    return words;
+    plan.credentialRemoved = !redaction.kinds.isEmpty();
+    plan.request = redaction.text;
+    const Packet packet = PacketWriter::write(plan);
+    r.goal = packet.goal;
+    r.shape = packet.shape;
+    r.taskPacket = packet.text;
+    return r;
 }
 
 TaskAssessment judge(const CheckRequest &request, const Redaction &redaction)
 {
     const Patterns &p = patterns();
     const ReadRequest a = RequestReader::read(redaction.text);
-    const QString words = withoutMarks(a.prose);
+    const QString words = text::withoutMarks(a.prose);
 
     // Lints, most serious first.
     QStringList codes;
@@ -238,13 +239,7 @@ TaskAssessment judge(const CheckRequest &request, const Redaction &redaction)
     plan.validation = a.validation;
     plan.stop = a.stop;
     plan.deferred = r.deferred;
-    plan.credentialRemoved = !redaction.kinds.isEmpty();
-    plan.request = redaction.text;
-    const Packet packet = PacketWriter::write(plan);
-    r.goal = packet.goal;
-    r.shape = packet.shape;
-    r.taskPacket = packet.text;
-    return r;
+    return withPacket(std::move(r), plan, redaction);
 }
 
 // The answer when a pattern failed while reading the (already redacted) text: no rule can
@@ -272,13 +267,7 @@ TaskAssessment unreadAnswer(const CheckRequest &request, const Redaction &redact
             break;
         }
     plan.decision = r.decision;
-    plan.credentialRemoved = !redaction.kinds.isEmpty();
-    plan.request = redaction.text;
-    const Packet packet = PacketWriter::write(plan);
-    r.goal = packet.goal;
-    r.shape = packet.shape;
-    r.taskPacket = packet.text;
-    return r;
+    return withPacket(std::move(r), plan, redaction);
 }
 
 } // namespace

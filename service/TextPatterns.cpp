@@ -127,4 +127,14 @@ int wordCount(QStringView text)
     return n;
 }
 
+QString withoutMarks(const QString &prose)
+{
+    QString words;
+    words.reserve(prose.size());
+    for (const QChar c : prose)
+        if (c.category() != QChar::Mark_NonSpacing && c.category() != QChar::Mark_Enclosing)
+            words += c;
+    return words;
+}
+
 } // namespace tessaline::text

@@ -44,6 +44,9 @@ QString sentenceCase(QString s);
 QString withStop(const QString &s);
 // Words: runs of letters and digits, with ', _ and - inside.
 int wordCount(QStringView text);
+// The prose without combining marks: the words the rules look for are plain English, and
+// marks can double a text's length without adding a word.
+QString withoutMarks(const QString &prose);
 // Calls f(start, end) for each run of code points that opens with one `starts` accepts and
 // goes on while `continues` accepts; by hand, so counting 8,000 one-letter words makes no
 // 8,000 match objects.
