@@ -18,6 +18,9 @@ const QByteArray openRequest = "open";
 const QByteArray openReply = "ok\n";
 constexpr int handOverMs = 5000;
 constexpr int maxLine = 512;
+// "status" alone; the reply is one line of JSON, or an empty line for "nothing yet".
+const QByteArray statusRequest = "status";
+constexpr qint64 maxStatusReply = 64 * 1024;
 
 } // namespace
 
@@ -85,6 +88,12 @@ void SingleInstance::listen()
                     socket->write(openReply);
                     socket->flush();
                     Q_EMIT openRequested(line.mid(openRequest.size() + 1));
+                } else if (line == statusRequest) {
+                    QByteArray answer = statusAnswer ? statusAnswer() : QByteArray();
+                    if (answer.contains('\n') || answer.size() >= maxStatusReply)
+                        answer.clear(); // never a reply the asking side would misread
+                    socket->write(answer + '\n');
+                    socket->flush();
                 }
                 socket->disconnectFromServer();
             });
@@ -118,6 +127,28 @@ bool SingleInstance::handOver(const QByteArray &startupId)
         return socket.canReadLine() && socket.readLine(64) == openReply;
     }
     return false;
+}
+
+std::optional<QByteArray> SingleInstance::askStatus(int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(int(deadline.remainingTime())))
+        return std::nullopt;
+    socket.write(statusRequest + '\n');
+    if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
+        return std::nullopt;
+    while (!socket.canReadLine() && socket.bytesAvailable() <= maxStatusReply
+           && socket.waitForReadyRead(int(deadline.remainingTime()))) {
+    }
+    if (!socket.canReadLine())
+        return std::nullopt;
+    QByteArray line = socket.readLine(maxStatusReply + 1);
+    if (!line.endsWith('\n') || line.size() <= 1)
+        return std::nullopt;
+    line.chop(1);
+    return line;
 }
 
 } // namespace tessaline
