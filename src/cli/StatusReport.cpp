@@ -132,19 +132,25 @@ QString StatusReport::text(double now) const
     return lines.join(QLatin1Char('\n'));
 }
 
-QByteArray StatusReport::waybar(double now) const
+QString StatusReport::brief() const
 {
     QStringList parts;
-    std::optional<qint64> lowest;
     for (const QuotaText::Row &row : QuotaText::rows) {
-        if (const Window *window = windowOf(*this, row.minutes)) {
+        if (const Window *window = windowOf(*this, row.minutes))
             parts.append(QuotaText::title(row) + QLatin1Char(' ') + QString::number(window->remainingPercent)
                          + QLatin1Char('%'));
-            lowest = std::min(lowest.value_or(window->remainingPercent), window->remainingPercent);
-        }
     }
-    QJsonObject object{{QStringLiteral("text"), parts.isEmpty() ? QStringLiteral("Codex quota")
-                                                                : parts.join(QStringLiteral(" · "))},
+    return parts.isEmpty() ? QStringLiteral("Codex quota") : parts.join(QStringLiteral(" · "));
+}
+
+QByteArray StatusReport::waybar(double now) const
+{
+    std::optional<qint64> lowest;
+    for (const QuotaText::Row &row : QuotaText::rows) {
+        if (const Window *window = windowOf(*this, row.minutes))
+            lowest = std::min(lowest.value_or(window->remainingPercent), window->remainingPercent);
+    }
+    QJsonObject object{{QStringLiteral("text"), brief()},
                        {QStringLiteral("tooltip"), text(now)},
                        {QStringLiteral("class"), band ? rawValue(*band) : QStringLiteral("unknown")}};
     if (lowest)

@@ -39,6 +39,8 @@ struct StatusReport {
     QString text(double now) const;
     // One line for a waybar custom module with "return-type": "json".
     QByteArray waybar(double now) const;
+    // The windows in a few words ("5-hour 65% · Weekly 28%"): a status line's text.
+    QString brief() const;
     // The waybar line when the quota could not be read: the bar still shows the module,
     // and says why on hover.
     static QByteArray waybarFailure(const QString &sentence);

@@ -24,13 +24,14 @@ const QString statusCommand = QStringLiteral("status");
 const QString checkCommand = QStringLiteral("check");
 
 const char *const statusHelp =
-    "Usage: tessaline status [--json | --format text|json|waybar]\n"
+    "Usage: tessaline status [--json | --format text|json|waybar|brief]\n"
     "Print the Codex quota as the window states it: the pressure sentence and the 5-hour\n"
     "and weekly windows with their resets. Answers from the running Tessaline when there is\n"
     "one, otherwise reads the quota once through the helper.\n"
     "  --json             one JSON object: fiveHour and weekly {remainingPercent, resetsAt},\n"
     "                     pressure, band, and run {state, title} during a protected run\n"
     "  --format waybar    one line for a waybar custom module (text, tooltip, class, percentage)\n"
+    "  --format brief     the windows in a few words, for tmux or another status line\n"
     "Exit status: 0 with figures, 1 when the quota could not be read, 2 on bad usage.\n";
 
 const char *const checkHelp =
@@ -97,7 +98,7 @@ int status(const QStringList &arguments, TerminalCommands::Context &context)
         return context.out->write(statusHelp), TerminalCommands::startNow;
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print a JSON object."));
-    const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("text, json or waybar."),
+    const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("text, json, waybar or brief."),
                                     QStringLiteral("format"), QStringLiteral("text"));
     parser.addOptions({json, format});
     if (!parser.parse(arguments))
@@ -105,8 +106,8 @@ int status(const QStringList &arguments, TerminalCommands::Context &context)
     const QString chosen = parser.isSet(json) ? QStringLiteral("json") : parser.value(format);
     if (!parser.positionalArguments().isEmpty())
         return usageError(context, QStringLiteral("status takes no file"));
-    if (chosen != QLatin1String("text") && chosen != QLatin1String("json") && chosen != QLatin1String("waybar"))
-        return usageError(context, QStringLiteral("--format takes text, json or waybar, not \"%1\"").arg(chosen));
+    if (!QStringList{"text", "json", "waybar", "brief"}.contains(chosen))
+        return usageError(context, QStringLiteral("--format takes text, json, waybar or brief, not \"%1\"").arg(chosen));
 
     // The running copy's latest reading, when there is one; otherwise one helper run.
     std::optional<StatusReport> report;
@@ -128,6 +129,8 @@ int status(const QStringList &arguments, TerminalCommands::Context &context)
         writeBytes(context.out, report->json());
     else if (chosen == QLatin1String("waybar"))
         writeBytes(context.out, report->waybar(now()));
+    else if (chosen == QLatin1String("brief"))
+        write(context.out, report->brief());
     else
         write(context.out, report->text(now()));
     return TerminalCommands::startNow;

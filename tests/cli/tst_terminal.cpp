@@ -131,8 +131,9 @@ private Q_SLOTS:
         // A copy with nothing to report yet, or an answer not ours: read through the helper.
         QTest::newRow("running copy, nothing yet") << QByteArray("") << "snapshot" << "json" << 0 << QByteArray("tight") << QByteArray();
         QTest::newRow("running copy, garbage") << QByteArray("{\"band\":7}") << "snapshot" << "json" << 0 << QByteArray("tight") << QByteArray();
+        QTest::newRow("helper, brief") << QByteArray() << "snapshot" << "brief" << 0 << QByteArray("5-hour 65% · Weekly 28%") << QByteArray();
         QTest::newRow("unknown format") << QByteArray() << "snapshot" << "xml" << 2 << QByteArray()
-                                        << QByteArray("--format takes text, json or waybar, not \"xml\"; see tessaline --help.\n");
+                                        << QByteArray("--format takes text, json, waybar or brief, not \"xml\"; see tessaline --help.\n");
     }
     void status()
     {
@@ -153,7 +154,7 @@ private Q_SLOTS:
             return;
         }
         QVERIFY(ran.out.endsWith('\n'));
-        if (format == "text") {
+        if (format == "text" || format == "brief") {
             QCOMPARE(ran.out.split('\n').first(), out);
             return;
         }
