@@ -313,7 +313,9 @@ int TerminalCommands::main(int argc, char *argv[])
     context.in = &in;
     context.out = &out;
     context.err = &err;
-    context.endpoint = CheckEndpoint::build();
+    // Loading the service's authority starts the TLS library; status has no use for it.
+    if (QCoreApplication::arguments().value(1) == checkCommand)
+        context.endpoint = CheckEndpoint::build();
     context.quota = QuotaReader::Options::current();
     return run(QCoreApplication::arguments(), context);
 }
