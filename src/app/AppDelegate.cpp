@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/GlobalShortcut.h"
+#include "cli/StatusReport.h"
 #include "platform/DesktopActivation.h"
 #include "platform/SettingsStore.h"
 #include "platform/StatusItem.h"
@@ -31,6 +32,15 @@ AppDelegate::~AppDelegate()
 {
     // The tray icon refers to the menu; let it go first.
     status.reset();
+}
+
+QByteArray AppDelegate::statusLine() const
+{
+    if (!controller || !controller->usage)
+        return QByteArray();
+    const std::optional<ReserveState> run =
+        controller->run ? std::optional<ReserveState>(controller->run->state) : std::nullopt;
+    return StatusReport::from(*controller->usage, run).json();
 }
 
 void AppDelegate::applicationDidFinishLaunching()

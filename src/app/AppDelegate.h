@@ -45,6 +45,10 @@ public:
     // Why the shortcut is missing, in one sentence; empty when it is in place or off.
     QString shortcutProblem() const { return problem; }
 
+    // The answer to `tessaline status` from this copy: the window's last reading as one
+    // line of JSON, empty while there is none (before the first read, after a failed one).
+    QByteArray statusLine() const;
+
     std::unique_ptr<MainWindowController> controller;
     std::unique_ptr<StatusItem> status;
     std::unique_ptr<GlobalShortcut> shortcut;

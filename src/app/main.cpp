@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/GlobalShortcut.h"
+#include "cli/TerminalCommands.h"
 #include "platform/Autostart.h"
 #include "platform/DesktopActivation.h"
 #include "platform/InstallIdentity.h"
@@ -36,6 +37,10 @@ QStringList arguments(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    // `tessaline status` and `tessaline check` print and end; they need no display.
+    if (tessaline::TerminalCommands::handles(argc, argv))
+        return tessaline::TerminalCommands::main(argc, argv);
+
     QCoreApplication::setApplicationName(QStringLiteral("Tessaline"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
 
@@ -48,7 +53,10 @@ int main(int argc, char *argv[])
     qunsetenv("XDG_ACTIVATION_TOKEN");
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Keep enough Codex quota for the end of a task."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Keep enough Codex quota for the end of a task.\n\n"
+        "  tessaline status [--json | --format waybar]   print the quota (tessaline status --help)\n"
+        "  tessaline check [--packet | --json] [FILE]    check a task (tessaline check --help)"));
     const QCommandLineOption shortcutOption(
         QStringLiteral("shortcut"),
         QStringLiteral("Set the global shortcut that opens the window (default Ctrl+Alt+L), e.g. %1; "
@@ -157,6 +165,7 @@ int main(int argc, char *argv[])
     if (wayland)
         tessaline::DesktopActivation::setActivationToken(activationToken);
     tessaline::AppDelegate delegate;
+    instance.setStatusAnswer([&delegate] { return delegate.statusLine(); });
     // Launching runs inside the event loop, so that a "Quit Tessaline" chosen at once
     // ends the program.
     QTimer::singleShot(0, &delegate, [&instance, &delegate] {

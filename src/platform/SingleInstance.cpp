@@ -26,6 +26,9 @@ constexpr int handOverMs = 5000;
 // Long enough for a desktop that asks its user about the shortcut.
 constexpr int answerMs = 150000;
 constexpr int maxLine = 512;
+// "status" alone; the reply is one line of JSON, or an empty line for "nothing yet".
+const QByteArray statusRequest = "status";
+constexpr qint64 maxStatusReply = 64 * 1024;
 
 // Whether only this user can enter `path`, a directory of theirs (not a link to one).
 bool privateToUser(const QString &path)
@@ -127,6 +130,15 @@ void SingleInstance::listen()
                 QByteArray line = socket->readLine(maxLine);
                 line.chop(line.endsWith('\n') ? 1 : line.size());
                 socket->disconnect(this); // one request per connection
+                if (line == statusRequest) {
+                    QByteArray answer = statusAnswer ? statusAnswer() : QByteArray();
+                    if (answer.contains('\n') || answer.size() >= maxStatusReply)
+                        answer.clear(); // never a reply the asking side would misread
+                    socket->write(answer + '\n');
+                    socket->flush();
+                    socket->disconnectFromServer();
+                    return;
+                }
                 const qsizetype space = line.indexOf(' ');
                 const QByteArray verb = space < 0 ? line : line.left(space);
                 if (verb != openRequest && verb != answerRequest) {
@@ -188,6 +200,28 @@ bool SingleInstance::handOver(const QByteArray &startupId, bool awaitAnswer)
         return true;
     }
     return false;
+}
+
+std::optional<QByteArray> SingleInstance::askStatus(int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(int(deadline.remainingTime())))
+        return std::nullopt;
+    socket.write(statusRequest + '\n');
+    if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
+        return std::nullopt;
+    while (!socket.canReadLine() && socket.bytesAvailable() <= maxStatusReply
+           && socket.waitForReadyRead(int(deadline.remainingTime()))) {
+    }
+    if (!socket.canReadLine())
+        return std::nullopt;
+    QByteArray line = socket.readLine(maxStatusReply + 1);
+    if (!line.endsWith('\n') || line.size() <= 1)
+        return std::nullopt;
+    line.chop(1);
+    return line;
 }
 
 } // namespace tessaline

@@ -5,7 +5,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QLocalServer;
 class QLockFile;
@@ -52,6 +54,15 @@ public:
 
     QString socketPath() const;
 
+    // What the running copy answers a "status" request with: one line of JSON (no line
+    // break), or nothing when it has nothing to report yet.
+    using StatusAnswer = std::function<QByteArray()>;
+    void setStatusAnswer(StatusAnswer answer) { statusAnswer = std::move(answer); }
+
+    // Asks the running copy, if any, for its status line without taking the lock.
+    // Nothing when no copy answers within `timeoutMs` or it has nothing to report.
+    std::optional<QByteArray> askStatus(int timeoutMs) const;
+
 Q_SIGNALS:
     // A later copy asked for the window; its startup id, when it had one.
     void openRequested(const QByteArray &startupId);
@@ -67,6 +78,7 @@ private:
     QString answered;
     std::unique_ptr<QLockFile> lock;
     QLocalServer *server = nullptr;
+    StatusAnswer statusAnswer;
 };
 
 } // namespace tessaline

@@ -2,6 +2,7 @@
 // the link to the web checker.
 
 #include "check/CheckTransport.h"
+#include "check/ResultWords.h"
 #include "check/TaskCheck.h"
 #include "reserve/Reserve.h"
 #include "window/DescriptionEdit.h"
@@ -94,9 +95,9 @@ void MainWindowController::render(const TaskLintResult &checked)
     add(label(checked.verdict(), 26, FontWeight::Bold, TextColor::Accent), 2);
     add(label(checked.quota.reason, 13, FontWeight::Regular, TextColor::Label), 14);
 
-    add(heading(QStringLiteral("Task lints")), 4);
+    add(heading(ResultWords::lintsHeading()), 4);
     if (checked.lints.isEmpty()) {
-        add(label(QStringLiteral("No material problems found. The task is bounded as written."), 12,
+        add(label(ResultWords::noLints(), 12,
                   FontWeight::Regular, TextColor::Secondary),
             14);
     } else {
@@ -104,14 +105,14 @@ void MainWindowController::render(const TaskLintResult &checked)
             const TaskLintResult::Lint &lint = checked.lints.at(i);
             add(label(lint.title, 13, FontWeight::Semibold, TextColor::Label), 1);
             add(label(lint.message, 12, FontWeight::Regular, TextColor::Secondary), 1);
-            add(label(QStringLiteral("Fix: ") + lint.fix, 12, FontWeight::Regular, TextColor::Label),
+            add(label(ResultWords::fixPrefix() + lint.fix, 12, FontWeight::Regular, TextColor::Label),
                 i + 1 == checked.lints.size() ? 14 : 8);
         }
     }
 
     QPushButton *newCopyButton = nullptr;
     if (checked.taskPacket) {
-        add(heading(QStringLiteral("Run this task")), 4);
+        add(heading(ResultWords::packetHeading()), 4);
         QLabel *packet = label(*checked.taskPacket, 13, FontWeight::Regular, TextColor::Label);
         // The one label meant to be selected and copied by hand.
         packet->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -124,7 +125,7 @@ void MainWindowController::render(const TaskLintResult &checked)
     const QList<TaskLintResult::Shape::Row> rows =
         checked.taskShape ? checked.taskShape->rows() : QList<TaskLintResult::Shape::Row>();
     if (!rows.isEmpty()) {
-        add(heading(QStringLiteral("Recommended task shape")), 4);
+        add(heading(ResultWords::shapeHeading()), 4);
         for (qsizetype i = 0; i < rows.size(); ++i) {
             add(label(rows.at(i).label, 12, FontWeight::Semibold, TextColor::Label), 0);
             add(label(rows.at(i).value, 12, FontWeight::Regular, TextColor::Label), i + 1 == rows.size() ? 14 : 6);
@@ -132,10 +133,10 @@ void MainWindowController::render(const TaskLintResult &checked)
     }
 
     if (!checked.deferred.isEmpty()) {
-        add(heading(QStringLiteral("Defer for later")), 4);
+        add(heading(ResultWords::deferHeading()), 4);
         QStringList items;
         for (const QString &item : checked.deferred)
-            items.append(QStringLiteral("• ") + item);
+            items.append(ResultWords::bullet() + item);
         add(label(items.join(QLatin1Char('\n')), 12, FontWeight::Regular, TextColor::Label), 14);
     }
 
@@ -144,7 +145,7 @@ void MainWindowController::render(const TaskLintResult &checked)
         usage ? ProtectedRun::Snapshot(*usage).band() : std::optional<QuotaBand>();
     if (band && checked.reservePolicy) {
         const ReserveState state = reserveStateFrom(*band, *checked.reservePolicy);
-        add(heading(QStringLiteral("Validation reserve")), 4);
+        add(heading(ResultWords::reserveHeading()), 4);
         add(label(title(state), 13, FontWeight::Semibold, TextColor::Label), 1);
         add(label(guidance(state), 12, FontWeight::Regular, TextColor::Secondary), 8);
         if (checked.taskSize) {
@@ -165,8 +166,8 @@ void MainWindowController::render(const TaskLintResult &checked)
     }
 
     if (const std::optional<QString> size = checked.sizeLabel())
-        add(label(QStringLiteral("Task size: ") + *size, 11, FontWeight::Regular, TextColor::Tertiary), 2);
-    add(label(QStringLiteral("Experimental task-fit assessment, not an OpenAI quota estimate."), 11,
+        add(label(ResultWords::sizePrefix() + *size, 11, FontWeight::Regular, TextColor::Tertiary), 2);
+    add(label(ResultWords::disclaimer(), 11,
               FontWeight::Regular, TextColor::Secondary),
         0);
 

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScopeGuard>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -82,6 +84,13 @@ private Q_SLOTS:
                                 "run \"tessaline --shortcut Ctrl+Alt+Shift+L\" to choose another.\n";
         QByteArray said;
         QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
+
+        // `tessaline status` answers from this copy's reading, without a helper run of its own.
+        QProcess status;
+        status.setProcessEnvironment(environment);
+        status.start(program, {"status", "--json"});
+        QVERIFY(status.waitForFinished(20000) && status.exitStatus() == QProcess::NormalExit && status.exitCode() == 0);
+        QCOMPARE(QJsonDocument::fromJson(status.readAllStandardOutput()).object().value("band").toString(), "tight");
 
         // Closing keeps the program and its icon; each way back reuses the one window.
         // A second launch that chooses a combination hands it to the running copy, and

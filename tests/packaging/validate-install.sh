@@ -35,4 +35,10 @@ report=$(systemd-analyze verify --man=no "$root/verify/tessaline-service.service
     exit 1
 }
 [ -z "$report" ] || { echo "$report" >&2; exit 1; }
-echo "installed desktop entry, metadata, icons and unit are valid"
+# The bash completion loads and completes the commands and their options.
+completion="$root/usr/share/bash-completion/completions/tessaline"
+words=$(bash -c '. "$1"; for line in "tessaline st" "tessaline status --format w" "tessaline check --p"; do
+    read -ra COMP_WORDS <<<"$line"; COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tessaline; printf "%s " "${COMPREPLY[@]}"; done' _ "$completion")
+[ "$words" = "status waybar --packet " ] || { echo "completion gave \"$words\"" >&2; exit 1; }
+
+echo "installed desktop entry, metadata, icons, unit and completion are valid"
