@@ -124,7 +124,19 @@ try {
   assert.deepEqual(problems, []);
   console.log('web checker page: all checks passed');
 } finally {
-  if (context) await context.close();
-  child.kill('SIGTERM');
+  // Neither a browser slow to close nor a service slow to stop may hold the run until the
+  // test's time-out: each gets a bound, and a service that ignores SIGTERM fails the test.
+  const within = (promise, ms) => Promise.race([promise, new Promise((r) => setTimeout(() => r('late'), ms).unref())]);
+  if (context && await within(context.close(), 20000) === 'late')
+    console.error('chromium did not close within 20 s');
+  const exited = child.exitCode !== null || child.signalCode !== null
+    || await within(new Promise((r) => { child.once('exit', r); child.kill('SIGTERM'); }), 20000) !== 'late';
+  if (!exited) {
+    child.kill('SIGKILL');
+    console.error('the service did not stop within 20 s of SIGTERM');
+    process.exitCode = 1;
+  }
   rmSync(profile, { recursive: true, force: true });
 }
+// Whatever the browser or the service left open must not keep this run alive.
+process.exit();
