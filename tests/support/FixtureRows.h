@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QString>
+#include <QTest>
+
+// Tables that are pure data live in JSON files under tests/fixtures, so a row is added
+// without touching code and the fuzzers can take the same inputs as seeds. A file holds an
+// array of objects; each object is one row and its "name" names the row. The test declares
+// one column, `QJsonObject row`, and reads the fields it needs from it.
+//
+//   void t_data() { addFixtureRows("service/credentials.json"); }
+//   void t() { QFETCH(QJsonObject, row); ... row["text"].toString() ... }
+inline QJsonArray fixtureRows(const QString &relativePath)
+{
+    const QString path = QStringLiteral(TESSALINE_FIXTURES "/") + relativePath;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read the fixture %s", qPrintable(path));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        qFatal("%s is not a JSON array: %s", qPrintable(path), qPrintable(error.errorString()));
+    return document.array();
+}
+
+inline void addFixtureRows(const QString &relativePath)
+{
+    QTest::addColumn<QJsonObject>("row");
+    const QJsonArray rows = fixtureRows(relativePath);
+    for (const QJsonValue &value : rows) {
+        const QJsonObject row = value.toObject();
+        const QByteArray name = row.value(QLatin1String("name")).toString().toUtf8();
+        if (name.isEmpty())
+            qFatal("a row of %s has no name", qPrintable(relativePath));
+        QTest::newRow(name.constData()) << row;
+    }
+}
