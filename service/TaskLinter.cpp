@@ -296,7 +296,9 @@ QJsonObject TaskAssessment::toJson() const
     };
 }
 
-TaskAssessment TaskLinter::assess(const CheckRequest &request)
+namespace {
+
+TaskAssessment assessRead(const CheckRequest &request)
 {
     Redaction redaction;
     try {
@@ -311,6 +313,26 @@ TaskAssessment TaskLinter::assess(const CheckRequest &request)
     } catch (const rx::Failure &) {
         return unreadAnswer(request, redaction);
     }
+}
+
+} // namespace
+
+TaskAssessment TaskLinter::assess(const CheckRequest &request)
+{
+    // The rules read a copy in which no character is longer than two units: a client that
+    // piles combining marks on 8,000 letters then costs what 8,000 plain letters cost.
+    const text::ReadingCopy copy(request.task);
+    CheckRequest read = request;
+    read.task = copy.text();
+    TaskAssessment r = assessRead(read);
+    for (QString *s : {&r.goal, &r.shape.scope, &r.shape.direction, &r.shape.preserve, &r.shape.validation,
+                       &r.shape.stop, &r.taskPacket})
+        *s = copy.restore(*s);
+    for (QString &s : r.deferred)
+        s = copy.restore(s);
+    for (TaskLint &l : r.lints)
+        l.message = copy.restore(l.message);
+    return r;
 }
 
 } // namespace tessaline

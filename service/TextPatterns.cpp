@@ -137,4 +137,59 @@ QString withoutMarks(const QString &prose)
     return words;
 }
 
+namespace {
+
+bool privateUse(char32_t c)
+{
+    return (c >= 0xE000 && c <= 0xF8FF) || c >= 0xF0000;
+}
+
+} // namespace
+
+ReadingCopy::ReadingCopy(const QString &original)
+{
+    QHash<QStringView, char32_t> standIns;
+    // The BMP's private-use area first (one unit each), then plane 15's (two).
+    char32_t next = 0xE000;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, original);
+    m_text.reserve(original.size());
+    qsizetype start = 0;
+    for (qsizetype end = finder.toNextBoundary(); end != -1; start = end, end = finder.toNextBoundary()) {
+        const QStringView cluster = QStringView(original).mid(start, end - start);
+        qsizetype n = 0;
+        if (cluster.size() <= 2 && !privateUse(codePointAt(cluster, 0, &n))) {
+            m_text += cluster;
+            continue;
+        }
+        char32_t &standIn = standIns[cluster];
+        if (standIn == 0) {
+            standIn = next;
+            next = next == 0xF8FF ? 0xF0000 : next + 1;
+            m_originals.insert(standIn, cluster.toString());
+        }
+        const char16_t units[2] = {QChar::highSurrogate(standIn), QChar::lowSurrogate(standIn)};
+        if (QChar::requiresSurrogates(standIn))
+            m_text += QStringView(units, 2);
+        else
+            m_text += QChar(char16_t(standIn));
+    }
+}
+
+QString ReadingCopy::restore(const QString &read) const
+{
+    if (m_originals.isEmpty())
+        return read;
+    QString out;
+    out.reserve(read.size());
+    for (qsizetype i = 0, n = 0; i < read.size(); i += n) {
+        const char32_t c = codePointAt(read, i, &n);
+        const auto original = m_originals.constFind(c);
+        if (original != m_originals.cend())
+            out += *original;
+        else
+            out += QStringView(read).mid(i, n);
+    }
+    return out;
+}
+
 } // namespace tessaline::text

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <QHash>
+
 #include <functional>
 
 namespace tessaline::rx {
@@ -52,5 +54,22 @@ QString withoutMarks(const QString &prose);
 // 8,000 match objects.
 void forEachRun(QStringView text, bool (*starts)(char32_t), bool (*continues)(char32_t),
                 const std::function<void(qsizetype, qsizetype)> &f);
+
+// The description as the rules read it: every user-perceived character longer than two
+// UTF-16 units (a letter under a pile of combining marks, an emoji sequence) stands as one
+// private-use code point, so the rules read at most two units per character however long
+// the characters a client sends; every text made from the copy is turned back with
+// restore(). A private-use character of the original stands for itself the same way, so
+// restore() never mistakes one for a stand-in.
+class ReadingCopy {
+public:
+    explicit ReadingCopy(const QString &original);
+    const QString &text() const { return m_text; }
+    QString restore(const QString &read) const;
+
+private:
+    QString m_text;
+    QHash<char32_t, QString> m_originals;
+};
 
 } // namespace tessaline::text
