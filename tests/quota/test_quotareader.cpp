@@ -1,5 +1,7 @@
 #include "quota/QuotaReader.h"
 
+#include "FixtureRows.h"
+
 #include <QtTest>
 
 #include <QFile>
@@ -50,8 +52,6 @@ void makeFile(const QString &path, bool executable)
     QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions())));
 }
 
-const QString failurePrefix = QStringLiteral("Tessaline could not read your current Codex quota. ");
-const QString unexpectedData = QStringLiteral("Tessaline could not read your current Codex quota: the helper returned unexpected data.");
 
 } // namespace
 
@@ -71,94 +71,48 @@ private Q_SLOTS:
         QVERIFY(QDir::setCurrent(current->path()));
     }
 
-    void discovery_data()
-    {
-        // "@" is a fresh directory and the current one; res/ is the resource directory, home/
-        // the home directory. An empty PATH piece is skipped, not read as the current directory.
-        QTest::addColumn<QStringList>("files"); // "-": without the execute bit
-        QTest::addColumn<QString>("override"); // null: unset
-        QTest::addColumn<QString>("path");     // null: unset
-        QTest::addColumn<QString>("expected"); // null: nothing found
-
-        const QString unset;
-        const QStringList all{"custom/quorvel", "res/quorvel", "home/.local/bin/quorvel", "a/quorvel"};
-        QTest::newRow("override wins") << all << "@/custom/quorvel" << "@/a" << "@/custom/quorvel";
-        QTest::newRow("override not executable") << all.mid(1) + QStringList{"-custom/quorvel"} << "@/custom/quorvel" << "@/a" << unset;
-        QTest::newRow("resource directory next") << all << unset << "@/a" << "@/res/quorvel";
-        QTest::newRow("resource helper not executable") << all.mid(2) + QStringList{"-res/quorvel"} << unset << "@/a" << "@/home/.local/bin/quorvel";
-        QTest::newRow("PATH in order") << QStringList{"a/quorvel", "b/quorvel"} << unset << "@/a::@/b/" << "@/a/quorvel";
-        QTest::newRow("PATH empty piece and trailing slash") << QStringList{"b/quorvel", "-a/quorvel", "quorvel"} << unset << "@/a::@/b/" << "@/b//quorvel";
-        QTest::newRow("PATH directory named quorvel") << QStringList{"b/quorvel"} << unset << "@/c:@/b" << "@/b/quorvel";
-    }
-
+    // "@" is a fresh directory and the current one; res/ is the resource directory, home/
+    // the home directory; a file named with "-" lacks the execute bit. No "expected": nothing
+    // is found. An empty PATH piece is skipped, not read as the current directory.
+    void discovery_data() { addFixtureRows(QStringLiteral("quota/discovery.json")); }
     void discovery()
     {
-        QFETCH(QStringList, files);
-        QFETCH(QString, override);
-        QFETCH(QString, path);
-        QFETCH(QString, expected);
+        QFETCH(QJsonObject, row);
         QTemporaryDir root;
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(root.path()));
         const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
         const auto at = [&](QString text) { return text.replace(QLatin1Char('@'), root.path()); };
-        for (const QString &file : files)
+        for (const QString &file : row.value("files").toVariant().toStringList())
             makeFile(root.filePath(file.startsWith(QLatin1Char('-')) ? file.mid(1) : file), !file.startsWith(QLatin1Char('-')));
         QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("custom"))) && QDir().mkpath(root.filePath(QStringLiteral("c/quorvel"))));
 
         QuotaReader::Options options;
-        if (!override.isNull())
-            options.environment.insert(QStringLiteral("QUORVEL_EXECUTABLE"), at(override));
-        if (!path.isNull())
-            options.environment.insert(QStringLiteral("PATH"), at(path));
+        if (row.contains("override"))
+            options.environment.insert(QStringLiteral("QUORVEL_EXECUTABLE"), at(row.value("override").toString()));
+        if (row.contains("path"))
+            options.environment.insert(QStringLiteral("PATH"), at(row.value("path").toString()));
         options.resourceDirectory = root.filePath(QStringLiteral("res"));
         options.homeDirectory = root.filePath(QStringLiteral("home"));
-        QCOMPARE(QuotaReader::executable(options).value_or(QString()), at(expected));
+        QCOMPARE(QuotaReader::executable(options).value_or(QString()), at(row.value("expected").toString()));
     }
 
-    void read_data()
-    {
-        QTest::addColumn<QStringList>("variables");
-        QTest::addColumn<bool>("beforeReturn");
-        // Null: the fixture's snapshot. Ending in ": ", the system's launch error follows.
-        QTest::addColumn<QString>("expected");
-
-        // Standard error is printf text, so any bytes can be asked for.
-        const auto fail = [](const QString &error, const QString &status = QStringLiteral("1")) {
-            return QStringList{"FIXTURE_MODE=fail", "FIXTURE_STATUS=" + status, "FIXTURE_STDERR=" + error};
-        };
-        const QString fiveHundred = QString(250, QLatin1Char('a')) + QString(250, QLatin1Char('b')), x238(238, QLatin1Char('x'));
-
-        QTest::newRow("snapshot") << QStringList{} << false << QString();
-        // A bare name is the file in the current directory, never a PATH search.
-        QTest::newRow("bare override") << QStringList{"QUORVEL_EXECUTABLE=quorvel", "PATH=" + current->filePath("other") + ":/usr/bin:/bin"} << false << QString();
-        QTest::newRow("override missing, helper in resource dir") << QStringList{"QUORVEL_EXECUTABLE=missing"} << true << "Tessaline could not find its bundled quota helper.";
-        QTest::newRow("not a program") << QStringList{"QUORVEL_EXECUTABLE=" TESSALINE_FIXTURES "/helpers/not-a-program"} << true << "Tessaline could not run its quota helper: ";
-        // Both pipes drain at once: megabytes of standard error first cannot stall it.
-        QTest::newRow("standard error flood first") << QStringList{"FIXTURE_MODE=flood-stderr"} << false << QString();
-        // An inherited marker is replaced, not kept.
-        QTest::newRow("what the child sees") << QStringList{"FIXTURE_MODE=report", "QUORVEL_COMPANION=0"} << false << failurePrefix + "argc=1 args=--json companion=1 stdin=/dev/null";
-        QTest::newRow("log line before the document") << QStringList{"FIXTURE_MODE=log-line"} << false << unexpectedData;
-        QTest::newRow("exit 0, nothing written") << QStringList{"FIXTURE_MODE=output"} << false << unexpectedData;
-        QTest::newRow("output past 16 MiB") << QStringList{"FIXTURE_MODE=flood-stdout"} << false << unexpectedData;
-        QTest::newRow("status 2, white space only") << fail(" \\n\\t\\r\\n ", "2") << false << "Tessaline could not read your current Codex quota (2).";
-        QTest::newRow("500 characters between blank lines") << fail("\\n\\n  " + fiveHundred + "\\n\\n") << false << failurePrefix + fiveHundred.left(240);
-        QTest::newRow("inner line breaks kept") << fail("\\nnot signed in\\n\\nrun codex login\\n") << false << failurePrefix + "not signed in\n\nrun codex login";
-        QTest::newRow("ill-formed UTF-8") << fail("bad \\377 byte \\300") << false << failurePrefix + QString::fromUtf8("bad \xef\xbf\xbd byte \xef\xbf\xbd");
-        QTest::newRow("user-perceived characters, kept whole") << fail(x238 + "e\\314\\201\\360\\237\\207\\253\\360\\237\\207\\267zz") << false
-            << failurePrefix + x238 + QString::fromUtf8("e\xcc\x81\xf0\x9f\x87\xab\xf0\x9f\x87\xb7");
-        QTest::newRow("killed by a signal, silent") << QStringList{"FIXTURE_MODE=signal", "FIXTURE_SIGNAL=KILL"} << false << "Tessaline could not read your current Codex quota (9).";
-    }
-
+    // Each row: the helper's environment ("@" is the current directory) and what the read
+    // delivers: the fixture's snapshot, or the message (ending in ": ", the system's launch
+    // error follows). The fixture's standard error is printf text, so any bytes can be asked for.
+    void read_data() { addFixtureRows(QStringLiteral("quota/reads.json")); }
     void read()
     {
-        QFETCH(QStringList, variables);
-        QFETCH(QString, expected);
+        QFETCH(QJsonObject, row);
+        QStringList variables;
+        for (const QJsonValue &variable : row.value("environment").toArray())
+            variables << variable.toString().replace("@", current->path()).replace("$FIXTURES", TESSALINE_FIXTURES);
         QuotaReader::Options options = helperOptions(variables);
         options.resourceDirectory = current->path();
         const Delivery d = readOnce(options);
-        QTEST(d.beforeReturn, "beforeReturn");
-        if (!expected.isNull()) {
+        QCOMPARE(d.beforeReturn, row.value("beforeReturn").toBool());
+        if (row.contains("message")) {
+            const QString expected = row.value("message").toString();
             QCOMPARE(d.message.value_or(QStringLiteral("(a snapshot)")).left(expected.endsWith(u": ") ? expected.size() : -1), expected);
             return;
         }
@@ -188,4 +142,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestQuotaReader)
-#include "tst_quotareader.moc"
+#include "test_quotareader.moc"
