@@ -3,6 +3,8 @@
 #include "reserve/OutcomeStore.h"
 #include "reserve/ProtectedRun.h"
 
+#include "TestJson.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,12 +38,11 @@ ProtectedRun runOf(ReservePolicy policy = ReservePolicy::standard, Snapshot star
     return *ProtectedRun::begin(startTime, start, QStringLiteral("small"), {"scope", "tests"}, policy);
 }
 
-OutcomeRecord recordOf(Outcome outcome, Band band = B::moderate, const QString &taskSize = QStringLiteral("small"),
-                       ReservePolicy policy = ReservePolicy::standard)
+// A history entry as stored, read back.
+OutcomeRecord recordOf(const char *outcome, const QJsonValue &band = "moderate", const QString &taskSize = QStringLiteral("small"),
+                       const QString &policy = QStringLiteral("standard"))
 {
-    OutcomeRecord record;
-    std::tie(record.taskSize, record.reservePolicy, record.startingQuotaBand, record.outcome) = std::tie(taskSize, policy, band, outcome);
-    return record;
+    return OutcomeRecord::fromJson(testjson::historyEntry(outcome, band, taskSize, policy)).value();
 }
 
 // Keys in no particular order, one unknown, an absent band as null, a whole state
@@ -202,7 +203,7 @@ private Q_SLOTS:
     {
         Records history;
         for (int i = 0; i < 200; ++i)
-            history.append(recordOf(Outcome::finished, std::nullopt, QString::number(i)));
+            history.append(recordOf("finished", QJsonValue(), QString::number(i)));
         QVERIFY(settings->setValue(OutcomeStore::key, *OutcomeStore::encode(history)));
         OutcomeStore store(settings);
         QVERIFY(store.record(runOf(), Outcome::abandoned, startTime));
@@ -247,17 +248,17 @@ private Q_SLOTS:
         QTest::addColumn<Records>("records");
         QTest::addColumn<Band>("band");
         QTest::addColumn<QString>("sentence");
-        const Outcome f = Outcome::finished, a = Outcome::abandoned;
+        const char *f = "finished", *a = "abandoned";
         const auto sentence = [](int n, int m) { return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m); };
-        const Records five{recordOf(f), recordOf(Outcome::partial), recordOf(a), recordOf(f), recordOf(f)};
+        const Records five{recordOf(f), recordOf("partial"), recordOf(a), recordOf(f), recordOf(f)};
         Records many(5, recordOf(f)); // these oldest five fall out of the newest 20
         for (int i = 0; i < 20; ++i)
             many += recordOf(i % 4 == 0 ? f : a);
         QTest::newRow("only the newest 20 count") << many << Band(B::moderate) << sentence(5, 20);
-        const Records others = five.mid(1) + Records{recordOf(f, B::tight), recordOf(f, std::nullopt),
-            recordOf(f, B::moderate, "Small"), recordOf(f, B::moderate, "small", ReservePolicy::high)};
+        const Records others = five.mid(1) + Records{recordOf(f, "tight"), recordOf(f, QJsonValue()),
+            recordOf(f, "moderate", "Small"), recordOf(f, "moderate", "small", "high")};
         QTest::newRow("four, and others of another band, size or policy") << others << Band(B::moderate) << QString();
-        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, std::nullopt)) << Band() << sentence(5, 5);
+        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, QJsonValue())) << Band() << sentence(5, 5);
     }
     void insight()
     {
@@ -269,4 +270,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestReserve)
-#include "tst_reserve.moc"
+#include "test_reserve.moc"

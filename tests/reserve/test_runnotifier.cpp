@@ -195,4 +195,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestRunNotifier)
-#include "tst_runnotifier.moc"
+#include "test_runnotifier.moc"
