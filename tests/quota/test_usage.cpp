@@ -31,17 +31,10 @@ private Q_SLOTS:
 
     void decodeKeepsEveryField()
     {
-        const Expected<Usage> usage = Usage::decode(R"({"schemaVersion": 1, "fetchedAt": 1767220000.25,
-          "windows": [{"name": "5h", "usedPercent": 40, "remainingPercent": 60, "windowDurationMins": 300, "resetsAt": 1767225600.5},
-            {"name": "week", "usedPercent": 10, "remainingPercent": 90, "windowDurationMins": 10080, "resetsAt": -12.0}],
-          "limitBuckets": [{"id": "codex", "label": "Codex", "isDefault": false, "rateLimitReachedType": "primary", "spendControlReached": true,
-            "windows": [{"name": "x", "usedPercent": 120, "remainingPercent": -20, "windowDurationMins": 0, "resetsAt": 1e300}]}],
-          "pressureCheck": {"blocked": true, "bucketLabel": "Codex", "bucketIsDefault": false, "windowLabel": "5h", "deltaPoints": -3.5, "classification": "behind",
-            "secondary": {"bucketLabel": "Spark", "bucketIsDefault": true, "windowLabel": "weekly", "deltaPoints": 2.25, "classification": "ahead"}},
-          "planType": "pro", "rateLimitReachedType": "secondary", "spendControlReached": false,
-          "resetCredits": {"availableCount": 2, "credits": [{"status": "active", "expiresAt": 1767300000}, {}]},
-          "weeklyBudget": {"percentPerDay": 14.5, "percentPerHour": 0.6, "secondsToReset": 3600, "remainingPercent": 90},
-          "notificationEvents": [{"key": "k", "title": "T", "body": "B"}]})");
+        // Also a seed of fuzz_usage.
+        QFile document(QStringLiteral(TESSALINE_FIXTURES "/quota/every-field.json"));
+        QVERIFY(document.open(QIODevice::ReadOnly));
+        const Expected<Usage> usage = Usage::decode(document.readAll());
         using P = Usage::PressureCheck;
         const Usage expected{.fetchedAt = 1767220000.25, .windows = {{"5h", 40, 60, 300, 1767225600.5}, {"week", 10, 90, 10080, -12.0}},
             .limitBuckets = QList<Usage::LimitBucket>{{"codex", "Codex", false, {{"x", 120, -20, 0, 1e300}}, "primary", true}},

@@ -201,26 +201,17 @@ private Q_SLOTS:
         QCOMPARE(store.records(), history.mid(1) << OutcomeRecord(runOf(), Outcome::abandoned, startTime));
     }
 
-    void unreadableHistoryIsKeptAside_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::newRow("not JSON") << QVariant(QByteArray("[{\"timestamp\":"));
-        QTest::newRow("an object") << QVariant(QByteArray("{}"));
-        QTest::newRow("text, not bytes") << QVariant(QStringLiteral("[]"));
-        // One bad element spoils the whole history.
-        const auto with = [](const char *from, const char *to) {
-            return QVariant("[" + goodElement + "," + QByteArray(goodElement).replace(from, to) + "]");
-        };
-        QTest::newRow("element not an object") << QVariant("[" + goodElement + ",[]]");
-        QTest::newRow("unknown outcome") << with("\"partial\"", "\"skipped\"");
-        QTest::newRow("capitalised band") << with("\"healthy\"", "\"Healthy\"");
-        QTest::newRow("state 5") << with("2.0", "5");
-        QTest::newRow("fractional minutes") << with("9007199254740993", "47.5");
-        QTest::newRow("missing taskSize") << with("\"taskSize\":\"small\",", "");
-    }
+    // GOOD stands for a readable element, BAD for it with "bad" replaced: one bad element
+    // spoils the whole history.
+    void unreadableHistoryIsKeptAside_data() { addFixtureRows(QStringLiteral("reserve/unreadable-history.json")); }
     void unreadableHistoryIsKeptAside()
     {
-        QFETCH(QVariant, stored);
+        QFETCH(QJsonObject, row);
+        const QStringList bad = row.value("bad").toVariant().toStringList();
+        QByteArray bytes = row.value("stored").toString().toUtf8();
+        bytes.replace("BAD", bad.isEmpty() ? QByteArray() : QByteArray(goodElement).replace(bad[0].toUtf8(), bad[1].toUtf8()));
+        bytes.replace("GOOD", goodElement);
+        const QVariant stored = row.value("asText").toBool() ? QVariant(QString::fromUtf8(bytes)) : QVariant(bytes);
         QVERIFY(settings->setValue(OutcomeStore::key, stored));
         OutcomeStore store(settings);
         QCOMPARE(store.records(), Records());
