@@ -3,8 +3,11 @@
 // the figures it derives from raw windows. What it prints is read back through the
 // program's own decoder.
 
+#include "helper/SessionLogs.h"
 #include "helper/Snapshot.h"
 #include "quota/Usage.h"
+
+#include "FixtureRows.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -30,8 +33,6 @@ using namespace tessaline::helper;
 
 using Setup = std::function<void(const QString &home)>;
 Q_DECLARE_METATYPE(Setup)
-Q_DECLARE_METATYPE(RawWindow)
-using Buckets = QList<RawBucket>;
 
 namespace {
 
@@ -161,7 +162,7 @@ RawBucket bucket(const QString &id, std::optional<RawWindow> primary, std::optio
 
 RawWindow window(double used, qint64 minutes, double resetsIn) { return RawWindow{used, minutes, now + resetsIn}; }
 
-std::optional<Usage> decoded(const Buckets &buckets)
+std::optional<Usage> decoded(const QList<RawBucket> &buckets)
 {
     const auto doc = Snapshot::build(buckets, now);
     const auto usage = Usage::decode(doc ? QJsonDocument(*doc).toJson() : QByteArray());
@@ -330,32 +331,6 @@ private Q_SLOTS:
         QTest::newRow("current log, under ~/.codex as CODEX_HOME is empty")
             << log({chatter(now - 60), line(now - 50, limits(logWindow(30.4, 300, 3600), logWindow(70.6, 10080, 86400)))})
             << QStringList{"CODEX_HOME="} << "300:30@3600 10080:71@86400 / codex*";
-        QTest::newRow("older log: reset counted from the line's time") << Setup([](const QString &h) {
-            writeLog(h, "2025/01/01", "a", {line(now - 600, limits(QJsonObject{{"used_percent", 25.5}, {"window_minutes", 300}, {"resets_in_seconds", 7200}}))});
-        }) << QStringList() << "300:26@6600 / codex*";
-        const QByteArray cut = line(now - 30, limits(logWindow(90, 300, 60)));
-        QTest::newRow("newer lines with null windows or cut short: an older line's figures") << Setup([=](const QString &h) {
-            writeLog(h, today, "a", {line(now - 90, limits(logWindow(5, 300, 60))), line(now - 50, limits({}, {})), line(now - 40, {}),
-                                     cut.left(cut.size() - 20)}, 0, false, false);
-        }) << QStringList() << "300:5@60 / codex*";
-        QJsonObject model = limits(logWindow(61, 300, 60));
-        model.insert("limit_id", "codex_gpt5");
-        model.insert("limit_name", "GPT-5");
-        QTest::newRow("other bucket newer than the default one") << log({line(now - 50, limits(logWindow(21, 300, 60), logWindow(2, 10080, 600))),
-            line(now - 40, model)}) << QStringList() << "300:21@60 10080:2@600 / codex* codex_gpt5=GPT-5";
-        // Resumed sessions append to old files: neither the folder nor the newest file
-        // decides, the newest line does.
-        QTest::newRow("newest line wins, wherever it is") << Setup([](const QString &h) {
-            writeLog(h, today, "new", {line(now - 3600, limits(logWindow(10, 300, 60)))}, 3600);
-            writeLog(h, "2026/11/02", "resumed", {line(now - 86400 * 30, limits(logWindow(1, 300, 60))), line(now - 20, limits(logWindow(20, 300, 60)))}, 10);
-            writeLog(h, today, "long", {line(now - 1800, limits(logWindow(30, 300, 60))), chatter(now - 5)}, 5);
-        }) << QStringList() << "300:20@60 / codex*";
-        // A compressed log is read, unless it is the copy of a plain one.
-        QTest::newRow("compressed logs") << Setup([](const QString &h) {
-            writeLog(h, "2026/10/01", "z", {line(now - 45, limits(logWindow(47, 300, 60))), chatter(now - 40)}, 40, true);
-            writeLog(h, today, "s", {line(now - 50, limits(logWindow(8, 300, 60)))}, 50);
-            writeLog(h, today, "s", {line(now - 10, limits(logWindow(99, 300, 60)))}, 10, true);
-        }) << QStringList() << "300:47@60 / codex*";
         QTest::newRow("missing home") << Setup([](const QString &) {}) << QStringList() << "Found neither the Codex CLI nor any Codex session log";
         QTest::newRow("logs without figures") << log({chatter(now - 60), line(now - 50, {})}) << QStringList() << "no session log holds quota figures";
         const QJsonObject flat{{"primary_used_percent", 12.5}, {"secondary_used_percent", 40.0}, {"primary_window_minutes", 300}, {"secondary_window_minutes", 10080}};
@@ -391,6 +366,47 @@ private Q_SLOTS:
         QVERIFY(p.waitForFinished(60000)); // far beyond the helper's own ten-second bound
         verifyOutput(p, expected);
         QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
+    }
+
+    // Which log line gives the figures, read in-process; run() covers the program around it.
+    void sessionLogs_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("older log: reset counted from the line's time") << Setup([](const QString &h) {
+            writeLog(h, "2025/01/01", "a", {line(now - 600, limits(QJsonObject{{"used_percent", 25.5}, {"window_minutes", 300}, {"resets_in_seconds", 7200}}))});
+        }) << "300:26@6600 / codex*";
+        const QByteArray cut = line(now - 30, limits(logWindow(90, 300, 60)));
+        QTest::newRow("newer lines with null windows or cut short: an older line's figures") << Setup([=](const QString &h) {
+            writeLog(h, today, "a", {line(now - 90, limits(logWindow(5, 300, 60))), line(now - 50, limits({}, {})), line(now - 40, {}),
+                                     cut.left(cut.size() - 20)}, 0, false, false);
+        }) << "300:5@60 / codex*";
+        QJsonObject model = limits(logWindow(61, 300, 60));
+        model.insert("limit_id", "codex_gpt5");
+        model.insert("limit_name", "GPT-5");
+        QTest::newRow("other bucket newer than the default one") << log({line(now - 50, limits(logWindow(21, 300, 60), logWindow(2, 10080, 600))),
+            line(now - 40, model)}) << "300:21@60 10080:2@600 / codex* codex_gpt5=GPT-5";
+        // Resumed sessions append to old files: neither the folder nor the newest file
+        // decides, the newest line does.
+        QTest::newRow("newest line wins, wherever it is") << Setup([](const QString &h) {
+            writeLog(h, today, "new", {line(now - 3600, limits(logWindow(10, 300, 60)))}, 3600);
+            writeLog(h, "2026/11/02", "resumed", {line(now - 86400 * 30, limits(logWindow(1, 300, 60))), line(now - 20, limits(logWindow(20, 300, 60)))}, 10);
+            writeLog(h, today, "long", {line(now - 1800, limits(logWindow(30, 300, 60))), chatter(now - 5)}, 5);
+        }) << "300:20@60 / codex*";
+        // A compressed log is read, unless it is the copy of a plain one.
+        QTest::newRow("compressed logs") << Setup([](const QString &h) {
+            writeLog(h, "2026/10/01", "z", {line(now - 45, limits(logWindow(47, 300, 60))), chatter(now - 40)}, 40, true);
+            writeLog(h, today, "s", {line(now - 50, limits(logWindow(8, 300, 60)))}, 50);
+            writeLog(h, today, "s", {line(now - 10, limits(logWindow(99, 300, 60)))}, 10, true);
+        }) << "300:47@60 / codex*";
+    }
+    void sessionLogs()
+    {
+        QFETCH(Setup, setup);
+        QTemporaryDir home("/tmp/tess.XXXXXX");
+        setup(home.path());
+        const auto usage = decoded(SessionLogs::read(home.filePath(".codex")).buckets);
+        QTEST(usage ? describe(*usage) : QString(), "expected");
     }
 
     // The real Codex CLI, installed from npm, with only its ChatGPT backend faked.
@@ -462,29 +478,19 @@ private Q_SLOTS:
     }
 
     // Through the snapshot: lengths near the known ones are snapped to them and named; a
-    // window that cannot be shown is left out, and alone gives no snapshot at all.
-    void windows_data()
-    {
-        QTest::addColumn<RawWindow>("raw");
-        QTest::addColumn<QString>("shown"); // its length and name, or nothing when left out
-        QTest::newRow("5h low edge") << window(1, 285, 60) << "300 5h";
-        QTest::newRow("5h high edge") << window(1, 315, 60) << "300 5h";
-        QTest::newRow("below 5h") << window(1, 284, 60) << "284 284 minutes";
-        QTest::newRow("above 5h") << window(1, 316, 60) << "316 316 minutes";
-        QTest::newRow("weekly low edge") << window(1, 9576, 60) << "10080 weekly";
-        QTest::newRow("weekly high edge") << window(1, 10584, 60) << "10080 weekly";
-        QTest::newRow("a day") << window(1, 1440, 60) << "1440 1 day";
-        QTest::newRow("two weeks") << window(1, 20160, 60) << "20160 2 weeks";
-        QTest::newRow("no length") << RawWindow{10, std::nullopt, now + 60} << "";
-        QTest::newRow("zero length") << RawWindow{10, 0, now + 60} << "";
-        QTest::newRow("no reset time") << RawWindow{10, 300, std::nullopt} << "";
-        QTest::newRow("reset beyond the year 9999") << RawWindow{10, 300, 253402300800.0} << "";
-        QTest::newRow("used not a number") << RawWindow{qQNaN(), 300, now + 60} << "";
-    }
+    // window that cannot be shown is left out, and alone gives no snapshot at all. A null
+    // stands for what the raw figures lack (for "used", not a number).
+    void windows_data() { addFixtureRows(QStringLiteral("helpers/windows.json")); }
     void windows()
     {
-        QFETCH(RawWindow, raw);
-        QFETCH(QString, shown);
+        QFETCH(QJsonObject, row);
+        const auto given = [&row](const char *key, auto value) {
+            return row.contains(key) && row.value(key).isNull() ? std::nullopt : std::optional(value);
+        };
+        const RawWindow raw{row.value("used").isNull() ? qQNaN() : row.value("used").toDouble(1),
+                            given("minutes", row.value("minutes").toInteger()),
+                            given("resetsAt", row.value("resetsAt").toDouble(now + 60))};
+        const QString shown = row.value("shown").toString();
         QCOMPARE(bool(Snapshot::build({bucket("codex", raw)}, now)), !shown.isEmpty());
         const auto usage = decoded({bucket("codex", raw, window(5, 1440, 60))});
         QVERIFY(usage);
@@ -494,44 +500,22 @@ private Q_SLOTS:
         QCOMPARE(names.join(", "), shown.isEmpty() ? "1440 1 day" : shown + ", 1440 1 day");
     }
 
-    // The pressure summary, then the weekly budget when there is a weekly window.
-    void pressure_data()
-    {
-        QTest::addColumn<Buckets>("buckets");
-        QTest::addColumn<QString>("summary");
-        const auto codex = [](RawWindow primary, std::optional<RawWindow> secondary = {}) { return bucket("codex", primary, secondary); };
-        const auto gpt5 = [](RawWindow primary) { return bucket("codex_gpt5", primary); };
-        // A five-hour window with 3 h to go is 40 % elapsed.
-        QTest::newRow("just ahead") << Buckets{codex(window(45, 300, 3 * 3600))} << "Most pressured: Codex 5h, 5 points ahead of even pace.";
-        QTest::newRow("nearly ahead") << Buckets{codex(window(44, 300, 3 * 3600))} << "Most pressured: Codex 5h, on track with even pace.";
-        QTest::newRow("just behind") << Buckets{codex(window(35, 300, 3 * 3600))} << "Most pressured: Codex 5h, 5 points behind even pace.";
-        QTest::newRow("reset further away than the length") << Buckets{codex(window(0, 300, 6 * 3600))} << "Most pressured: Codex 5h, on track with even pace.";
-        QTest::newRow("weekly further ahead than 5h") << Buckets{codex(window(50, 300, 3 * 3600), window(80, 10080, 3.5 * 86400))}
-                                                      << "Most pressured: Codex weekly, 30 points ahead of even pace. | 5.71/day 0.24/h";
-        QTest::newRow("a model bucket is the most pressured") << Buckets{codex(window(40, 300, 3 * 3600)), gpt5(window(90, 300, 3 * 3600))}
-                                                              << "Most pressured: codex_gpt5 5h, 50 points ahead of even pace.";
-        QTest::newRow("blocked on 5h, weekly reported after") << Buckets{codex(window(100, 300, 3600), window(40, 10080, 3.5 * 86400))}
-                                                              << "Blocked now: 5h limit. Weekly is 10 points behind even pace. | 17.14/day 0.71/h";
-        QTest::newRow("blocked twice: the longer block is named") << Buckets{codex(window(100, 300, 3600), window(100, 10080, 86400))}
-                                                                  << "Blocked now: weekly limit. 5h is 20 points ahead of even pace. | 0/day 0/h";
-        QTest::newRow("blocked in a model bucket") << Buckets{codex(window(10, 300, 3 * 3600)), gpt5(window(100.4, 300, 3600))}
-                                                   << "Blocked now: codex_gpt5 5h limit. 5h is 30 points behind even pace.";
-        QTest::newRow("nearly used up is not blocked") << Buckets{codex(window(99.6, 300, 3 * 3600))} << "Most pressured: Codex 5h, 60 points ahead of even pace.";
-        // Also why a log window whose reset has passed shows 0 % used.
-        QTest::newRow("a passed reset is neither used nor blocking") << Buckets{codex(window(100, 300, -60))} << "Most pressured: Codex 5h, on track with even pace.";
-        QTest::newRow("weekly budget, days to go") << Buckets{codex(window(30, 10080, 3.5 * 86400))}
-                                                   << "Most pressured: Codex weekly, 20 points behind even pace. | 20/day 0.83/h";
-        QTest::newRow("weekly budget, last half hour: no more than is left") << Buckets{codex(window(30, 10080, 1800))}
-                                                                             << "Most pressured: Codex weekly, 70 points behind even pace. | 70/day 70/h";
-    }
+    // The pressure summary, then the weekly budget when there is a weekly window. Each
+    // window is [used, length in minutes, seconds to its reset].
+    void pressure_data() { addFixtureRows(QStringLiteral("helpers/pressure.json")); }
     void pressure()
     {
-        QFETCH(Buckets, buckets);
-        QFETCH(QString, summary);
+        QFETCH(QJsonObject, row);
+        const auto raw = [](const QJsonValue &w) { return window(w[0].toDouble(), w[1].toInteger(), w[2].toDouble()); };
+        const QJsonArray codex = row.value("codex").toArray();
+        QList<RawBucket> buckets{bucket("codex", raw(codex[0]), codex.size() > 1 ? std::optional(raw(codex[1])) : std::nullopt)};
+        if (row.contains("codex_gpt5"))
+            buckets << bucket("codex_gpt5", raw(row.value("codex_gpt5")));
         const auto usage = decoded(buckets);
         QVERIFY(usage && usage->pressureCheck);
         const auto &b = usage->weeklyBudget;
-        QCOMPARE(usage->pressureCheck->summary() + (b ? QString(" | %1/day %2/h").arg(b->percentPerDay).arg(b->percentPerHour) : ""), summary);
+        QCOMPARE(usage->pressureCheck->summary() + (b ? QString(" | %1/day %2/h").arg(b->percentPerDay).arg(b->percentPerHour) : ""),
+                 row.value("summary").toString());
     }
 };
 

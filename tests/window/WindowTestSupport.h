@@ -4,6 +4,7 @@
 // file in a temporary directory and a notifier whose posts are counted.
 
 #include "TestHttpsServer.h"
+#include "TestJson.h"
 #include "check/CheckTransport.h"
 #include "platform/InstallIdentity.h"
 #include "platform/SettingsStore.h"
@@ -17,25 +18,7 @@
 namespace windowtest {
 
 using namespace tessaline;
-
-inline double now() { return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0; }
-
-// Each window: {minutes, percent remaining, resetsAt}.
-inline QByteArray snapshotJson(const QList<std::tuple<qint64, qint64, double>> &windows)
-{
-    QJsonArray list;
-    for (const auto &[minutes, remaining, resetsAt] : windows)
-        list.append(QJsonObject{{"name", QStringLiteral("w%1").arg(minutes)}, {"usedPercent", 100 - remaining},
-                                {"remainingPercent", remaining}, {"windowDurationMins", minutes},
-                                {"resetsAt", resetsAt}});
-    return QJsonDocument(QJsonObject{{"schemaVersion", 1}, {"fetchedAt", now()}, {"windows", list}})
-        .toJson(QJsonDocument::Compact);
-}
-
-inline QByteArray quota(qint64 fiveHour, qint64 weekly)
-{
-    return snapshotJson({{300, fiveHour, now() + 3 * 3600}, {10080, weekly, now() + 4 * 86400}});
-}
+using namespace testjson;
 
 // The helper is a real process; the reader hands our environment on to it.
 inline void helperAnswers(const QByteArray &json)
@@ -45,15 +28,6 @@ inline void helperAnswers(const QByteArray &json)
     qputenv("FIXTURE_STDOUT", json);
     qputenv("FIXTURE_STDERR", "offline");
     qputenv("FIXTURE_STATUS", "1");
-}
-
-inline QByteArray answer(const QJsonObject &extra = {})
-{
-    QJsonObject o{{"decision", "scope_down"},
-                  {"quota", QJsonObject{{"band", "moderate"}, {"reason", "Enough quota for a bounded task."}}}};
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        o.insert(it.key(), it.value());
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
 // A label's text, a button's title in brackets, a row of buttons, or "[spacer]".
@@ -125,14 +99,20 @@ struct Rig {
         controller->check();
         return QTest::qWaitFor([this] { return !controller->request; }, 15000);
     }
-    // Quota 40/90, then a checked task with a standard policy and two lints.
+    // An answer laid out as if the check had just returned it.
+    void rendered(const QByteArray &body)
+    {
+        const Expected<TaskLintResult> result = TaskLintResult::decode(body);
+        if (!result)
+            qFatal("the test's answer does not decode: %s", body.constData());
+        controller->render(*result);
+    }
+    // Quota 40/90, then an answer with a standard policy and two lints.
     MainWindowController &readyToStart()
     {
         withQuota(quota(40, 90));
-        const QJsonArray lints{QJsonObject{{"code", "scope"}, {"title", "t"}, {"message", ""}, {"fix", "f"}},
-                               QJsonObject{{"code", "tests"}, {"title", "t2"}, {"message", "m"}, {"fix", "f2"}}};
-        if (!checkWith(answer({{"reservePolicy", "standard"}, {"taskSize", "small"}, {"lints", lints}})))
-            qWarning("the check did not finish");
+        const QJsonArray lints{lint("t", "f", "", "scope"), lint("t2", "f2", "m", "tests")};
+        rendered(answer({{"reservePolicy", "standard"}, {"taskSize", "small"}, {"lints", lints}}));
         return *controller;
     }
 };

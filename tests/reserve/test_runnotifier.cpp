@@ -1,4 +1,5 @@
 #include "reserve/RunNotifier.h"
+#include "FixtureRows.h"
 #include "PrivateBus.h"
 
 #include <QDBusConnectionInterface>
@@ -11,8 +12,6 @@
 #include <csignal>
 
 using namespace tessaline;
-
-Q_DECLARE_METATYPE(std::optional<QString>)
 
 namespace {
 
@@ -159,24 +158,13 @@ private Q_SLOTS:
         QCOMPARE(summaries, QStringList{QStringLiteral("Validation reserve: QUOTA EXHAUSTED")});
     }
 
-    void installRule_data()
-    {
-        QTest::addColumn<std::optional<QString>>("identifier");
-        QTest::addColumn<QString>("location");
-        QTest::addColumn<bool>("installed");
-        // An installed copy and one without identifier are the notifier tests' own.
-        const std::optional<QString> id = QStringLiteral("tessaline.desktop");
-        QTest::newRow("redundant separators") << id << "/opt/t//bin/./tessaline" << true;
-        QTest::newRow("empty identifier") << std::optional(QString()) << "/usr/bin/tessaline" << false;
-        QTest::newRow("build tree") << id << "/work/build/src/app/tessaline" << false;
-        QTest::newRow("capitalised bin") << id << "/usr/Bin/tessaline" << false;
-        QTest::newRow("bin only as a suffix") << id << "/usr/sbin/tessaline" << false;
-    }
+    // An installed copy and one without identifier are the notifier tests' own.
+    void installRule_data() { addFixtureRows(QStringLiteral("reserve/install-rule.json")); }
     void installRule()
     {
-        QFETCH(std::optional<QString>, identifier);
-        QFETCH(QString, location);
-        QTEST(InstallIdentity::isInstalledCopy(identifier, location), "installed");
+        QFETCH(QJsonObject, row);
+        QCOMPARE(InstallIdentity::isInstalledCopy(row.value("identifier").toString(), row.value("location").toString()),
+                 row.value("installed").toBool());
     }
 
     void notInstalledPostsNothing()
@@ -195,4 +183,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestRunNotifier)
-#include "tst_runnotifier.moc"
+#include "test_runnotifier.moc"

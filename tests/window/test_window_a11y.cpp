@@ -17,9 +17,8 @@ private Q_SLOTS:
         Rig rig;
         rig.withQuota(quota(42, 80));
         rig.shown();
-        const QJsonArray lints{QJsonObject{{"code", "c"}, {"title", "Too broad"}, {"message", "m"}, {"fix", "f"}}};
-        QVERIFY(rig.checkWith(answer({{"reservePolicy", "standard"}, {"taskSize", "small"}, {"lints", lints},
-                                      {"taskPacket", "Do X."}})));
+        QVERIFY(rig.checkWith(answer({{"reservePolicy", "standard"}, {"taskSize", "small"},
+                                      {"lints", QJsonArray{lint("Too broad", "f")}}, {"taskPacket", "Do X."}})));
         rig.server.respondWith(TestHttpsServer::Response::json(503, "{}"));
 
         const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
@@ -67,4 +66,4 @@ private Q_SLOTS:
 };
 
 QTEST_MAIN(TestWindowA11y)
-#include "window_a11y.moc"
+#include "test_window_a11y.moc"

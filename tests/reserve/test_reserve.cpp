@@ -3,6 +3,9 @@
 #include "reserve/OutcomeStore.h"
 #include "reserve/ProtectedRun.h"
 
+#include "FixtureRows.h"
+#include "TestJson.h"
+
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,12 +39,11 @@ ProtectedRun runOf(ReservePolicy policy = ReservePolicy::standard, Snapshot star
     return *ProtectedRun::begin(startTime, start, QStringLiteral("small"), {"scope", "tests"}, policy);
 }
 
-OutcomeRecord recordOf(Outcome outcome, Band band = B::moderate, const QString &taskSize = QStringLiteral("small"),
-                       ReservePolicy policy = ReservePolicy::standard)
+// A history entry as stored, read back.
+OutcomeRecord recordOf(const char *outcome, const QJsonValue &band = "moderate", const QString &taskSize = QStringLiteral("small"),
+                       const QString &policy = QStringLiteral("standard"))
 {
-    OutcomeRecord record;
-    std::tie(record.taskSize, record.reservePolicy, record.startingQuotaBand, record.outcome) = std::tie(taskSize, policy, band, outcome);
-    return record;
+    return OutcomeRecord::fromJson(testjson::historyEntry(outcome, band, taskSize, policy)).value();
 }
 
 // Keys in no particular order, one unknown, an absent band as null, a whole state
@@ -66,24 +68,14 @@ private Q_SLOTS:
         settings = std::make_shared<QSettingsStore>(dir->filePath("config/settings.ini"));
     }
 
-    void band_data()
-    {
-        QTest::addColumn<Percent>("fiveHour");
-        QTest::addColumn<Percent>("weekly");
-        QTest::addColumn<Band>("band");
-        QTest::newRow("neither") << Percent() << Percent() << Band();
-        QTest::newRow("weekly lower") << Percent(90) << Percent(20) << Band(B::tight);
-        QTest::newRow("weekly alone") << Percent() << Percent(15) << Band(B::critical);
-        const struct { qint64 m; B band; } edges[] = {{0, B::blocked}, {1, B::critical}, {15, B::critical}, {16, B::tight},
-            {35, B::tight}, {36, B::moderate}, {65, B::moderate}, {66, B::healthy}, {140, B::healthy}};
-        for (const auto &e : edges)
-            QTest::addRow("%lld", e.m) << Percent(e.m) << Percent(100) << Band(e.band);
-    }
+    // By the lower of the two percentages; a null is a window the snapshot lacks.
+    void band_data() { addFixtureRows(QStringLiteral("reserve/bands.json")); }
     void band()
     {
-        QFETCH(Percent, fiveHour);
-        QFETCH(Percent, weekly);
-        QTEST(quotaBandFrom(fiveHour, weekly), "band");
+        QFETCH(QJsonObject, row);
+        const auto percent = [&row](const char *key) { return row.value(key).isNull() ? Percent() : Percent(row.value(key).toInteger()); };
+        const Band band = quotaBandFrom(percent("fiveHour"), percent("weekly"));
+        QCOMPARE(band ? rawValue(*band) : QString(), row.value("band").toString());
     }
 
     void stateTable()
@@ -202,33 +194,24 @@ private Q_SLOTS:
     {
         Records history;
         for (int i = 0; i < 200; ++i)
-            history.append(recordOf(Outcome::finished, std::nullopt, QString::number(i)));
+            history.append(recordOf("finished", QJsonValue(), QString::number(i)));
         QVERIFY(settings->setValue(OutcomeStore::key, *OutcomeStore::encode(history)));
         OutcomeStore store(settings);
         QVERIFY(store.record(runOf(), Outcome::abandoned, startTime));
         QCOMPARE(store.records(), history.mid(1) << OutcomeRecord(runOf(), Outcome::abandoned, startTime));
     }
 
-    void unreadableHistoryIsKeptAside_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::newRow("not JSON") << QVariant(QByteArray("[{\"timestamp\":"));
-        QTest::newRow("an object") << QVariant(QByteArray("{}"));
-        QTest::newRow("text, not bytes") << QVariant(QStringLiteral("[]"));
-        // One bad element spoils the whole history.
-        const auto with = [](const char *from, const char *to) {
-            return QVariant("[" + goodElement + "," + QByteArray(goodElement).replace(from, to) + "]");
-        };
-        QTest::newRow("element not an object") << QVariant("[" + goodElement + ",[]]");
-        QTest::newRow("unknown outcome") << with("\"partial\"", "\"skipped\"");
-        QTest::newRow("capitalised band") << with("\"healthy\"", "\"Healthy\"");
-        QTest::newRow("state 5") << with("2.0", "5");
-        QTest::newRow("fractional minutes") << with("9007199254740993", "47.5");
-        QTest::newRow("missing taskSize") << with("\"taskSize\":\"small\",", "");
-    }
+    // GOOD stands for a readable element, BAD for it with "bad" replaced: one bad element
+    // spoils the whole history.
+    void unreadableHistoryIsKeptAside_data() { addFixtureRows(QStringLiteral("reserve/unreadable-history.json")); }
     void unreadableHistoryIsKeptAside()
     {
-        QFETCH(QVariant, stored);
+        QFETCH(QJsonObject, row);
+        const QStringList bad = row.value("bad").toVariant().toStringList();
+        QByteArray bytes = row.value("stored").toString().toUtf8();
+        bytes.replace("BAD", bad.isEmpty() ? QByteArray() : QByteArray(goodElement).replace(bad[0].toUtf8(), bad[1].toUtf8()));
+        bytes.replace("GOOD", goodElement);
+        const QVariant stored = row.value("asText").toBool() ? QVariant(QString::fromUtf8(bytes)) : QVariant(bytes);
         QVERIFY(settings->setValue(OutcomeStore::key, stored));
         OutcomeStore store(settings);
         QCOMPARE(store.records(), Records());
@@ -247,17 +230,17 @@ private Q_SLOTS:
         QTest::addColumn<Records>("records");
         QTest::addColumn<Band>("band");
         QTest::addColumn<QString>("sentence");
-        const Outcome f = Outcome::finished, a = Outcome::abandoned;
+        const char *f = "finished", *a = "abandoned";
         const auto sentence = [](int n, int m) { return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m); };
-        const Records five{recordOf(f), recordOf(Outcome::partial), recordOf(a), recordOf(f), recordOf(f)};
+        const Records five{recordOf(f), recordOf("partial"), recordOf(a), recordOf(f), recordOf(f)};
         Records many(5, recordOf(f)); // these oldest five fall out of the newest 20
         for (int i = 0; i < 20; ++i)
             many += recordOf(i % 4 == 0 ? f : a);
         QTest::newRow("only the newest 20 count") << many << Band(B::moderate) << sentence(5, 20);
-        const Records others = five.mid(1) + Records{recordOf(f, B::tight), recordOf(f, std::nullopt),
-            recordOf(f, B::moderate, "Small"), recordOf(f, B::moderate, "small", ReservePolicy::high)};
+        const Records others = five.mid(1) + Records{recordOf(f, "tight"), recordOf(f, QJsonValue()),
+            recordOf(f, "moderate", "Small"), recordOf(f, "moderate", "small", "high")};
         QTest::newRow("four, and others of another band, size or policy") << others << Band(B::moderate) << QString();
-        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, std::nullopt)) << Band() << sentence(5, 5);
+        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, QJsonValue())) << Band() << sentence(5, 5);
     }
     void insight()
     {
@@ -269,4 +252,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestReserve)
-#include "tst_reserve.moc"
+#include "test_reserve.moc"

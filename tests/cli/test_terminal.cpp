@@ -1,0 +1,190 @@
+// `tessaline status` and `tessaline check` at their entry point: the real helper
+// fixture, a local HTTPS server, and a running copy's socket answered from another thread.
+#include "cli/StatusReport.h"
+#include "cli/TerminalCommands.h"
+#include "platform/SingleInstance.h"
+
+#include "FixtureRows.h"
+#include "TestHttpsServer.h"
+#include "TestJson.h"
+
+#include <QBuffer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QThread>
+
+using namespace tessaline;
+using Response = TestHttpsServer::Response;
+using T = TerminalCommands;
+
+namespace {
+
+struct Ran {
+    int exit = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs one command as the program would, with the helper fixture in `helperMode`.
+Ran run(const QStringList &arguments, const QByteArray &input, const QString &helperMode,
+        const CheckEndpoint &endpoint = {})
+{
+    QBuffer in, out, err;
+    in.setData(input);
+    in.open(QIODevice::ReadOnly);
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    T::Context context;
+    context.in = &in;
+    context.out = &out;
+    context.err = &err;
+    context.endpoint = endpoint;
+    context.quota = QuotaReader::Options::current();
+    context.quota.environment.insert("QUORVEL_EXECUTABLE", TESSALINE_FIXTURES "/helpers/helper.sh");
+    context.quota.environment.insert("FIXTURE_MODE", helperMode);
+    context.quota.environment.insert("FIXTURE_STDERR", "not signed in");
+    context.transferTimeout = std::chrono::seconds(2); // a stalled server fails after this
+    context.deadline = std::chrono::seconds(5);
+    Ran ran;
+    ran.exit = T::run(QStringList{"tessaline"} + arguments, context);
+    ran.out = out.data();
+    ran.err = err.data();
+    return ran;
+}
+
+// A copy of Tessaline already running, answering status requests on its own thread.
+class RunningCopy {
+public:
+    explicit RunningCopy(const QByteArray &answer)
+    {
+        thread.start();
+        instance = new SingleInstance("tessaline");
+        instance->moveToThread(&thread);
+        QMetaObject::invokeMethod(
+            instance, [this, answer] {
+                instance->setStatusAnswer([answer] { return answer; });
+                return instance->claim() == SingleInstance::Role::Primary;
+            },
+            Qt::BlockingQueuedConnection, &claimed);
+    }
+    ~RunningCopy()
+    {
+        QMetaObject::invokeMethod(instance, [this] { delete instance; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+    bool claimed = false;
+
+private:
+    QThread thread;
+    SingleInstance *instance = nullptr;
+};
+
+} // namespace
+
+class TestTerminal : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        runtime = std::make_unique<QTemporaryDir>();
+        QVERIFY(runtime->isValid());
+        qputenv("XDG_RUNTIME_DIR", runtime->path().toLocal8Bit());
+    }
+
+    // Where status gets its figures and how it prints them: from a running copy when one
+    // answers, else through the helper, whose snapshot has 5-hour 65%, weekly 28% and the
+    // band "tight". Text prints its first line, json and waybar one key's value.
+    void status_data() { addFixtureRows(QStringLiteral("cli/status.json")); }
+    void status()
+    {
+        QFETCH(QJsonObject, row);
+        std::optional<RunningCopy> copy;
+        if (row.contains("running")) {
+            copy.emplace(row.value("running").toString().toUtf8());
+            QVERIFY(copy->claimed);
+        }
+        const QString format = row.value("format").toString();
+        const QByteArray out = row.value("out").toString().toUtf8();
+        const Ran ran = run({"status", "--format", format}, {}, row.value("helper").toString());
+        QCOMPARE(ran.exit, row.value("exit").toInt());
+        QCOMPARE(ran.err, row.value("err").toString().toUtf8());
+        if (out.isEmpty()) {
+            QCOMPARE(ran.out, QByteArray());
+            return;
+        }
+        QVERIFY(ran.out.endsWith('\n'));
+        if (format == "text" || format == "brief") {
+            QCOMPARE(ran.out.split('\n').first(), out);
+            return;
+        }
+        // One JSON object on one line, as waybar and jq read it.
+        QCOMPARE(ran.out.count('\n'), 1);
+        QJsonParseError error{};
+        const QJsonObject object = QJsonDocument::fromJson(ran.out, &error).object();
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        if (format == "json") {
+            QCOMPARE(object.value("band").toString().toUtf8(), out);
+            QCOMPARE(StatusReport::fromJson(ran.out)->json() + '\n', ran.out); // reads back as written
+            return;
+        }
+        QCOMPARE(object.value("class").toString().toUtf8(), out);
+        QVERIFY(object.value("text").isString() && object.value("tooltip").isString());
+        if (ran.exit == 0)
+            QVERIFY(object.value("percentage").isDouble());
+    }
+
+    // One check from the terminal, from the text to the exit status. What each kind of
+    // answer or failure makes of the check is the check's own test; here, that it reaches
+    // the right stream and exit status.
+    void check_data() { addFixtureRows(QStringLiteral("cli/check.json")); }
+    void check()
+    {
+        QFETCH(QJsonObject, row);
+        const QByteArray body = testjson::answer(testjson::merged(
+            {{"reservePolicy", "standard"}, {"taskPacket", "Rename Foo to Bar.\nRun the tests."}},
+            row.value("answer").toObject()));
+        TestHttpsServer server;
+        QVERIFY(server.listen());
+        server.respondWith(Response::json(row.value("status").toInt(200), body));
+        CheckEndpoint endpoint{server.host(), {}};
+        if (row.value("trusted").toBool(true))
+            endpoint.extraAuthorities = {TestHttpsServer::authority()};
+        QByteArray input = row.value("input").toString(QStringLiteral("  Rename Foo to Bar.\n")).toUtf8();
+        QStringList arguments = QStringList{"check"} + row.value("options").toVariant().toStringList();
+        QTemporaryFile file;
+        if (row.value("file").toBool()) {
+            QVERIFY(file.open() && file.write(input) == input.size() && file.flush());
+            arguments.append(file.fileName());
+            input.clear();
+        }
+        const Ran ran = run(arguments, input, row.value("helper").toString(QStringLiteral("snapshot")), endpoint);
+        QCOMPARE(ran.exit, row.value("exit").toInt());
+        QCOMPARE(ran.err, row.value("err").toString().toUtf8().replace("HOST", server.host().toUtf8()));
+        if (arguments.contains("--json"))
+            QCOMPARE(ran.out, body + '\n');
+        QVERIFY2(ran.out.startsWith(row.value("out").toString().toUtf8()), ran.out.constData());
+        if (ran.exit == T::notSent) {
+            QVERIFY(server.requests().isEmpty());
+            return;
+        }
+        if (!row.value("trusted").toBool(true))
+            return;
+        // Sent as the window sends it: trimmed, with the quota summary of the snapshot.
+        const QJsonObject sent = QJsonDocument::fromJson(server.requests().at(0).body).object();
+        QCOMPARE(sent.value("task").toString(), QStringLiteral("Rename Foo to Bar."));
+        QCOMPARE(sent.value("quota").toObject().value("weeklyRemainingPercent").toInt(), 28);
+        if (ran.exit == T::startNow && !row.contains("options"))
+            QVERIFY(ran.out.endsWith("Experimental task-fit assessment, not an OpenAI quota estimate.\n"));
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> runtime;
+};
+
+QTEST_GUILESS_MAIN(TestTerminal)
+#include "test_terminal.moc"
