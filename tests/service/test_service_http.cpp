@@ -113,8 +113,8 @@ class TestServiceHttp : public QObject {
     Q_OBJECT
 
     std::unique_ptr<ServiceProcess> service;
+    QString threads; // of the running service
     std::unique_ptr<ServiceProcess> limited; // with the options of the current raw row
-    QStringList limitedOptions;
     QNetworkAccessManager nam;
 
     QNetworkRequest request(const QString &path, const QByteArray &contentType = "application/json") const
@@ -153,11 +153,11 @@ private Q_SLOTS:
     void init()
     {
         QFETCH_GLOBAL(QString, threads);
-        if (service && service->process.state() == QProcess::Running && service->threads == threads)
+        if (service && service->process.state() == QProcess::Running && this->threads == threads)
             return;
         service = std::make_unique<ServiceProcess>();
-        service->threads = threads;
-        QVERIFY2(service->start(0, {"--threads", threads}), service->process.readAllStandardError().constData());
+        this->threads = threads;
+        QVERIFY2(service->start({"--threads", threads}), service->process.readAllStandardError().constData());
         limited.reset();
     }
 
@@ -277,7 +277,7 @@ private Q_SLOTS:
         if (!options.isEmpty() || greedy > 0 || silent > 0) {
             // A service of its own, so that what the row holds is not held by the next.
             limited = std::make_unique<ServiceProcess>();
-            QVERIFY(limited->start(0, QStringList{"--threads", threads} + options));
+            QVERIFY(limited->start(QStringList{"--threads", threads} + options));
             port = limited->port;
         }
         std::vector<std::unique_ptr<QSslSocket>> held;
@@ -476,9 +476,7 @@ private Q_SLOTS:
     void cleanShutdown()
     {
         QCOMPARE(post(R"({"task":"Fix the typo in README.md."})").status(), 200);
-        service->process.terminate();
-        QVERIFY(service->process.waitForFinished(20000));
-        QCOMPARE(service->process.exitStatus(), QProcess::NormalExit);
+        QVERIFY(service->stop(20000));
         QCOMPARE(service->process.exitCode(), 0);
         QCOMPARE(service->process.readAllStandardError(), QByteArray());
     }
@@ -486,10 +484,10 @@ private Q_SLOTS:
     // A set-up it cannot serve with is a one-line error and exit code 1, not a crash or a hang.
     void refusesToStart()
     {
-        const QString cert = ServiceProcess::tls("server.pem");
+        const QString cert = TestHttpsServer::tlsFile("server.pem");
         const QList<QPair<QStringList, QByteArray>> cases{
             {{"--cert", cert, "--key", cert}, "no unencrypted PEM private key"},
-            {{"--cert", cert, "--key", ServiceProcess::tls("server.key"), "--port", QString::number(service->port)}, "cannot listen"}};
+            {{"--cert", cert, "--key", TestHttpsServer::tlsFile("server.key"), "--port", QString::number(service->port)}, "cannot listen"}};
         for (const auto &[arguments, says] : cases) {
             QProcess p;
             p.start(QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline-service"), arguments);

@@ -34,7 +34,7 @@ class TestServiceNginx : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    QProcess nginx;
+    ReadyProcess nginx; // for its stop: SIGTERM, which nginx passes on to its worker
     quint16 port = 0;
     ServiceProcess instances[2];
     QNetworkAccessManager nam;
@@ -75,8 +75,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         // Behind nginx every connection comes from nginx's own address.
         for (ServiceProcess &instance : instances)
-            QVERIFY(instance.start(0, {"--threads", "1", "--max-connections-per-address", "1024",
-                                       "--max-handshakes-per-address", "1024"}));
+            QVERIFY(instance.start({"--threads", "1", "--max-connections-per-address", "1024", "--max-handshakes-per-address", "1024"}));
 
         QFile shipped(QStringLiteral(TESSALINE_NGINX_SITE));
         QVERIFY(shipped.open(QIODevice::ReadOnly));
@@ -88,9 +87,9 @@ private Q_SLOTS:
             {"    listen [::]:443 ssl;\n", ""},
             {"127.0.0.1:8443", "127.0.0.1:" + QByteArray::number(instances[0].port)},
             {"127.0.0.1:8444", "127.0.0.1:" + QByteArray::number(instances[1].port)},
-            {"/etc/ssl/certs/tessaline-check.pem", ServiceProcess::tls("server.pem").toUtf8()},
-            {"/etc/ssl/private/tessaline-check.key", ServiceProcess::tls("server.key").toUtf8()},
-            {"/etc/ssl/certs/tessaline-instances-ca.pem", ServiceProcess::tls("ca.pem").toUtf8()},
+            {"/etc/ssl/certs/tessaline-check.pem", TestHttpsServer::tlsFile("server.pem").toUtf8()},
+            {"/etc/ssl/private/tessaline-check.key", TestHttpsServer::tlsFile("server.key").toUtf8()},
+            {"/etc/ssl/certs/tessaline-instances-ca.pem", TestHttpsServer::tlsFile("ca.pem").toUtf8()},
         };
         for (const auto &[from, to] : local) {
             QVERIFY2(site.contains(from), from.constData());
@@ -114,31 +113,19 @@ private Q_SLOTS:
         QVERIFY(mainFile.open(QIODevice::WriteOnly) && mainFile.write(main) == main.size());
         mainFile.close();
 
-        nginx.setProcessChannelMode(QProcess::MergedChannels);
-        nginx.start(executable, {"-p", dir.path(), "-e", dir.filePath(QStringLiteral("error.log")), "-c",
-                                 dir.filePath(QStringLiteral("nginx.conf"))});
-        QVERIFY(nginx.waitForStarted(20000));
+        nginx.process.setProcessChannelMode(QProcess::MergedChannels);
+        nginx.process.start(executable, {"-p", dir.path(), "-e", dir.filePath(QStringLiteral("error.log")), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
+        QVERIFY(nginx.process.waitForStarted(20000));
         // nginx says nothing when it is ready: knock until it answers TLS.
-        QDeadlineTimer deadline(20000);
-        bool ready = false;
-        while (!ready && !deadline.hasExpired() && nginx.state() == QProcess::Running) {
+        const auto answers = [this] {
             QSslSocket probe;
             probe.setSslConfiguration(ServiceProcess::trustingTestAuthority());
             probe.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
-            ready = probe.waitForEncrypted(2000);
-            if (!ready)
-                QTest::qWait(50);
-        }
+            return nginx.process.state() != QProcess::Running || probe.waitForEncrypted(2000);
+        };
         QFile log(dir.filePath(QStringLiteral("error.log")));
-        log.open(QIODevice::ReadOnly);
-        QVERIFY2(ready, (nginx.readAll() + log.readAll()).constData());
-    }
-
-    void cleanupTestCase()
-    {
-        nginx.terminate();
-        if (!nginx.waitForFinished(10000))
-            nginx.kill();
+        QVERIFY2(QTest::qWaitFor(answers, 20000) && nginx.process.state() == QProcess::Running,
+                 (nginx.process.readAll() + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray())).constData());
     }
 
     // One instance stops the worst way while checks are on their way to it: it hangs,
