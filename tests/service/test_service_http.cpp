@@ -48,12 +48,9 @@ constexpr bool peakMemoryTells = true;
 qint64 peakKiB(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
+    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("VmHWM:");
+    return at < 0 ? -1 : text.mid(at + 6, text.indexOf("kB", at) - at - 6).trimmed().toLongLong();
 }
 
 // Every UTF-16 unit as a \uXXXX escape, the longest way a client can write a string.
@@ -77,30 +74,28 @@ struct Answers {
     QByteArray rest; // bytes that are no whole answer
 };
 
-Answers splitAnswers(QByteArray bytes, const QList<int> &expected)
+Answers splitAnswers(const QByteArray &bytes, const QList<int> &expected)
 {
     Answers out;
-    while (bytes.startsWith("HTTP/1.1 ")) {
-        const qsizetype end = bytes.indexOf("\r\n\r\n");
+    qsizetype from = 0;
+    while (QByteArrayView(bytes).sliced(from).startsWith("HTTP/1.1 ")) {
+        const qsizetype end = bytes.indexOf("\r\n\r\n", from);
         if (end < 0)
             break;
-        const QByteArray head = bytes.left(end + 2);
+        const QByteArray head = bytes.sliced(from, end + 2 - from);
         const int status = head.mid(9, 3).toInt();
-        const bool bodiless = status < 200 || (out.statuses.size() < expected.size() && expected[out.statuses.size()] < 0);
-        qsizetype length = 0;
-        if (!bodiless) {
-            const qsizetype at = head.indexOf("\r\nContent-Length: ");
-            if (at < 0)
-                break;
-            length = head.mid(at + 18, head.indexOf("\r\n", at + 18) - at - 18).toLongLong();
-        }
+        const bool bodiless = status < 200 || expected.value(out.statuses.size()) < 0;
+        const qsizetype at = head.indexOf("\r\nContent-Length: ");
+        if (!bodiless && at < 0)
+            break;
+        const qsizetype length = bodiless ? 0 : head.mid(at + 18, head.indexOf("\r\n", at + 18) - at - 18).toLongLong();
         if (bytes.size() < end + 4 + length)
             break;
         out.statuses.append(bodiless && status >= 200 ? -status : status);
         out.heads.append(head);
-        bytes.remove(0, end + 4 + length);
+        from = end + 4 + length;
     }
-    out.rest = bytes;
+    out.rest = bytes.sliced(from);
     return out;
 }
 
@@ -196,12 +191,10 @@ private Q_SLOTS:
         // The handshakes go on side by side, as a greedy client's do (one blocking wait after
         // another would leave the rest stalled past the service's handshake time). Past the
         // limits some are refused, which is not what this waits for.
-        int encrypted = 0;
-        (void)QTest::qWaitFor([&] {
-            encrypted = int(std::count_if(held.begin(), held.end(), [](const auto &s) { return s->isEncrypted(); }));
-            return std::all_of(held.begin(), held.end(),
-                               [](const auto &s) { return s->isEncrypted() || s->state() == QAbstractSocket::UnconnectedState; });
-        }, 30000); // what is still unsettled then counts as not encrypted
+        (void)QTest::qWaitFor([&] { // what is still unsettled then counts as not encrypted
+            return std::all_of(held.begin(), held.end(), [](const auto &s) { return s->isEncrypted() || s->state() == QAbstractSocket::UnconnectedState; });
+        }, 30000);
+        const auto encrypted = std::count_if(held.begin(), held.end(), [](const auto &s) { return s->isEncrypted(); });
         QVERIFY2(encrypted >= std::min(greedy, 3), qPrintable(QStringLiteral("%1 of %2 encrypted").arg(encrypted).arg(greedy)));
         std::vector<std::unique_ptr<QTcpSocket>> quiet;
         for (int n = 0; n < silent; ++n) {
@@ -324,16 +317,11 @@ private Q_SLOTS:
         QVERIFY2(!peakMemoryTells || grown < 16 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(grown)));
 
         socket->setReadBufferSize(0);
-        QByteArray answers;
+        Answers answers;
         int answered = 0;
         while (answered < count && (socket->bytesAvailable() > 0 || socket->waitForReadyRead(20000))) {
-            answers += socket->readAll();
-            qsizetype at = 0;
-            while ((at = answers.indexOf("HTTP/1.1 200 ", at)) >= 0) {
-                ++answered;
-                at += 12;
-            }
-            answers = answers.right(12); // a status line may be split between reads
+            answers = splitAnswers(answers.rest + socket->readAll(), {});
+            answered += int(answers.statuses.count(200));
         }
         QCOMPARE(answered, count);
     }

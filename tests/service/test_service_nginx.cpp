@@ -15,9 +15,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <unistd.h>
-
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -39,14 +38,19 @@ class TestServiceNginx : public QObject {
     ServiceProcess instances[2];
     QNetworkAccessManager nam;
 
-    QNetworkReply *check(int n)
+    QNetworkRequest api() const
     {
         QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(port)));
         r.setSslConfiguration(ServiceProcess::trustingTestAuthority());
         r.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        return r;
+    }
+
+    QNetworkReply *check(int n)
+    {
         const QJsonObject body{{"task", QStringLiteral("Fix the overflow in ring_%1.c and add a test.").arg(n)},
                                {"quota", QJsonObject{{"fiveHourRemainingPercent", n % 100}}}};
-        auto *reply = nam.post(r, QJsonDocument(body).toJson(QJsonDocument::Compact));
+        auto *reply = nam.post(api(), QJsonDocument(body).toJson(QJsonDocument::Compact));
         reply->setProperty("n", n);
         return reply;
     }
@@ -96,9 +100,10 @@ private Q_SLOTS:
             site.replace(from, to);
         }
         const QByteArray root = dir.path().toUtf8();
-        QFile siteFile(dir.filePath(QStringLiteral("tessaline.conf")));
-        QVERIFY(siteFile.open(QIODevice::WriteOnly) && siteFile.write(site) == site.size());
-        siteFile.close();
+        const auto write = [this](const char *name, const QByteArray &text) {
+            QFile file(dir.filePath(QLatin1String(name)));
+            return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+        };
         // The main configuration Debian's /etc/nginx/nginx.conf would be, reduced to
         // what the site needs, with every path in the temporary folder. As root (CI),
         // the workers stay root so they can use that folder.
@@ -109,9 +114,7 @@ private Q_SLOTS:
             "  client_body_temp_path " + root + "/body;\n  proxy_temp_path " + root + "/proxy;\n"
             "  fastcgi_temp_path " + root + "/fastcgi;\n  uwsgi_temp_path " + root + "/uwsgi;\n  scgi_temp_path " + root + "/scgi;\n"
             "  include " + root + "/tessaline.conf;\n}\n";
-        QFile mainFile(dir.filePath(QStringLiteral("nginx.conf")));
-        QVERIFY(mainFile.open(QIODevice::WriteOnly) && mainFile.write(main) == main.size());
-        mainFile.close();
+        QVERIFY(write("tessaline.conf", site) && write("nginx.conf", main));
 
         nginx.process.setProcessChannelMode(QProcess::MergedChannels);
         nginx.process.start(executable, {"-p", dir.path(), "-e", dir.filePath(QStringLiteral("error.log")), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
@@ -158,14 +161,10 @@ private Q_SLOTS:
     // valid check is refused there.
     void limitsAtTheFront()
     {
-        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(port)));
-        r.setSslConfiguration(ServiceProcess::trustingTestAuthority());
-        r.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        QNetworkReply *reply = nam.post(r, QByteArray(784385, ' '));
-        QSignalSpy done(reply, &QNetworkReply::finished);
+        const std::unique_ptr<QNetworkReply> reply(nam.post(api(), QByteArray(784385, ' ')));
+        QSignalSpy done(reply.get(), &QNetworkReply::finished);
         QVERIFY(reply->isFinished() || done.wait(30000));
         QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 413);
-        delete reply;
     }
 };
 

@@ -129,25 +129,24 @@ void TestHttpsServer::serve(QSslSocket *socket)
         Q_EMIT requestReceived();
         if (response.stall)
             return;
-        if (response.trickleMs > 0) {
-            const QByteArray whole = build(response);
-            const qsizetype head = whole.indexOf("\r\n\r\n") + 4;
-            socket->write(whole.left(head));
-            auto *timer = new QTimer(socket);
-            auto rest = std::make_shared<QByteArray>(whole.mid(head));
-            connect(timer, &QTimer::timeout, socket, [socket, timer, rest] {
-                socket->write(rest->left(1));
-                rest->remove(0, 1);
-                if (!rest->isEmpty())
-                    return;
-                timer->stop();
-                socket->disconnectFromHost();
-            });
-            timer->start(response.trickleMs);
+        const QByteArray whole = build(response);
+        if (response.trickleMs <= 0) {
+            socket->write(whole);
+            socket->disconnectFromHost();
             return;
         }
-        socket->write(build(response));
-        socket->disconnectFromHost();
+        const qsizetype head = whole.indexOf("\r\n\r\n") + 4;
+        socket->write(whole.left(head));
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, timer, rest = whole.mid(head)]() mutable {
+            socket->write(rest.left(1));
+            rest.remove(0, 1);
+            if (rest.isEmpty()) {
+                timer->stop();
+                socket->disconnectFromHost();
+            }
+        });
+        timer->start(response.trickleMs);
     };
     connect(socket, &QIODevice::readyRead, this, onData);
     onData();
