@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/prctl.h>
 
