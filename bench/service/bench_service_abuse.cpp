@@ -5,11 +5,10 @@
 // stream a body far past the limit as fast as the service takes it, UNREAD connections
 // pipeline page requests and never read the answers. A connection the service closes is
 // opened again until the time is up; the totals are printed at the end.
+#include "AbusiveClients.h"
+
 #include <QCoreApplication>
 #include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslSocket>
-#include <QTimer>
 
 #include <cstdio>
 #include <functional>
@@ -31,8 +30,7 @@ bool stopping = false;
 QSslSocket *open(Totals &totals, const std::function<void(QSslSocket *)> &onEncrypted,
                  const std::function<void()> &again)
 {
-    auto *socket = new QSslSocket;
-    socket->setSslConfiguration(tls);
+    auto *socket = abuse::connectFrom(port, tls);
     ++totals.connections;
     QObject::connect(socket, &QSslSocket::encrypted, socket, [socket, onEncrypted] { onEncrypted(socket); });
     // Closed by the service, after the handshake or before it ended (the connection
@@ -51,7 +49,6 @@ QSslSocket *open(Totals &totals, const std::function<void(QSslSocket *)> &onEncr
         if (socket->state() == QAbstractSocket::UnconnectedState)
             closed();
     });
-    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
     return socket;
 }
 
@@ -59,44 +56,24 @@ void startSlow()
 {
     open(slow, [](QSslSocket *socket) {
         socket->write("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\n");
-        auto *drip = new QTimer(socket);
-        QObject::connect(drip, &QTimer::timeout, socket, [socket] {
-            socket->write("X");
-            ++slow.bytesSent;
-        });
-        drip->start(1000);
+        abuse::drip(socket, 1000, &slow.bytesSent);
     }, startSlow);
 }
 
 void startOversize()
 {
     open(oversize, [](QSslSocket *socket) {
-        socket->write("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                      "Content-Length: 1073741824\r\n\r\n{\"task\":\"");
-        static const QByteArray chunk(64 * 1024, 'p');
-        const auto refill = [socket] {
-            while (socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size()) {
-                socket->write(chunk);
-                oversize.bytesSent += chunk.size();
-            }
-        };
-        QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, refill);
+        abuse::flood(socket, &oversize.bytesSent);
         QObject::connect(socket, &QIODevice::readyRead, socket, [socket] {
             if (socket->readAll().startsWith("HTTP/1.1 413"))
                 ++oversize.refusals;
         });
-        refill();
     }, startOversize);
 }
 
 void startUnread()
 {
-    open(unread, [](QSslSocket *socket) {
-        socket->setReadBufferSize(16 * 1024); // and never read it
-        const QByteArray requests = QByteArray("GET /tessaline/check.js HTTP/1.1\r\nHost: localhost\r\n\r\n").repeated(20000);
-        socket->write(requests);
-        unread.bytesSent += requests.size();
-    }, startUnread);
+    open(unread, [](QSslSocket *socket) { unread.bytesSent += abuse::pipelineUnread(socket, 20000, 16 * 1024); }, startUnread);
 }
 
 void print(const char *name, const Totals &t)

@@ -15,9 +15,8 @@
 
 #include <algorithm>
 #include <csignal>
-#include <unistd.h>
-
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -34,19 +33,24 @@ class TestServiceNginx : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    QProcess nginx;
+    ReadyProcess nginx; // for its stop: SIGTERM, which nginx passes on to its worker
     quint16 port = 0;
     ServiceProcess instances[2];
     QNetworkAccessManager nam;
 
-    QNetworkReply *check(int n)
+    QNetworkRequest api() const
     {
         QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(port)));
         r.setSslConfiguration(ServiceProcess::trustingTestAuthority());
         r.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        return r;
+    }
+
+    QNetworkReply *check(int n)
+    {
         const QJsonObject body{{"task", QStringLiteral("Fix the overflow in ring_%1.c and add a test.").arg(n)},
                                {"quota", QJsonObject{{"fiveHourRemainingPercent", n % 100}}}};
-        auto *reply = nam.post(r, QJsonDocument(body).toJson(QJsonDocument::Compact));
+        auto *reply = nam.post(api(), QJsonDocument(body).toJson(QJsonDocument::Compact));
         reply->setProperty("n", n);
         return reply;
     }
@@ -75,8 +79,7 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         // Behind nginx every connection comes from nginx's own address.
         for (ServiceProcess &instance : instances)
-            QVERIFY(instance.start(0, {"--threads", "1", "--max-connections-per-address", "1024",
-                                       "--max-handshakes-per-address", "1024"}));
+            QVERIFY(instance.start({"--threads", "1", "--max-connections-per-address", "1024", "--max-handshakes-per-address", "1024"}));
 
         QFile shipped(QStringLiteral(TESSALINE_NGINX_SITE));
         QVERIFY(shipped.open(QIODevice::ReadOnly));
@@ -88,18 +91,19 @@ private Q_SLOTS:
             {"    listen [::]:443 ssl;\n", ""},
             {"127.0.0.1:8443", "127.0.0.1:" + QByteArray::number(instances[0].port)},
             {"127.0.0.1:8444", "127.0.0.1:" + QByteArray::number(instances[1].port)},
-            {"/etc/ssl/certs/tessaline-check.pem", ServiceProcess::tls("server.pem").toUtf8()},
-            {"/etc/ssl/private/tessaline-check.key", ServiceProcess::tls("server.key").toUtf8()},
-            {"/etc/ssl/certs/tessaline-instances-ca.pem", ServiceProcess::tls("ca.pem").toUtf8()},
+            {"/etc/ssl/certs/tessaline-check.pem", TestHttpsServer::tlsFile("server.pem").toUtf8()},
+            {"/etc/ssl/private/tessaline-check.key", TestHttpsServer::tlsFile("server.key").toUtf8()},
+            {"/etc/ssl/certs/tessaline-instances-ca.pem", TestHttpsServer::tlsFile("ca.pem").toUtf8()},
         };
         for (const auto &[from, to] : local) {
             QVERIFY2(site.contains(from), from.constData());
             site.replace(from, to);
         }
         const QByteArray root = dir.path().toUtf8();
-        QFile siteFile(dir.filePath(QStringLiteral("tessaline.conf")));
-        QVERIFY(siteFile.open(QIODevice::WriteOnly) && siteFile.write(site) == site.size());
-        siteFile.close();
+        const auto write = [this](const char *name, const QByteArray &text) {
+            QFile file(dir.filePath(QLatin1String(name)));
+            return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+        };
         // The main configuration Debian's /etc/nginx/nginx.conf would be, reduced to
         // what the site needs, with every path in the temporary folder. As root (CI),
         // the workers stay root so they can use that folder.
@@ -110,35 +114,21 @@ private Q_SLOTS:
             "  client_body_temp_path " + root + "/body;\n  proxy_temp_path " + root + "/proxy;\n"
             "  fastcgi_temp_path " + root + "/fastcgi;\n  uwsgi_temp_path " + root + "/uwsgi;\n  scgi_temp_path " + root + "/scgi;\n"
             "  include " + root + "/tessaline.conf;\n}\n";
-        QFile mainFile(dir.filePath(QStringLiteral("nginx.conf")));
-        QVERIFY(mainFile.open(QIODevice::WriteOnly) && mainFile.write(main) == main.size());
-        mainFile.close();
+        QVERIFY(write("tessaline.conf", site) && write("nginx.conf", main));
 
-        nginx.setProcessChannelMode(QProcess::MergedChannels);
-        nginx.start(executable, {"-p", dir.path(), "-e", dir.filePath(QStringLiteral("error.log")), "-c",
-                                 dir.filePath(QStringLiteral("nginx.conf"))});
-        QVERIFY(nginx.waitForStarted(20000));
+        nginx.process.setProcessChannelMode(QProcess::MergedChannels);
+        nginx.process.start(executable, {"-p", dir.path(), "-e", dir.filePath(QStringLiteral("error.log")), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
+        QVERIFY(nginx.process.waitForStarted(20000));
         // nginx says nothing when it is ready: knock until it answers TLS.
-        QDeadlineTimer deadline(20000);
-        bool ready = false;
-        while (!ready && !deadline.hasExpired() && nginx.state() == QProcess::Running) {
+        const auto answers = [this] {
             QSslSocket probe;
             probe.setSslConfiguration(ServiceProcess::trustingTestAuthority());
             probe.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
-            ready = probe.waitForEncrypted(2000);
-            if (!ready)
-                QTest::qWait(50);
-        }
+            return nginx.process.state() != QProcess::Running || probe.waitForEncrypted(2000);
+        };
         QFile log(dir.filePath(QStringLiteral("error.log")));
-        log.open(QIODevice::ReadOnly);
-        QVERIFY2(ready, (nginx.readAll() + log.readAll()).constData());
-    }
-
-    void cleanupTestCase()
-    {
-        nginx.terminate();
-        if (!nginx.waitForFinished(10000))
-            nginx.kill();
+        QVERIFY2(QTest::qWaitFor(answers, 20000) && nginx.process.state() == QProcess::Running,
+                 (nginx.process.readAll() + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray())).constData());
     }
 
     // One instance stops the worst way while checks are on their way to it: it hangs,
@@ -171,14 +161,10 @@ private Q_SLOTS:
     // valid check is refused there.
     void limitsAtTheFront()
     {
-        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(port)));
-        r.setSslConfiguration(ServiceProcess::trustingTestAuthority());
-        r.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        QNetworkReply *reply = nam.post(r, QByteArray(784385, ' '));
-        QSignalSpy done(reply, &QNetworkReply::finished);
+        const std::unique_ptr<QNetworkReply> reply(nam.post(api(), QByteArray(784385, ' ')));
+        QSignalSpy done(reply.get(), &QNetworkReply::finished);
         QVERIFY(reply->isFinished() || done.wait(30000));
         QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 413);
-        delete reply;
     }
 };
 

@@ -11,7 +11,7 @@ namespace {
 
 QByteArray readFixture(const char *name)
 {
-    QFile file(QStringLiteral(TESSALINE_TLS_FIXTURES "/") + QLatin1String(name));
+    QFile file(TestHttpsServer::tlsFile(name));
     if (!file.open(QIODevice::ReadOnly))
         qWarning("TestHttpsServer: cannot read %s", qPrintable(file.fileName()));
     return file.readAll();
@@ -53,7 +53,7 @@ TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
 {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificate(QSslCertificate(readFixture("server.pem"), QSsl::Pem));
-    tls.setPrivateKey(QSslKey(readFixture("server.key"), QSsl::Rsa, QSsl::Pem));
+    tls.setPrivateKey(QSslKey(readFixture("server.key"), QSsl::Ec, QSsl::Pem));
     tls.setPeerVerifyMode(QSslSocket::VerifyNone);
     server.setSslConfiguration(tls);
     respondWith(Response::json(200, "{}"));
@@ -73,6 +73,11 @@ QString TestHttpsServer::host() const { return QStringLiteral("127.0.0.1:%1").ar
 void TestHttpsServer::respondWith(const Response &response)
 {
     handler = [response](const Request &) { return response; };
+}
+
+QString TestHttpsServer::tlsFile(const char *name)
+{
+    return QStringLiteral(TESSALINE_TLS_FIXTURES "/") + QLatin1String(name);
 }
 
 QSslCertificate TestHttpsServer::authority()
@@ -124,25 +129,24 @@ void TestHttpsServer::serve(QSslSocket *socket)
         Q_EMIT requestReceived();
         if (response.stall)
             return;
-        if (response.trickleMs > 0) {
-            const QByteArray whole = build(response);
-            const qsizetype head = whole.indexOf("\r\n\r\n") + 4;
-            socket->write(whole.left(head));
-            auto *timer = new QTimer(socket);
-            auto rest = std::make_shared<QByteArray>(whole.mid(head));
-            connect(timer, &QTimer::timeout, socket, [socket, timer, rest] {
-                socket->write(rest->left(1));
-                rest->remove(0, 1);
-                if (!rest->isEmpty())
-                    return;
-                timer->stop();
-                socket->disconnectFromHost();
-            });
-            timer->start(response.trickleMs);
+        const QByteArray whole = build(response);
+        if (response.trickleMs <= 0) {
+            socket->write(whole);
+            socket->disconnectFromHost();
             return;
         }
-        socket->write(build(response));
-        socket->disconnectFromHost();
+        const qsizetype head = whole.indexOf("\r\n\r\n") + 4;
+        socket->write(whole.left(head));
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, timer, rest = whole.mid(head)]() mutable {
+            socket->write(rest.left(1));
+            rest.remove(0, 1);
+            if (rest.isEmpty()) {
+                timer->stop();
+                socket->disconnectFromHost();
+            }
+        });
+        timer->start(response.trickleMs);
     };
     connect(socket, &QIODevice::readyRead, this, onData);
     onData();

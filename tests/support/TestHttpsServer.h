@@ -10,10 +10,12 @@
 
 #include <functional>
 
-// An HTTPS server on 127.0.0.1 for tests. Its certificate (for localhost and 127.0.0.1)
-// is signed by the test authority in tests/fixtures/tls; clients that trust
-// TestHttpsServer::authority() connect, others fail the handshake. One request per
-// connection; every request is recorded before it is answered.
+// An HTTPS server on 127.0.0.1 for tests. Its certificate (for localhost, 127.0.0.1 and
+// ::1) is signed by the one test authority, in tests/fixtures/tls, which the service's
+// tests use too; clients that trust TestHttpsServer::authority() connect, others fail the
+// handshake. One request per connection; every request is recorded before it is answered.
+// The files were made by `scripts/make-certs tests/fixtures/tls 36500`, which deletes the
+// authority's key: nothing else can be issued under it.
 class TestHttpsServer : public QObject {
     Q_OBJECT
 
@@ -56,6 +58,8 @@ public:
 
     // The authority that signed the server certificate.
     static QSslCertificate authority();
+    // The path of one of the test authority's files: ca.pem, server.pem or server.key.
+    static QString tlsFile(const char *name);
 
 Q_SIGNALS:
     void requestReceived();

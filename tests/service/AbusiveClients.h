@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTimer>
+
+// Clients that misuse the check service as an adversary would, on loopback: written once
+// for test_service_http, which sets them one at a time against each limit, and for
+// bench_service_abuse, which sets them by the hundred beside normal load.
+namespace abuse {
+
+inline const QByteArray scriptRequest = "GET /tessaline/check.js HTTP/1.1\r\nHost: localhost\r\n\r\n";
+
+// A TLS connection from `from`, another loopback address than the usual one where a test
+// tries the limits per address. The caller owns the socket.
+inline QSslSocket *connectFrom(quint16 port, const QSslConfiguration &tls, const QString &from = QStringLiteral("127.0.0.1"))
+{
+    auto *socket = new QSslSocket;
+    socket->setSslConfiguration(tls);
+    socket->bind(QHostAddress(from));
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    return socket;
+}
+
+// Slowloris: after what was sent, one more header byte every intervalMs, so the
+// connection is never idle and its header fields never end.
+inline void drip(QSslSocket *socket, int intervalMs, qint64 *sent = nullptr)
+{
+    auto *timer = new QTimer(socket);
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, sent] {
+        if (socket->write("X") == 1 && sent)
+            ++*sent;
+    });
+    timer->start(intervalMs);
+}
+
+// A body declared far past the limit and streamed as fast as the service takes it.
+inline void flood(QSslSocket *socket, qint64 *sent)
+{
+    socket->write("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 1073741824\r\n\r\n{\"task\":\"");
+    static const QByteArray chunk(64 * 1024, 'p');
+    const auto refill = [socket, sent] {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size())
+            *sent += socket->write(chunk);
+    };
+    QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, refill);
+    refill();
+}
+
+// Pipelines `count` requests for the page's script and reads none of the answers: they
+// stay in the network once the socket's read buffer of bufferBytes is full.
+inline qint64 pipelineUnread(QSslSocket *socket, int count, qint64 bufferBytes)
+{
+    socket->setReadBufferSize(bufferBytes);
+    return socket->write(scriptRequest.repeated(count));
+}
+
+} // namespace abuse
