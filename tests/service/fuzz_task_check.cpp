@@ -6,6 +6,7 @@
 #include "check/TaskLintResult.h"
 #include "service/CheckRequest.h"
 #include "service/TaskLinter.h"
+#include "service/TextPatterns.h"
 
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -55,6 +56,10 @@ static void checkAnswer(const CheckRequest &request)
     const auto decoded = TaskLintResult::decode(QJsonDocument(a.toJson()).toJson(QJsonDocument::Compact));
     if (!decoded || decoded->lints.size() != a.lints.size() || decoded->deferred != a.deferred
         || decoded->taskPacket != std::optional<QString>(a.taskPacket) || !decoded->reservePolicy)
+        std::abort();
+    // The copy the rules read turns back into the text exactly.
+    const text::ReadingCopy copy(request.task);
+    if (copy.restore(copy.text()) != request.task)
         std::abort();
     // A description with words never gets an empty Goal.
     static const QRegularExpression word(QStringLiteral("[\\p{L}\\p{N}]"));

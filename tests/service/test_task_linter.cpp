@@ -201,12 +201,15 @@ private Q_SLOTS:
     }
 
     // The longest description a client may send still gives a packet within the limit
-    // every client accepts, cut on a character boundary.
+    // every client accepts, cut on a character boundary, with its long characters (read
+    // through stand-ins) given back as they came, and a private-use one left as itself.
     void packetStaysWithinLimit_data()
     {
         QTest::addColumn<QString>("unit");
         QTest::newRow("ascii") << "word ";
         QTest::newRow("emoji with modifier") << QString::fromUtf8("👍🏽");
+        QTest::newRow("30 marks on a letter") << QStringLiteral("e") + QString(30, QChar(0x0301)) + QStringLiteral(" ");
+        QTest::newRow("emoji family, private use") << QString::fromUtf8("👨‍👩‍👧‍👦 \uE000 ");
     }
 
     void packetStaysWithinLimit()
@@ -218,6 +221,7 @@ private Q_SLOTS:
         const TaskAssessment a = assess(task);
         QVERIFY(graphemeCount(a.taskPacket) <= TaskAssessment::maxPacketCharacters);
         QVERIFY(a.taskPacket.isValidUtf16());
+        QVERIFY2(a.taskPacket.contains(unit.repeated(3)), qPrintable(a.taskPacket.right(80)));
     }
 
     // Status 0: accepted, with the task as given but trimmed. The HTTP test covers one
