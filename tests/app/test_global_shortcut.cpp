@@ -1,8 +1,16 @@
+#include "app/AppDelegate.h"
 #include "app/GlobalShortcut.h"
+#include "platform/SettingsStore.h"
+#include "platform/StatusItem.h"
+#include "window/MainWindowController.h"
 #include "XTestSupport.h"
 
 #include <QAbstractNativeEventFilter>
-#include <QGuiApplication>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
@@ -139,7 +147,32 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(count, 0);
     }
+
+    // In the program's shell: keys another program holds are said in the icon's tool tip
+    // until the shortcut is in place; a press then brings the closed window back with the
+    // focus in the task description.
+    void delegate()
+    {
+        QTemporaryDir settings(QStringLiteral("/tmp/tess.XXXXXX"));
+        XClient holder;
+        QVERIFY(holder.grab({0}));
+        AppDelegate delegate(std::make_shared<QSettingsStore>(settings.filePath("settings.ini")));
+        delegate.applicationDidFinishLaunching();
+        QSystemTrayIcon *icon = delegate.status->trayIcon();
+        QVERIFY(!delegate.shortcutProblem().isEmpty());
+        QCOMPARE(icon->toolTip(), "Tessaline\n" + delegate.shortcutProblem());
+        holder.ungrabAll();
+        delegate.installShortcut();
+        QCOMPARE(icon->toolTip(), QStringLiteral("Tessaline"));
+
+        QWidget *window = delegate.controller->window();
+        delegate.controller->pasteButton->setFocus(); // so that the focus must move back
+        QVERIFY(window->close());
+        QVERIFY(xdotool({"key", "ctrl+alt+l"}));
+        QTRY_VERIFY(window->isActiveWindow());
+        QCOMPARE(QApplication::focusWidget(), delegate.controller->input);
+    }
 };
 
 QTEST_MAIN(TestGlobalShortcut)
-#include "tst_globalshortcut.moc"
+#include "test_global_shortcut.moc"

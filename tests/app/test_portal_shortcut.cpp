@@ -191,4 +191,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestPortalShortcut)
-#include "tst_portalshortcut.moc"
+#include "test_portal_shortcut.moc"

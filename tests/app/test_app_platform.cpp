@@ -206,4 +206,4 @@ private:
 };
 
 QTEST_MAIN(TestAppPlatform)
-#include "tst_appplatform.moc"
+#include "test_app_platform.moc"
