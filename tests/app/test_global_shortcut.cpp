@@ -3,6 +3,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/StatusItem.h"
 #include "window/MainWindowController.h"
+#include "FixtureRows.h"
 #include "XTestSupport.h"
 
 #include <QAbstractNativeEventFilter>
@@ -75,25 +76,12 @@ private Q_SLOTS:
     }
 
     // A trailing press of the combination proves the earlier keys were delivered and ignored.
-    void presses_data()
-    {
-        QTest::addColumn<QString>("combination");
-        QTest::addColumn<QString>("lockKey");
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<int>("runs");
-        QTest::newRow("control-alt-l") << "Ctrl+Alt+L" << QString() << "ctrl+alt+l" << 1;
-        QTest::newRow("with NumLock on") << "Ctrl+Alt+L" << "Num_Lock" << "ctrl+alt+l" << 1;
-        QTest::newRow("with shift") << "Ctrl+Alt+L" << QString() << "ctrl+alt+shift+l" << 0;
-        QTest::newRow("chosen: shift added") << "Ctrl+Alt+Shift+L" << QString() << "ctrl+alt+shift+l" << 1;
-        QTest::newRow("chosen: the default no longer") << "Ctrl+Alt+Shift+L" << QString() << "ctrl+alt+l" << 0;
-        QTest::newRow("chosen: function key") << "Meta+F12" << QString() << "super+F12" << 1;
-    }
+    void presses_data() { addFixtureRows("app/shortcut-presses.json"); }
     void presses()
     {
-        QFETCH(QString, combination);
-        QFETCH(QString, lockKey);
-        QFETCH(QString, keys);
-        QFETCH(int, runs);
+        QFETCH(QJsonObject, row);
+        const QString combination = row["combination"].toString(), lockKey = row["lockKey"].toString();
+        const int runs = row["runs"].toInt();
         const auto chosen = GlobalShortcut::parse(combination);
         int count = 0;
         QThread *ranOn = nullptr;
@@ -107,7 +95,7 @@ private Q_SLOTS:
             QVERIFY(xdotool({"key", lockKey}));
         const auto unlock = qScopeGuard([&lockKey] { (void)(lockKey.isEmpty() || xdotool({"key", lockKey})); });
         const QString press = combination.toLower().replace("meta", "super").replace("f12", "F12");
-        QVERIFY(xdotool({"key", keys}) && xdotool({"key", press}));
+        QVERIFY(xdotool({"key", row["keys"].toString()}) && xdotool({"key", press}));
         QTRY_COMPARE(count, runs + 1);
         QCOMPARE(ranOn, QThread::currentThread());
         QCoreApplication::processEvents();
