@@ -228,11 +228,9 @@ private:
             // A StatusNotifierItem host: its menu is the program's, over com.canonical.dbusmenu.
             if (d.kind == "sway") {
                 QVERIFY(QDir().mkpath(d.dir.filePath("config/waybar")));
-                QFile config(d.dir.filePath("config/waybar/config"));
-                QVERIFY(config.open(QIODevice::WriteOnly)
-                        && config.write(R"({"layer": "top", "position": "top", "height": 30, "modules-right": ["tray"], "tray": {"icon-size": 24}})") > 0);
-                config.close();
-                d.run(tray, "waybar");
+                QFile::remove(d.dir.filePath("config/waybar/config"));
+                QVERIFY(QFile::copy(QStringLiteral(APP_FIXTURES "/waybar.json"), d.dir.filePath("config/waybar/config")));
+                d.run(tray, "waybar"); // a bar with the tray alone
             }
             QTRY_VERIFY_WITH_TIMEOUT(d.watching(), 20000);
             const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
