@@ -147,8 +147,9 @@ public:
                 found.append(w.id);
         return found;
     }
-    // The program's icon in trayer, and the menu Qt draws for it, a window of its own.
-    xcb_window_t trayIcon(bool menu = false)
+    // The program's override-redirect windows on X11: its icon, which trayer reparents,
+    // or the menu Qt draws for the icon on the root window.
+    xcb_window_t trayWindow(bool menu)
     {
         for (const auto &w : x->windows())
             if (isOurs(w) && w.viewable && w.overrideRedirect && (w.parent == x->root) == menu)

@@ -211,13 +211,13 @@ private:
         if (d.kind == "openbox") {
             // trayer's XEmbed tray: Qt draws the menu on a click, and the menu takes keys.
             d.run(tray, "trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--SetDockType", "true"});
-            QTRY_VERIFY_WITH_TIMEOUT(d.trayIcon(), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(d.trayWindow(false), 20000);
             const auto openMenu = [&d] {
                 // The icon may still be on its way into the tray.
-                for (int attempt = 0; attempt < 20 && !d.trayIcon(true); ++attempt)
-                    if (xdotool({"mousemove", "--window", QString::number(d.trayIcon()), "11", "11", "click", "1"}))
-                        (void)QTest::qWaitFor([&d] { return d.trayIcon(true); }, 1000);
-                return d.trayIcon(true);
+                for (int attempt = 0; attempt < 20 && !d.trayWindow(true); ++attempt)
+                    if (xdotool({"mousemove", "--window", QString::number(d.trayWindow(false)), "11", "11", "click", "1"}))
+                        (void)QTest::qWaitFor([&d] { return d.trayWindow(true); }, 1000);
+                return d.trayWindow(true);
             };
             d.closeWindow();
             QTRY_VERIFY(d.windows().isEmpty());
