@@ -52,18 +52,6 @@ inline bool startedWithLine(QProcess &process, const QString &command, const QSt
     return true;
 }
 
-// A real XEmbed system tray for as long as the object lives.
-struct TrayProcess {
-    QProcess process;
-    bool start()
-    {
-        dieWithTest(process);
-        process.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--SetDockType", "false"});
-        return process.waitForStarted(10000);
-    }
-    ~TrayProcess() { process.kill(), process.waitForFinished(5000); }
-};
-
 template <typename T>
 std::unique_ptr<T, void (*)(void *)> owned(T *reply) { return {reply, std::free}; }
 

@@ -5,6 +5,7 @@
 #include "platform/Autostart.h"
 #include "platform/InstallIdentity.h"
 #include "platform/SingleInstance.h"
+#include "FixtureRows.h"
 
 #include <QDir>
 #include <QFile>
@@ -128,21 +129,13 @@ private Q_SLOTS:
         QCOMPARE(shortcut.status(), GlobalShortcut::Status::unsupported);
     }
 
-    void shortcutText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("parsed"); // empty: refused
-        QTest::newRow("any letter case, spaces") << " ctrl+alt+shift+l " << "Ctrl+Alt+Shift+L";
-        QTest::newRow("plain key") << "L" << "";
-        QTest::newRow("modifiers only") << "Ctrl+Alt" << "";
-        QTest::newRow("no such key") << "Ctrl+Alt+Foo" << "";
-    }
+    // "parsed" is empty where the text is refused.
+    void shortcutText_data() { addFixtureRows("app/shortcut-text.json"); }
     void shortcutText()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, parsed);
-        const auto combination = GlobalShortcut::parse(text);
-        QCOMPARE(combination ? GlobalShortcut::text(*combination) : QString(), parsed);
+        QFETCH(QJsonObject, row);
+        const auto combination = GlobalShortcut::parse(row["text"].toString());
+        QCOMPARE(combination ? GlobalShortcut::text(*combination) : QString(), row["parsed"].toString());
     }
 
     // The program's own options, run as a user would: autostart entry written and
@@ -206,4 +199,4 @@ private:
 };
 
 QTEST_MAIN(TestAppPlatform)
-#include "tst_appplatform.moc"
+#include "test_app_platform.moc"

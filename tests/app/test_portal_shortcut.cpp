@@ -3,6 +3,7 @@
 // the program's word with a newer frontend, which Debian does not have.
 
 #include "app/GlobalShortcut.h"
+#include "FixtureRows.h"
 #include "PrivateBus.h"
 #include "ShortcutsPortal.h"
 
@@ -15,6 +16,8 @@
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <map>
 
 using namespace tessaline;
 using namespace testsupport;
@@ -64,27 +67,15 @@ class TestPortalShortcut : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void portal_data()
-    {
-        QTest::addColumn<bool>("frontend");
-        QTest::addColumn<bool>("globalShortcuts");
-        QTest::addColumn<bool>("grant");
-        QTest::addColumn<bool>("kept");
-        QTest::addColumn<GlobalShortcut::Status>("expected");
-        using S = GlobalShortcut::Status;
-        QTest::newRow("bound") << true << true << true << false << S::installed;
-        QTest::newRow("kept from an earlier start") << true << true << false << true << S::installed;
-        QTest::newRow("declined") << true << true << false << false << S::taken;
-        QTest::newRow("no GlobalShortcuts interface") << true << false << true << false << S::unsupported;
-        QTest::newRow("no portal") << false << false << true << false << S::unsupported;
-    }
+    void portal_data() { addFixtureRows("app/portal-shortcut.json"); }
     void portal()
     {
-        QFETCH(bool, frontend);
-        QFETCH(bool, globalShortcuts);
-        QFETCH(bool, grant);
-        QFETCH(bool, kept);
-        QFETCH(GlobalShortcut::Status, expected);
+        QFETCH(QJsonObject, row);
+        const bool frontend = row["frontend"].toBool(), globalShortcuts = row["globalShortcuts"].toBool(),
+                   grant = row["grant"].toBool(), kept = row["kept"].toBool();
+        using S = GlobalShortcut::Status;
+        const S expected = std::map<QString, S>{{"installed", S::installed}, {"taken", S::taken}, {"unsupported", S::unsupported}}
+                               .at(row["expected"].toString());
 
         // The frontend finds its backends in the folder XDG_DESKTOP_PORTAL_DIR names and
         // takes the one meant for the current desktop.
@@ -191,4 +182,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestPortalShortcut)
-#include "tst_portalshortcut.moc"
+#include "test_portal_shortcut.moc"

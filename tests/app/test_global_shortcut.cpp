@@ -1,8 +1,17 @@
+#include "app/AppDelegate.h"
 #include "app/GlobalShortcut.h"
+#include "platform/SettingsStore.h"
+#include "platform/StatusItem.h"
+#include "window/MainWindowController.h"
+#include "FixtureRows.h"
 #include "XTestSupport.h"
 
 #include <QAbstractNativeEventFilter>
-#include <QGuiApplication>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
@@ -67,25 +76,12 @@ private Q_SLOTS:
     }
 
     // A trailing press of the combination proves the earlier keys were delivered and ignored.
-    void presses_data()
-    {
-        QTest::addColumn<QString>("combination");
-        QTest::addColumn<QString>("lockKey");
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<int>("runs");
-        QTest::newRow("control-alt-l") << "Ctrl+Alt+L" << QString() << "ctrl+alt+l" << 1;
-        QTest::newRow("with NumLock on") << "Ctrl+Alt+L" << "Num_Lock" << "ctrl+alt+l" << 1;
-        QTest::newRow("with shift") << "Ctrl+Alt+L" << QString() << "ctrl+alt+shift+l" << 0;
-        QTest::newRow("chosen: shift added") << "Ctrl+Alt+Shift+L" << QString() << "ctrl+alt+shift+l" << 1;
-        QTest::newRow("chosen: the default no longer") << "Ctrl+Alt+Shift+L" << QString() << "ctrl+alt+l" << 0;
-        QTest::newRow("chosen: function key") << "Meta+F12" << QString() << "super+F12" << 1;
-    }
+    void presses_data() { addFixtureRows("app/shortcut-presses.json"); }
     void presses()
     {
-        QFETCH(QString, combination);
-        QFETCH(QString, lockKey);
-        QFETCH(QString, keys);
-        QFETCH(int, runs);
+        QFETCH(QJsonObject, row);
+        const QString combination = row["combination"].toString(), lockKey = row["lockKey"].toString();
+        const int runs = row["runs"].toInt();
         const auto chosen = GlobalShortcut::parse(combination);
         int count = 0;
         QThread *ranOn = nullptr;
@@ -99,7 +95,7 @@ private Q_SLOTS:
             QVERIFY(xdotool({"key", lockKey}));
         const auto unlock = qScopeGuard([&lockKey] { (void)(lockKey.isEmpty() || xdotool({"key", lockKey})); });
         const QString press = combination.toLower().replace("meta", "super").replace("f12", "F12");
-        QVERIFY(xdotool({"key", keys}) && xdotool({"key", press}));
+        QVERIFY(xdotool({"key", row["keys"].toString()}) && xdotool({"key", press}));
         QTRY_COMPARE(count, runs + 1);
         QCOMPARE(ranOn, QThread::currentThread());
         QCoreApplication::processEvents();
@@ -139,7 +135,32 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(count, 0);
     }
+
+    // In the program's shell: keys another program holds are said in the icon's tool tip
+    // until the shortcut is in place; a press then brings the closed window back with the
+    // focus in the task description.
+    void delegate()
+    {
+        QTemporaryDir settings(QStringLiteral("/tmp/tess.XXXXXX"));
+        XClient holder;
+        QVERIFY(holder.grab({0}));
+        AppDelegate delegate(std::make_shared<QSettingsStore>(settings.filePath("settings.ini")));
+        delegate.applicationDidFinishLaunching();
+        QSystemTrayIcon *icon = delegate.status->trayIcon();
+        QVERIFY(!delegate.shortcutProblem().isEmpty());
+        QCOMPARE(icon->toolTip(), "Tessaline\n" + delegate.shortcutProblem());
+        holder.ungrabAll();
+        delegate.installShortcut();
+        QCOMPARE(icon->toolTip(), QStringLiteral("Tessaline"));
+
+        QWidget *window = delegate.controller->window();
+        delegate.controller->pasteButton->setFocus(); // so that the focus must move back
+        QVERIFY(window->close());
+        QVERIFY(xdotool({"key", "ctrl+alt+l"}));
+        QTRY_VERIFY(window->isActiveWindow());
+        QCOMPARE(QApplication::focusWidget(), delegate.controller->input);
+    }
 };
 
 QTEST_MAIN(TestGlobalShortcut)
-#include "tst_globalshortcut.moc"
+#include "test_global_shortcut.moc"

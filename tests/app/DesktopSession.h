@@ -1,0 +1,324 @@
+#pragma once
+
+// A desktop of the test's own for the program to run on, as a user's session has one: a
+// display server, a private session bus, and the window manager, panel or portal named by
+// its kind:
+//   openbox      Xvfb and Openbox, a window manager that guards against focus stealing
+//   xfce4-panel  Xvfb and xfce4-panel, whose tray hosts StatusNotifierItems; no window manager
+//   sway         headless sway, with Debian's portal frontend in front of ShortcutsPortal
+//   sway-kde     headless sway, with Debian's KDE portal backend and kglobalaccel5
+//   weston       headless weston, which shows no client another's windows; it logs every
+//                request its clients make instead
+// The X server, or sway's IPC, tells which windows there are and which has the focus.
+
+#include "PrivateBus.h"
+#include "ShortcutsPortal.h"
+#include "XTestSupport.h"
+
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <functional>
+#include <unistd.h>
+
+namespace testsupport {
+
+class DesktopSession {
+public:
+    const QString kind;
+    QTemporaryDir dir{QStringLiteral("/tmp/tess.XXXXXX")}; // short: holds the sockets
+    PrivateBus bus;
+    QDBusConnection connection{QString()}; // the desktop's own, on the bus
+    QProcessEnvironment clients;           // what a program started on this desktop gets
+    ShortcutsPortal portal;                // sway's, on the bus
+    QSize screen;
+
+    explicit DesktopSession(const QString &kind) : kind(kind) {}
+    ~DesktopSession()
+    {
+        QDBusConnection::disconnectFromBus(kind);
+        for (QProcess *p : {&other, &shell, &server})
+            p->terminate(), p->waitForFinished(5000);
+    }
+    bool x11() const { return kind == QLatin1String("openbox") || kind == QLatin1String("xfce4-panel"); }
+    // How the program's main window is known: its title on X11, its app id on Wayland.
+    QString program() const { return x11() ? QStringLiteral("Tessaline") : QStringLiteral("app.tessaline.Tessaline"); }
+
+    bool start()
+    {
+        for (const char *sub : {"runtime", "server/home", "config"})
+            if (!QDir(dir.path()).mkpath(sub))
+                return false;
+        for (const char *sub : {"runtime", "server"})
+            QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        clients = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"})
+            clients.remove(name);
+        clients.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+        clients.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        clients.insert("FIXTURE_LOG", dir.filePath("quota-reads"));
+        clients.insert("QT_QPA_PLATFORM", x11() ? "xcb" : "wayland");
+        if (!(x11() ? startX() : kind == QLatin1String("weston") ? startWeston() : startSway()))
+            return false;
+
+        // What the bus may start, as the packages installed it.
+        QStringList names;
+        QProcessEnvironment busEnvironment = clients;
+        if (kind == QLatin1String("xfce4-panel")) {
+            names = {"org.xfce.Xfconf"}; // the panel keeps its settings there
+            if (!writePanelConfig())
+                return false;
+        } else if (kind == QLatin1String("sway")) {
+            names = {"org.freedesktop.portal.Desktop"};
+            if (!ShortcutsPortal::describe(portals, true, busEnvironment))
+                return false;
+        } else if (kind == QLatin1String("sway-kde")) {
+            // Plasma on Wayland: the frontend picks KDE's backend for this desktop, which
+            // registers shortcuts with kglobalaccel (keeping them under XDG_CONFIG_HOME).
+            busEnvironment.insert("XDG_CURRENT_DESKTOP", "KDE");
+            names = {"org.freedesktop.portal.Desktop", "org.freedesktop.impl.portal.desktop.kde", "org.kde.kglobalaccel"};
+        }
+        std::vector<std::pair<QString, QByteArray>> services;
+        for (const QString &name : names) {
+            QFile file("/usr/share/dbus-1/services/" + name + ".service");
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            services.push_back({file.fileName().section('/', -1), file.readAll()});
+        }
+        if (!bus.start(services, busEnvironment))
+            return false;
+        clients.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
+        connection = QDBusConnection::connectToBus(bus.address, kind);
+        if (kind == QLatin1String("sway"))
+            return portal.serve(connection);
+        QByteArray line;
+        if (kind == QLatin1String("openbox")) // runs its startup command once it manages the screen
+            return startedWithLine(shell, "openbox", {"--startup", "echo ready"}, &line, "ready");
+        if (kind == QLatin1String("xfce4-panel")) {
+            run(shell, "xfce4-panel", {"--disable-wm-check"});
+            return QTest::qWaitFor([this] { return watching(); }, 30000);
+        }
+        return true;
+    }
+
+    // Starts a program on this desktop, to die with the test.
+    void run(QProcess &process, const QString &command, const QStringList &arguments = {})
+    {
+        process.setProcessEnvironment(clients);
+        dieWithTest(process);
+        process.start(command, arguments);
+    }
+
+    // The focused window, by what program() says of the program's.
+    QString focused()
+    {
+        if (x11()) {
+            const xcb_window_t focus = x->inputFocus();
+            for (const auto &w : x->windows())
+                if (w.id == focus)
+                    return QString::fromUtf8(w.name);
+            return QString();
+        }
+        for (const QJsonObject &w : swayWindows())
+            if (w["focused"].toBool())
+                return w["app_id"].toString();
+        return QString();
+    }
+
+    // The program's main windows on the screen (on X11 its tray icon and menu are
+    // override-redirect windows).
+    QList<quint32> windows()
+    {
+        QList<quint32> found;
+        if (!x11()) {
+            for (const QJsonObject &w : swayWindows())
+                if (w["app_id"].toString() == program())
+                    found.append(w["id"].toInt());
+            return found;
+        }
+        for (const auto &w : x->windows())
+            if (w.viewable && !w.overrideRedirect && w.name == "Tessaline" && isOurs(w))
+                found.append(w.id);
+        return found;
+    }
+    // The program's override-redirect windows on X11: its icon, which trayer reparents,
+    // or the menu Qt draws for the icon on the root window.
+    xcb_window_t trayWindow(bool menu)
+    {
+        for (const auto &w : x->windows())
+            if (isOurs(w) && w.viewable && w.overrideRedirect && (w.parent == x->root) == menu)
+                return w.id;
+        return 0;
+    }
+
+    // What the user's click on the window's close button does.
+    void closeWindow()
+    {
+        if (!x11())
+            swaymsg({QStringLiteral("[app_id=%1] kill").arg(program())});
+        else if (const QList<quint32> found = windows(); !found.isEmpty())
+            x->requestClose(found[0]);
+    }
+
+    // The user turns to another program and works there; returns what a launcher would
+    // give the next program it starts: a startup id with the time of that click, or an
+    // activation token.
+    QString focusElsewhere()
+    {
+        if (!x11()) {
+            if (other.state() == QProcess::NotRunning)
+                run(other, "weston-flower");
+            else
+                swaymsg({"[app_id=org.freedesktop.weston.flower] focus"});
+            if (!QTest::qWaitFor([this] { return focused() == "org.freedesktop.weston.flower"; }, 20000))
+                return QString();
+            QProcess token;
+            token.setProcessEnvironment(clients);
+            token.start(QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token"));
+            return token.waitForFinished(10000) && token.exitCode() == 0 ? QString::fromUtf8(token.readAllStandardOutput().trimmed()) : QString();
+        }
+        if (!otherWindow)
+            otherWindow = x->createWindow("Another program");
+        const QString id = QString::number(otherWindow);
+        if (!xdotool({"windowraise", id}) || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
+            || !xdotool({"mousemove", "--window", id, "20", "20", "click", "1"})
+            || !QTest::qWaitFor([this] { return focused() == "Another program"; }, 20000))
+            return QString();
+        return QStringLiteral("tessaline-test-%1_TIME%2").arg(::getpid()).arg(x->serverTime(otherWindow));
+    }
+
+    int quotaReads() const
+    {
+        QFile file(dir.filePath("quota-reads"));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("run")) : 0;
+    }
+    // Weston: how many times a client made this request, e.g. set_title("Tessaline").
+    int requests(const QByteArray &request) const
+    {
+        QFile file(dir.filePath("server/weston.log"));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("." + request)) : 0;
+    }
+
+    QByteArray swaymsg(const QStringList &arguments)
+    {
+        QProcess swaymsg;
+        swaymsg.setProcessEnvironment(clients);
+        swaymsg.start("swaymsg", QStringList{"-r"} + arguments);
+        return swaymsg.waitForFinished(10000) ? swaymsg.readAllStandardOutput() : QByteArray();
+    }
+    QList<QJsonObject> swayWindows()
+    {
+        QList<QJsonObject> found;
+        const std::function<void(const QJsonObject &)> walk = [&](const QJsonObject &node) {
+            if (node.contains("app_id"))
+                found.append(node);
+            for (const char *children : {"nodes", "floating_nodes"})
+                for (const QJsonValue &child : node.value(children).toArray())
+                    walk(child.toObject());
+        };
+        walk(QJsonDocument::fromJson(swaymsg({"-t", "get_tree"})).object());
+        return found;
+    }
+    QImage screenshot()
+    {
+        QProcess grim;
+        grim.setProcessEnvironment(clients);
+        grim.start("grim", {dir.filePath("shot.png")});
+        return grim.waitForFinished(10000) && grim.exitCode() == 0 ? QImage(dir.filePath("shot.png")) : QImage();
+    }
+
+    // A call to kglobalaccel (sway-kde).
+    QVariant kglobalaccel(const QString &path, const QString &interface, const QString &method, const QVariantList &arguments = {})
+    {
+        QDBusMessage m = QDBusMessage::createMethodCall("org.kde.kglobalaccel", path, interface, method);
+        m.setArguments(arguments);
+        return connection.call(m, QDBus::Block, 5000).arguments().value(0);
+    }
+
+    // Whether a StatusNotifierItem host is on the bus.
+    bool watching() { return connection.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher").value(); }
+
+private:
+    QTemporaryDir portals{QStringLiteral("/tmp/tess.XXXXXX")};
+    QProcess server, shell, other;
+    std::unique_ptr<XClient> x;
+    xcb_window_t otherWindow = 0;
+
+    static bool isOurs(const XClient::Window &w) { return w.wmClass.toLower().split('\0').contains("tessaline"); }
+
+    bool startX()
+    {
+        QByteArray number;
+        if (!startedWithLine(server, "Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, &number))
+            return false;
+        // This process's X clients and xdotool use it too.
+        qputenv("DISPLAY", ":" + number);
+        clients.insert("DISPLAY", ":" + number);
+        x = std::make_unique<XClient>();
+        return true;
+    }
+
+    bool startWeston()
+    {
+        QProcessEnvironment e = clients;
+        e.insert("XDG_RUNTIME_DIR", dir.filePath("server"));
+        server.setProcessEnvironment(e);
+        dieWithTest(server);
+        server.start("weston", {"--backend=headless-backend.so", "--socket=wayland-tess", "--width=1280", "--height=1024",
+                                "--debug", "--logger-scopes=proto", "--log=" + dir.filePath("server/weston.log")});
+        clients.insert("WAYLAND_DISPLAY", dir.filePath("server/wayland-tess"));
+        return QTest::qWaitFor([this] { return QFileInfo::exists(clients.value("WAYLAND_DISPLAY")); }, 20000);
+    }
+
+    // Sway refuses to run as root: as root it runs as "nobody", in folders it owns.
+    bool startSway()
+    {
+        QFile config(dir.filePath("server/config"));
+        if (!config.open(QIODevice::WriteOnly)
+            || !config.write("focus_on_window_activation focus\nexec echo \"ready $WAYLAND_DISPLAY $SWAYSOCK\"\n"))
+            return false;
+        config.close();
+        QProcessEnvironment e = clients;
+        e.insert("XDG_RUNTIME_DIR", dir.filePath("server"));
+        e.insert("HOME", dir.filePath("server/home"));
+        e.insert("WLR_BACKENDS", "headless");
+        e.insert("WLR_LIBINPUT_NO_DEVICES", "1");
+        e.insert("WLR_RENDERER", "pixman");
+        QStringList command{"sway", "-c", config.fileName()};
+        if (::getuid() == 0) {
+            for (const QString &path : {dir.path(), dir.filePath("server"), dir.filePath("server/home")})
+                if (::chown(QFile::encodeName(path).constData(), 65534, 65534) != 0)
+                    return false;
+            command = QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
+        }
+        server.setProcessEnvironment(e);
+        QByteArray line;
+        const QString swayProgram = command.takeFirst();
+        if (!startedWithLine(server, swayProgram, command, &line, "ready "))
+            return false;
+        const QList<QByteArray> where = line.split(' ');
+        if (where.size() != 3)
+            return false;
+        clients.insert("WAYLAND_DISPLAY", dir.filePath("server/" + QString::fromUtf8(where[1])));
+        clients.insert("SWAYSOCK", QString::fromUtf8(where[2]));
+        const QJsonObject output = QJsonDocument::fromJson(swaymsg({"-t", "get_outputs"})).array().at(0).toObject();
+        screen = QSize(output["rect"]["width"].toInt(), output["rect"]["height"].toInt());
+        return !screen.isEmpty();
+    }
+
+    // One panel with the status tray alone; without any configuration the panel would
+    // ask how to set itself up.
+    bool writePanelConfig()
+    {
+        const QString folder = dir.filePath("config/xfce4/xfconf/xfce-perchannel-xml");
+        return QDir().mkpath(folder) && QFile::copy(QStringLiteral(APP_FIXTURES "/xfce4-panel.xml"), folder + "/xfce4-panel.xml");
+    }
+};
+
+} // namespace testsupport

@@ -1,0 +1,289 @@
+// The installed program on real desktops, each way the user brings its window back: a
+// second launch, the global shortcut, the tray's menu. Rows of one desktop share it
+// (DesktopSession.h); each row starts the program afresh.
+
+#include "DesktopSession.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusInterface>
+#include <QDBusVariant>
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QTest>
+
+using namespace testsupport;
+
+namespace {
+
+const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
+const QByteArray held = "Ctrl+Alt+L is held by another program, so Tessaline runs without a global shortcut; "
+                        "run \"tessaline --shortcut Ctrl+Alt+Shift+L\" to choose another.\n";
+
+// The id and label of each entry at the top of a com.canonical.dbusmenu menu.
+QList<std::pair<int, QString>> menuEntries(QDBusInterface &menu)
+{
+    QList<std::pair<int, QString>> entries;
+    const QDBusMessage reply = menu.call("GetLayout", 0, 1, QStringList{"label"});
+    if (reply.type() != QDBusMessage::ReplyMessage)
+        return entries;
+    // (ia{sv}av): the root's id and properties, then each child as the same structure.
+    const QDBusArgument layout = reply.arguments().value(1).value<QDBusArgument>();
+    int id;
+    QVariantMap properties;
+    layout.beginStructure();
+    layout >> id >> properties;
+    layout.beginArray();
+    for (QDBusVariant child; !layout.atEnd(); entries.append({id, properties.value("label").toString()})) {
+        layout >> child;
+        const QDBusArgument node = child.variant().value<QDBusArgument>();
+        node.beginStructure();
+        node >> id >> properties;
+        node.endStructure();
+    }
+    return entries;
+}
+
+} // namespace
+
+class TestDesktop : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<DesktopSession> desktop;
+
+    // Runs a later launch to its end: its exit code and what it said.
+    static std::pair<int, QByteArray> launch(const QProcessEnvironment &environment, const QStringList &arguments = {})
+    {
+        QProcess later;
+        later.setProcessEnvironment(environment);
+        later.start(program, arguments);
+        const bool finished = later.waitForFinished(60000) && later.exitStatus() == QProcess::NormalExit;
+        return {finished ? later.exitCode() : -1, later.readAllStandardError() + later.readAllStandardOutput()};
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(QFileInfo(program).isExecutable()); }
+    void cleanupTestCase() { desktop.reset(); }
+
+    void bringsTheWindowBack_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("way");
+        for (const char *kind : {"openbox", "xfce4-panel", "sway"})
+            for (const char *way : {"second launch", "shortcut", "tray menu"})
+                QTest::addRow("%s, %s", kind, way) << kind << way;
+        QTest::newRow("sway-kde, shortcut") << "sway-kde" << "shortcut";
+        QTest::newRow("weston, second launch") << "weston" << "second launch";
+    }
+    void bringsTheWindowBack()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, way);
+        if (!desktop || desktop->kind != kind) {
+            desktop.reset();
+            desktop = std::make_unique<DesktopSession>(kind);
+            QVERIFY2(desktop->start(), "the desktop did not start");
+        }
+        DesktopSession &d = *desktop;
+        QFile::remove(d.dir.filePath("quota-reads"));
+        // Sway's portal grants the shortcut for the shortcut, refuses it before a second
+        // launch, and is still asking its user while the tray's menu is used.
+        d.portal.kept.clear();
+        d.portal.grant = way == "shortcut";
+        d.portal.hold = way == "tray menu";
+        const qsizetype asked = d.portal.asked.size();
+
+        // On X11 the shortcut row starts with another program holding the default keys.
+        std::optional<XClient> holder;
+        if (d.x11() && way == "shortcut")
+            QVERIFY(holder.emplace().grab({0}));
+        QProcess first;
+        d.run(first, program);
+        const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
+        if (kind == "weston") {
+            // Native on Wayland, titled and known by its app id.
+            QTRY_COMPARE_WITH_TIMEOUT(d.requests("set_title(\"Tessaline\")"), 1, 20000);
+            QVERIFY(d.requests("set_app_id(\"app.tessaline.Tessaline\")") > 0);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+        }
+        if (kind == "sway") // on Wayland the program asks the portal for its shortcut
+            QTRY_COMPARE_WITH_TIMEOUT(d.portal.asked.size(), asked + 1, 20000);
+
+        if (way == "second launch") {
+            // As a launcher starts it, while another program has the focus: the window
+            // comes forward. On sway the desktop refused the shortcut, so the running copy
+            // asks again and the desktop keeps it waiting: the launch is answered all the same.
+            QProcessEnvironment e = d.clients;
+            if (kind != "weston") {
+                const QString token = d.focusElsewhere();
+                QVERIFY(!token.isEmpty());
+                e.insert(d.x11() ? "DESKTOP_STARTUP_ID" : "XDG_ACTIVATION_TOKEN", token);
+            }
+            if (kind == "sway") {
+                QTRY_COMPARE(d.portal.closed.size(), d.portal.sessions.size());
+                d.portal.hold = true;
+            }
+            QCOMPARE(launch(e).first, 0);
+            if (kind != "weston")
+                QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+            if (kind == "sway")
+                QTRY_COMPARE_WITH_TIMEOUT(d.portal.asked.size(), asked + 2, 20000);
+            // `tessaline status` answers from the running copy, which read the quota once.
+            const auto [code, said] = launch(d.clients, {"status", "--json"});
+            QCOMPARE(code, 0);
+            QCOMPARE(QJsonDocument::fromJson(said).object().value("band").toString(), "tight");
+            QCOMPARE(d.quotaReads(), 1);
+            QCOMPARE(first.state(), QProcess::Running);
+        } else if (way == "shortcut" && d.x11()) {
+            // The held keys are said once; a later launch choosing them hears the same, and
+            // one choosing others reopens the window; those keys bring the closed window
+            // back from behind another program.
+            QByteArray said;
+            QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
+            QCOMPARE(launch(d.clients, {"--shortcut", "ctrl+alt+l"}), std::make_pair(1, held));
+            d.closeWindow();
+            QTRY_VERIFY(d.windows().isEmpty());
+            QCOMPARE(launch(d.clients, {"--shortcut", "ctrl+alt+shift+l"}), std::make_pair(0, QByteArray()));
+            QTRY_COMPARE(d.windows().size(), 1); // that launch reopened the window too
+            d.closeWindow();
+            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(!d.focusElsewhere().isEmpty());
+            QVERIFY(xdotool({"key", "ctrl+alt+shift+l"}));
+            QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+            QCOMPARE(said + first.readAllStandardError(), held);
+        } else if (way == "shortcut" && kind == "sway") {
+            // The portal's press carries the activation token that lets the window take the focus.
+            const QString token = d.focusElsewhere();
+            QVERIFY(!token.isEmpty());
+            QVERIFY(ShortcutsPortal::press(d.connection, d.portal.sessions.last(), "open-window", {{"activation_token", token}}));
+            QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+        } else if (way == "shortcut") {
+            kdeShortcut(first);
+        } else {
+            trayMenu(first);
+        }
+    }
+
+private:
+    // KDE registers the shortcut with kglobalaccel once, and a press there reopens the
+    // closed window; a restart finds it registered and binds nothing new, so the desktop
+    // never asks its user again; keys chosen later are the desktop's to change.
+    void kdeShortcut(QProcess &first)
+    {
+        DesktopSession &d = *desktop;
+        const QString component = QStringLiteral("/component/tessaline");
+        for (int run = 0; run < 2; ++run) {
+            if (run == 1) {
+                first.kill(), first.waitForFinished();
+                d.run(first, program);
+                QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(
+                qdbus_cast<QList<QDBusObjectPath>>(d.kglobalaccel("/kglobalaccel", "org.kde.KGlobalAccel", "allComponents")),
+                QList<QDBusObjectPath>{QDBusObjectPath(component)}, 20000);
+            QCOMPARE(d.kglobalaccel(component, "org.kde.kglobalaccel.Component", "shortcutNames").toStringList(),
+                     QStringList{"open-window"});
+            d.closeWindow();
+            QTRY_VERIFY(d.windows().isEmpty());
+            // Until this copy's session is set up a press reaches nothing.
+            QTRY_VERIFY_WITH_TIMEOUT((d.kglobalaccel(component, "org.kde.kglobalaccel.Component", "invokeShortcut", {"open-window"}),
+                                      d.focused() == d.program()), 20000);
+            QCOMPARE(d.windows().size(), 1);
+        }
+        const auto [code, said] = launch(d.clients, {"--shortcut", "Ctrl+Alt+Shift+K"});
+        QCOMPARE(code, 1);
+        QVERIFY2(said.startsWith("The desktop keeps the keys of Tessaline's shortcut (Ctrl+Alt+L)") && said.count('\n') == 1, said);
+    }
+
+    // The tray comes after the program, as a panel started late or restarted does (the
+    // xfce4-panel desktop has its panel from the start). The menu opens the closed window
+    // and quits the program; on sway that is while the desktop is still asking its user
+    // about the shortcut.
+    void trayMenu(QProcess &first)
+    {
+        DesktopSession &d = *desktop;
+        QProcess tray, pointer;
+        const auto stop = qScopeGuard([&] {
+            for (QProcess *p : {&pointer, &tray})
+                p->kill(), p->waitForFinished();
+        });
+        if (d.kind == "openbox") {
+            // trayer's XEmbed tray: Qt draws the menu on a click, and the menu takes keys.
+            d.run(tray, "trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--SetDockType", "true"});
+            QTRY_VERIFY_WITH_TIMEOUT(d.trayWindow(false), 20000);
+            const auto openMenu = [&d] {
+                // The icon may still be on its way into the tray.
+                for (int attempt = 0; attempt < 20 && !d.trayWindow(true); ++attempt)
+                    if (xdotool({"mousemove", "--window", QString::number(d.trayWindow(false)), "11", "11", "click", "1"}))
+                        (void)QTest::qWaitFor([&d] { return d.trayWindow(true); }, 1000);
+                return d.trayWindow(true);
+            };
+            d.closeWindow();
+            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(openMenu() && xdotool({"key", "Down", "Return"}));
+            QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+            QVERIFY(openMenu() && xdotool({"key", "ctrl+q"}));
+        } else {
+            // A StatusNotifierItem host: its menu is the program's, over com.canonical.dbusmenu.
+            if (d.kind == "sway") {
+                QVERIFY(QDir().mkpath(d.dir.filePath("config/waybar")));
+                QFile::remove(d.dir.filePath("config/waybar/config"));
+                QVERIFY(QFile::copy(QStringLiteral(APP_FIXTURES "/waybar.json"), d.dir.filePath("config/waybar/config")));
+                d.run(tray, "waybar"); // a bar with the tray alone
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(d.watching(), 20000);
+            const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+            QDBusInterface host(watcher, "/StatusNotifierWatcher", watcher, d.connection);
+            QStringList items;
+            QTRY_VERIFY_WITH_TIMEOUT(!(items = host.property("RegisteredStatusNotifierItems").toStringList()).isEmpty(), 20000);
+            QCOMPARE(items.size(), 1);
+            const qsizetype slash = items[0].indexOf('/');
+            const QString service = items[0].left(slash);
+            QDBusInterface item(service, slash < 0 ? "/StatusNotifierItem" : items[0].mid(slash), "org.kde.StatusNotifierItem", d.connection);
+            QCOMPARE(item.property("Title").toString(), QStringLiteral("Tessaline"));
+            QDBusInterface menu(service, item.property("Menu").value<QDBusObjectPath>().path(), "com.canonical.dbusmenu", d.connection);
+            const QList<std::pair<int, QString>> entries = menuEntries(menu);
+            QCOMPARE(entries, (QList<std::pair<int, QString>>{{entries.value(0).first, "Open Tessaline"}, {entries.value(1).first, "Quit Tessaline"}}));
+            const auto choose = [&menu](int id) {
+                return menu.call("Event", id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u).type() == QDBusMessage::ReplyMessage;
+            };
+            d.closeWindow();
+            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(choose(entries[0].first));
+            QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+            if (d.kind == "sway") {
+                // A plain click on the icon in the bar opens the window, and no window of a
+                // menu: one window, the main window (a menu shown as a window is nearly all
+                // white). The pointer goes leftwards along the bar until it meets the icon.
+                d.closeWindow();
+                QTRY_VERIFY(d.windows().isEmpty());
+                d.run(pointer, QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/virtual_pointer"),
+                      {QString::number(d.screen.width()), QString::number(d.screen.height())});
+                for (int x = d.screen.width() - 4; x > d.screen.width() - 80 && d.windows().isEmpty(); x -= 6) {
+                    pointer.write(QStringLiteral("click %1 15 left\n").arg(x).toUtf8());
+                    QVERIFY(pointer.waitForReadyRead(10000) && pointer.readLine().trimmed() == "ok");
+                    (void)QTest::qWaitFor([&d] { return !d.windows().isEmpty(); }, 500);
+                }
+                QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
+                const QList<QJsonObject> shown = d.swayWindows();
+                const auto ours = std::find_if(shown.begin(), shown.end(), [&d](const QJsonObject &w) { return w["app_id"] == d.program(); });
+                QCOMPARE(d.windows().size(), 1);
+                const QJsonObject r = (*ours)["rect"].toObject();
+                const QImage shot = d.screenshot().copy(r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt());
+                qsizetype white = 0;
+                for (int y = 0; y < shot.height(); ++y)
+                    for (int x = 0; x < shot.width(); ++x)
+                        white += shot.pixel(x, y) == qRgb(255, 255, 255);
+                QVERIFY(!shot.isNull() && white < shot.width() * shot.height() / 2);
+            }
+            QVERIFY(choose(entries[1].first));
+        }
+        QVERIFY(first.waitForFinished(20000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDesktop)
+#include "test_desktop.moc"
