@@ -19,7 +19,6 @@ using Response = TestHttpsServer::Response;
 Q_DECLARE_METATYPE(TaskLintResult)
 Q_DECLARE_METATYPE(std::optional<tessaline::Usage>)
 Q_DECLARE_METATYPE(tessaline::PaceMap)
-Q_DECLARE_METATYPE(TestHttpsServer::Response)
 
 namespace {
 
@@ -197,44 +196,25 @@ private Q_SLOTS:
         QCOMPARE(endpoint.webCheckerUrl().value_or(QUrl()), QUrl("https://" + endpoint.host + "/tessaline/check"));
     }
 
-    // What one check makes of each kind of answer. A redirect's SELF and OTHER stand for
-    // this server and a second one on another port.
-    void answers_data()
-    {
-        QTest::addColumn<bool>("trusted");
-        QTest::addColumn<Response>("response"); // to every request for the API path
-        QTest::addColumn<QString>("status");    // "unavailable" or "unreachable"; empty: decoded
-        QTest::addColumn<int>("requests");
-        QTest::addColumn<QByteArray>("resentAs"); // the method of a followed redirect
-        const QByteArray mebibyte = validAnswer + QByteArray(CheckTransport::maxBodyBytes - validAnswer.size(), ' ');
-        const QString fail = QStringLiteral("unavailable"), noReach = QStringLiteral("unreachable");
-        const auto row = [](const char *name, const Response &response, const QString &status, int requests = 1,
-                            const QByteArray &resentAs = {}, bool trusted = true) {
-            QTest::newRow(name) << trusted << response << status << requests << resentAs;
-        };
-        Response trickle = Response::json(200, validAnswer), stalled;
-        trickle.trickleMs = 300; // never idle for long, and done only after most of a minute
-        stalled.stall = true;    // reads the request, never answers
-        row("200", Response::json(200, validAnswer), "");
-        row("201", Response::json(201, validAnswer), fail);
-        row("200 empty", Response::json(200, {}), fail);
-        row("200 of exactly 1 MiB", Response::json(200, mebibyte), "");
-        row("200 over 1 MiB", Response::json(200, mebibyte + ' '), fail);
-        row("untrusted certificate", Response::json(200, validAnswer), noReach, 0, {}, false);
-        row("stalled", stalled, noReach);
-        row("trickling past the deadline", trickle, noReach);
-        row("307 relative", Response::redirect(307, "/api/moved"), "", 2, "POST");
-        row("308 same origin", Response::redirect(308, "https://SELF/api/moved"), "", 2, "POST");
-        row("303 continues with GET", Response::redirect(303, "/api/moved"), "", 2, "GET");
-        row("another port", Response::redirect(307, "https://OTHER/api/tessaline"), fail);
-        row("loop", Response::redirect(307, "/api/tessaline"), fail, 1 + CheckTransport::maxRedirects);
-    }
+    // What one check makes of each kind of answer: "status" is "unavailable", "unreachable"
+    // or empty (decoded); "resentAs" the method of a followed redirect. A response is the
+    // valid answer with its "code", "body" ("", "1 MiB", "1 MiB and a byte"), "redirect",
+    // "stall" (read the request, never answer) or "trickleMs" (done only after most of a
+    // minute, never idle for long); SELF and OTHER stand for this server and another one.
+    void answers_data() { addFixtureRows(QStringLiteral("check/answers.json")); }
     void answers()
     {
-        QFETCH(bool, trusted);
-        QFETCH(Response, response);
-        QFETCH(QString, status);
-        QFETCH(QByteArray, resentAs);
+        QFETCH(QJsonObject, row);
+        const QJsonObject r = row.value("response").toObject();
+        const QString kind = r.value("body").toString(QStringLiteral("answer")), status = row.value("status").toString();
+        const QByteArray mebibyte = validAnswer + QByteArray(CheckTransport::maxBodyBytes - validAnswer.size(), ' ');
+        Response response = r.contains("redirect") ? Response::redirect(r.value("code").toInt(), r.value("redirect").toString().toUtf8())
+            : Response::json(r.value("code").toInt(200), kind == "answer" ? validAnswer : kind.isEmpty() ? QByteArray()
+                                                       : mebibyte + QByteArray(kind.size() > 5 ? 1 : 0, ' '));
+        response.stall = r.value("stall").toBool();
+        response.trickleMs = r.value("trickleMs").toInt();
+        const bool trusted = row.value("trusted").toBool(true);
+        const QByteArray resentAs = row.value("resentAs").toString().toUtf8();
         TestHttpsServer server, other;
         QVERIFY(server.listen() && other.listen());
         other.respondWith(Response::json(200, validAnswer));
@@ -251,7 +231,7 @@ private Q_SLOTS:
         QCOMPARE(outcome.status, reached ? (status.isEmpty() ? "" : unavailable)
                                          : "The check could not reach " + endpoint.host + '.');
         QCOMPARE(outcome.result ? outcome.result->verdict() : QString(), status.isEmpty() ? "SCOPE DOWN" : "");
-        QTEST(int(server.requests().size()), "requests");
+        QCOMPARE(server.requests().size(), row.value("requests").toInt(1));
         QVERIFY(other.requests().isEmpty()); // the description never leaves the origin
         if (!trusted)
             return;
