@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -17,19 +18,16 @@ using testjson::lint;
 using Response = TestHttpsServer::Response;
 
 Q_DECLARE_METATYPE(TaskLintResult)
-Q_DECLARE_METATYPE(std::optional<tessaline::Usage>)
-Q_DECLARE_METATYPE(tessaline::PaceMap)
 
 namespace {
 
 Usage::Window window(qint64 minutes, qint64 left, double at) { return {"w", 100 - left, left, minutes, at}; }
 PaceEstimate rate(double percentPerHour) { return {percentPerHour, {}, {}}; }
-Usage snapshot(double fetchedAt, const QList<Usage::Window> &windows, std::optional<Usage::PressureCheck> pressure = {})
+Usage snapshot(double fetchedAt, const QList<Usage::Window> &windows)
 {
     Usage usage;
     usage.fetchedAt = fetchedAt;
     usage.windows = windows;
-    usage.pressureCheck = pressure;
     return usage;
 }
 
@@ -115,74 +113,54 @@ private Q_SLOTS:
                                                             : answer(row.value("answer").toObject())));
     }
 
-    void quotaSummary_data()
-    {
-        QTest::addColumn<std::optional<Usage>>("usage");
-        QTest::addColumn<PaceMap>("pace");
-        QTest::addColumn<QByteArray>("json");
-        const double t = 1.7e9;
-        Usage::PressureCheck blocked;
-        blocked.blocked = true;
-        blocked.windowLabel = QStringLiteral("week \"one\"");
-        QTest::newRow("first 300-minute window; a passed reset, -0 and NaN give 0")
-            << std::optional(snapshot(t, {window(10080, 80, t - 9), window(301, 1, t), window(300, 40, t + 3600.5),
-                                          window(300, 9, t)}))
-            << PaceMap{{10080, rate(-0.0)}, {300, rate(qQNaN())}}
-            << QByteArray(R"({"fiveHourRemainingPercent":40,"fiveHourSecondsToReset":3600.5,)"
-                          R"("weeklyRemainingPercent":80,"weeklySecondsToReset":0,"weeklyObservedPercentPerHour":0})");
-        QTest::newRow("pressure escaped; infinite reset, negative rate left out")
-            << std::optional(snapshot(0, {window(300, 5, -0.0), window(10080, 6, qInf())}, blocked))
-            << PaceMap{{300, rate(-0.5)}, {10080, rate(1.25)}, {60, rate(9)}}
-            << QByteArray(R"({"fiveHourRemainingPercent":5,"fiveHourSecondsToReset":0,"weeklyRemainingPercent":6,)"
-                          "\"pressureSummary\":\"Blocked now: week \\\"one\\\" limit.\","
-                          R"("weeklyObservedPercentPerHour":1.25})");
-        QTest::newRow("nothing known") << std::optional<Usage>() << PaceMap{{300, {}}, {10080, rate(qInf())}}
-                                       << QByteArray("{}");
-    }
+    // Each window is [minutes, left, reset]; "pace" maps a window's minutes to its rate, null
+    // for none known; numbers JSON cannot hold are strings ("-0", "nan", "inf"). No
+    // "windows": no snapshot at all.
+    void quotaSummary_data() { addFixtureRows(QStringLiteral("check/quota-summary.json")); }
     void quotaSummary()
     {
-        QFETCH(std::optional<Usage>, usage);
-        QFETCH(PaceMap, pace);
-        QFETCH(QByteArray, json);
-        QCOMPARE(TessalineQuota(usage, pace).encode(), json);
+        QFETCH(QJsonObject, row);
+        const auto number = [](const QJsonValue &v) { return v.isString() ? v.toString().toDouble() : v.toDouble(); };
+        std::optional<Usage> usage;
+        if (row.contains("windows")) {
+            QList<Usage::Window> windows;
+            for (const QJsonValue &w : row.value("windows").toArray())
+                windows << window(w[0].toInteger(), w[1].toInteger(), number(w[2]));
+            usage = snapshot(row.value("fetchedAt").toDouble(), windows);
+            if (row.contains("blocked")) {
+                usage->pressureCheck.emplace().blocked = true;
+                usage->pressureCheck->windowLabel = row.value("blocked").toString();
+            }
+        }
+        PaceMap pace;
+        const QJsonObject rates = row.value("pace").toObject();
+        for (auto it = rates.begin(); it != rates.end(); ++it)
+            pace.insert(it.key().toLongLong(), it.value().isNull() ? PaceEstimate{} : rate(number(it.value())));
+        QCOMPARE(TessalineQuota(usage, pace).encode(), row.value("json").toString().toUtf8());
     }
 
-    void prepare_data()
-    {
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<std::optional<Usage>>("usage");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("expected"); // the refusal, or the body sent
-        const QString ok = QStringLiteral("example.test");
-        const std::optional<Usage> none, some = snapshot(0, {});
-        const QString thumbs = QStringLiteral("\U0001F44D\U0001F3FD"); // one character, four UTF-16 units
-        const auto sent = [](const QString &task) { return "{\"task\":\"" + task + "\",\"quota\":{}}"; };
-        QTest::newRow("no quota yet, checked first") << "" << none << ok << "Read your current Codex quota first.";
-        QTest::newRow("only white space") << QStringLiteral(" \n\t\r\u00a0\u2028\u3000 ") << some << ok
-                                          << "Describe the task first.";
-        QTest::newRow("trimmed at the ends only") << "\n Fix it.\n\nThen. \n" << some << ok
-                                                  << sent("Fix it.\\n\\nThen.");
-        QTest::newRow("8,000 emoji, padded") << " " + thumbs.repeated(8000) + "\n" << some << ok
-                                             << sent(thumbs.repeated(8000));
-        QTest::newRow("8,001 emoji") << thumbs.repeated(8001) << some << ok
-                                     << "That description is longer than 8,000 characters.";
-        QTest::newRow("escapes, quota, IPv6")
-            << QStringLiteral(" Say \"hi\"\\\n\tcaf\u00e9 \U0001F44D\u0001\n")
-            << std::optional(snapshot(100, {window(300, 7, 160)})) << "[::1]:8443"
-            << QStringLiteral("{\"task\":\"Say \\\"hi\\\"\\\\\\n\\tcaf\u00e9 \U0001F44D\\u0001\","
-                              "\"quota\":{\"fiveHourRemainingPercent\":7,\"fiveHourSecondsToReset\":60}}");
-        for (const char *bad : {"", "example.test/x", "me@example.test", "example.test?q", "example.test#x",
-                                "exa mple.test", "https://example.test"})
-            QTest::addRow("host %s", bad) << "task" << some << bad << "Could not prepare the check.";
-    }
+    // "usage": none (no quota read yet), or the snapshot's "fetchedAt" and "windows" of
+    // [minutes, left, reset]; "expected": the refusal, or the body sent. THUMBS×n stands for
+    // n thumbs up with a skin tone: one character, four UTF-16 units each.
+    void prepare_data() { addFixtureRows(QStringLiteral("check/prepare.json")); }
     void prepare()
     {
-        QFETCH(QString, description);
-        QFETCH(std::optional<Usage>, usage);
-        QFETCH(QString, host);
-        const auto prepared = TaskCheck::prepare(description, usage, {host, {}});
+        QFETCH(QJsonObject, row);
+        const auto expand = [](QString text) {
+            const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("THUMBS×(\\d+)")).match(text);
+            return m.hasMatch() ? text.replace(m.captured(), QStringLiteral("\U0001F44D\U0001F3FD").repeated(m.captured(1).toInt())) : text;
+        };
+        std::optional<Usage> usage;
+        if (row.contains("usage")) {
+            QList<Usage::Window> windows;
+            for (const QJsonValue &w : row.value("usage")["windows"].toArray())
+                windows << window(w[0].toInteger(), w[1].toInteger(), w[2].toDouble());
+            usage = snapshot(row.value("usage")["fetchedAt"].toDouble(), windows);
+        }
+        const QString host = row.value("host").toString(QStringLiteral("example.test"));
+        const auto prepared = TaskCheck::prepare(expand(row.value("description").toString()), usage, {host, {}});
         const auto *check = std::get_if<PreparedCheck>(&prepared);
-        QTEST(check ? QString::fromUtf8(check->body) : std::get<QString>(prepared), "expected");
+        QCOMPARE(check ? QString::fromUtf8(check->body) : std::get<QString>(prepared), expand(row.value("expected").toString()));
         if (check)
             QCOMPARE(check->url, QUrl("https://" + host + "/api/tessaline"));
     }
