@@ -36,14 +36,24 @@ const double now = double(QDateTime::currentSecsSinceEpoch());
 const QString today = "2026/12/06";
 
 // Times in a fixture row are seconds from now: a line's "at", and every reset ("resets_at",
-// "resetsAt") in the figures it carries.
+// "resetsAt", "reset_at") in the figures it carries; the backend's "granted_at" and
+// "expires_at" go out as ISO dates.
 QJsonValue fromNow(const QJsonValue &value)
 {
+    QJsonArray array;
+    for (const QJsonValue &item : value.toArray())
+        array.append(fromNow(item));
     QJsonObject object = value.toObject();
-    for (auto it = object.begin(); it != object.end(); ++it)
-        it.value() = (it.key() == "resets_at" || it.key() == "resetsAt") && it.value().isDouble()
-            ? QJsonValue(now + it.value().toDouble()) : fromNow(it.value());
-    return value.isObject() ? QJsonValue(object) : value;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const double at = now + it.value().toDouble();
+        if (!it.value().isDouble())
+            it.value() = fromNow(it.value());
+        else if (it.key() == "resets_at" || it.key() == "resetsAt" || it.key() == "reset_at")
+            it.value() = at;
+        else if (it.key() == "granted_at" || it.key() == "expires_at")
+            it.value() = QDateTime::fromSecsSinceEpoch(qint64(at), Qt::UTC).toString(Qt::ISODate);
+    }
+    return value.isObject() ? QJsonValue(object) : value.isArray() ? QJsonValue(array) : value;
 }
 
 // Writes a file, last modified `age` s ago.
@@ -141,7 +151,7 @@ std::optional<Usage> decoded(const QList<RawBucket> &buckets)
 }
 
 // The ChatGPT backend the real Codex CLI reads the quota from, on loopback: the usage
-// answer, the reset-credit details, and nothing else.
+// answer and the reset-credit details of helpers/chatgpt-backend.json, and nothing else.
 class FakeBackend : public QObject {
     Q_OBJECT
 public:
@@ -169,28 +179,17 @@ private:
             return;
         const QByteArray path = request.left(request.indexOf("\r\n")).split(' ').value(1);
         request.clear();
-        auto window = [](int used, int seconds, double resetsIn) {
-            return QString(R"({"used_percent":%1,"limit_window_seconds":%2,"reset_after_seconds":%3,"reset_at":%4})")
-                .arg(used).arg(seconds).arg(resetsIn).arg(qint64(now + resetsIn));
-        };
-        if (path.endsWith("/wham/usage")) {
-            Q_EMIT usageAsked();
-            if (mode == "hang")
-                return;
-            if (mode == "error")
-                return reply(s, 500, R"({"detail":"upstream failure"})");
-            return reply(s, 200, QString(R"({"plan_type":"plus","rate_limit":{"allowed":true,"limit_reached":false,)"
-                R"("primary_window":%1,"secondary_window":%2},"additional_rate_limits":[{"limit_name":"GPT-5 mini",)"
-                R"("metered_feature":"codex_mini","rate_limit":{"allowed":true,"limit_reached":false,"primary_window":%3}}],)"
-                R"("credits":{"has_credits":true,"unlimited":false,"balance":"9.99"},"spend_control":{"reached":true},)"
-                R"("rate_limit_reset_credits":{"available_count":2},"a_field_added_later":{"x":1}})")
-                .arg(window(42, 18000, 3600), window(64, 604800, 86400), window(3, 18000, 60)).toUtf8());
-        }
-        if (path.endsWith("/wham/rate-limit-reset-credits")) {
-            const auto iso = [](double at) { return QDateTime::fromSecsSinceEpoch(qint64(at), Qt::UTC).toString(Qt::ISODate); };
-            return reply(s, 200, QString(R"({"available_count":2,"credits":[{"id":"c1","reset_type":"codex_rate_limits",)"
-                R"("status":"available","granted_at":"%1","expires_at":"%2"},{"id":"c2","reset_type":"codex_rate_limits",)"
-                R"("status":"available","granted_at":"%1"}]})").arg(iso(now), iso(now + 600)).toUtf8());
+        for (const QJsonValue &answer : fixtureRows(QStringLiteral("helpers/chatgpt-backend.json"))) {
+            if (!path.endsWith(answer["path"].toString().toUtf8()))
+                continue;
+            if (answer["path"] == "/wham/usage") {
+                Q_EMIT usageAsked();
+                if (mode == "hang")
+                    return;
+                if (mode == "error")
+                    return reply(s, 500, R"({"detail":"upstream failure"})");
+            }
+            return reply(s, 200, QJsonDocument(fromNow(answer["body"]).toObject()).toJson(QJsonDocument::Compact));
         }
         reply(s, 404, "{}");
     }
