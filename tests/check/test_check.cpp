@@ -17,8 +17,6 @@ using testjson::answer;
 using testjson::lint;
 using Response = TestHttpsServer::Response;
 
-Q_DECLARE_METATYPE(TaskLintResult)
-
 namespace {
 
 Usage::Window window(qint64 minutes, qint64 left, double at) { return {"w", 100 - left, left, minutes, at}; }
@@ -31,8 +29,14 @@ Usage snapshot(double fetchedAt, const QList<Usage::Window> &windows)
     return usage;
 }
 
-// n user-perceived characters of two UTF-16 units each.
-QString accented(qsizetype n) { return QStringLiteral("e\u0301").repeated(n); }
+// A fixture's text with each "[text×n]" written out n times.
+QString expand(QString text)
+{
+    static const QRegularExpression repeat(QStringLiteral("\\[(.+?)×(\\d+)\\]"));
+    for (QRegularExpressionMatch m = repeat.match(text); m.hasMatch(); m = repeat.match(text))
+        text.replace(m.capturedStart(), m.capturedLength(), m.captured(1).repeated(m.captured(2).toInt()));
+    return text;
+}
 
 const QByteArray validAnswer = answer();
 const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
@@ -62,45 +66,29 @@ class TestCheck : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void decode_data()
-    {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<TaskLintResult>("expected");
-        TaskLintResult r;
-        r.decision = QStringLiteral("scope_down");
-        r.quota = {QStringLiteral("moderate"), QStringLiteral("Enough quota for a bounded task.")};
-        QTest::newRow("minimal") << answer() << r;
-        QTest::newRow("nulls and unknown keys ignored")
-            << answer({{"taskSize", {}}, {"lints", {}}, {"taskShape", {}}, {"defer", {}}, {"taskPacket", {}},
-                       {"reservePolicy", {}}, {"deferred", QJsonArray{"a"}}, {"future", QJsonObject{{"x", 1}}}})
-            << r;
-        QTest::newRow("packet of 12,001 characters absent") << answer({{"taskPacket", accented(12001)}}) << r;
-        QTest::newRow("empty packet, HIGH policy") << answer({{"taskPacket", ""}, {"reservePolicy", "HIGH"}}) << r;
-
-        const QString packet = " " + accented(11998) + "\n"; // 12,000 characters, kept untrimmed
-        TaskLintResult full = r;
-        full.decision = QStringLiteral("wait_for_reset");
-        full.quota = {QString(), QStringLiteral("Plenty.")};
-        full.taskSize = QStringLiteral("medium");
-        full.reservePolicy = ReservePolicy::standard;
-        full.taskPacket = packet;
-        full.taskShape = TaskLintResult::Shape{"s", std::nullopt, "", std::nullopt, "t"};
-        full.lints = {{"c", "a", "m", "f"}, {"c", "b", "m", "f"}, {"c", "d", "m", "f"}, {"c", "e", "m", "f"}};
-        full.deferred = {"b", "d", "e", "f", "g"};
-        QTest::newRow("every field; empty lints and deferrals dropped before the caps")
-            << answer({{"decision", "wait_for_reset"}, {"quota", QJsonObject{{"band", ""}, {"reason", "Plenty."}}},
-                       {"taskSize", "medium"}, {"reservePolicy", "standard"}, {"taskPacket", packet},
-                       {"taskShape", QJsonObject{{"scope", "s"}, {"direction", {}}, {"preserve", ""}, {"stop", "t"}}},
-                       {"lints", QJsonArray{lint("a", "f"), lint("b", "f"), lint("no fix", ""), lint("", "no title"),
-                                            lint("d", "f"), lint("e", "f"), lint("past the cap", "f")}},
-                       {"defer", QJsonArray{"", "b", "", "d", "e", "f", "g", "h"}}})
-            << full;
-    }
+    // "expected" holds the fields that differ from the smallest answer's, lints as
+    // [code, title, message, fix].
+    void decode_data() { addFixtureRows(QStringLiteral("check/decode.json")); }
     void decode()
     {
-        QFETCH(QByteArray, json);
-        QFETCH(TaskLintResult, expected);
-        const Expected<TaskLintResult> decoded = TaskLintResult::decode(json);
+        QFETCH(QJsonObject, row);
+        const auto text = [](const QJsonValue &v) { return v.isString() ? std::optional(expand(v.toString())) : std::nullopt; };
+        const QJsonObject e = testjson::merged(QJsonDocument::fromJson(answer()).object(), row.value("expected").toObject());
+        TaskLintResult expected;
+        expected.decision = e.value("decision").toString();
+        expected.quota = {e.value("quota")["band"].toString(), e.value("quota")["reason"].toString()};
+        expected.taskSize = text(e.value("taskSize"));
+        expected.taskPacket = text(e.value("taskPacket"));
+        expected.reservePolicy = reservePolicyFromRawValue(e.value("reservePolicy").toString());
+        if (const QJsonValue s = e.value("taskShape"); s.isObject())
+            expected.taskShape = TaskLintResult::Shape{text(s["scope"]), text(s["direction"]), text(s["preserve"]), text(s["validation"]), text(s["stop"])};
+        for (const QJsonValue &l : e.value("lints").toArray())
+            expected.lints.append({l[0].toString(), l[1].toString(), l[2].toString(), l[3].toString()});
+        expected.deferred = e.value("deferred").toVariant().toStringList();
+        QJsonObject given = row.value("answer").toObject();
+        if (given.value("taskPacket").isString())
+            given.insert("taskPacket", expand(given.value("taskPacket").toString()));
+        const Expected<TaskLintResult> decoded = TaskLintResult::decode(answer(given));
         QVERIFY(decoded && *decoded == expected);
     }
 
@@ -140,16 +128,12 @@ private Q_SLOTS:
     }
 
     // "usage": none (no quota read yet), or the snapshot's "fetchedAt" and "windows" of
-    // [minutes, left, reset]; "expected": the refusal, or the body sent. THUMBS×n stands for
-    // n thumbs up with a skin tone: one character, four UTF-16 units each.
+    // [minutes, left, reset]; "expected": the refusal, or the body sent. A thumbs up with a skin
+    // tone is one character of four UTF-16 units.
     void prepare_data() { addFixtureRows(QStringLiteral("check/prepare.json")); }
     void prepare()
     {
         QFETCH(QJsonObject, row);
-        const auto expand = [](QString text) {
-            const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("THUMBS×(\\d+)")).match(text);
-            return m.hasMatch() ? text.replace(m.captured(), QStringLiteral("\U0001F44D\U0001F3FD").repeated(m.captured(1).toInt())) : text;
-        };
         std::optional<Usage> usage;
         if (row.contains("usage")) {
             QList<Usage::Window> windows;
