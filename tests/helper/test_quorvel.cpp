@@ -73,15 +73,15 @@ void writeLog(const QString &home, const QJsonObject &log)
 {
     QByteArrayList lines;
     for (const QJsonValue &value : log.value("lines").toArray()) {
-        const QJsonObject spec = value.toObject();
-        const bool event = !spec.value("chatter").toBool();
+        const QJsonObject entry = value.toObject();
+        const bool event = !entry.value("chatter").toBool();
         const QJsonObject payload = event
-            ? QJsonObject{{"type", "token_count"}, {"info", QJsonObject{{"total_tokens", 1234}}}, {"rate_limits", fromNow(spec.value("rate_limits"))}}
+            ? QJsonObject{{"type", "token_count"}, {"info", QJsonObject{{"total_tokens", 1234}}}, {"rate_limits", fromNow(entry.value("rate_limits"))}}
             : QJsonObject{{"type", "message"}, {"text", "token_count and rate_limits"}};
-        const QString time = QDateTime::fromMSecsSinceEpoch(qint64((now + spec.value("at").toDouble()) * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
+        const QString time = QDateTime::fromMSecsSinceEpoch(qint64((now + entry.value("at").toDouble()) * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
         const QByteArray line = QJsonDocument(QJsonObject{{"timestamp", time}, {"type", event ? "event_msg" : "response_item"}, {"payload", payload}})
             .toJson(QJsonDocument::Compact);
-        lines << line.left(line.size() - spec.value("cut").toInt());
+        lines << line.left(line.size() - entry.value("cut").toInt());
     }
     QByteArray text = lines.join('\n') + (log.value("finalNewline").toBool(true) ? "\n" : "");
     const bool compressed = log.value("compressed").toBool();

@@ -189,8 +189,8 @@ private Q_SLOTS:
     {
         QFETCH(QJsonObject, row);
         Records records;
-        for (const QJsonValue &spec : row.value("records").toArray())
-            records += Records(spec["repeat"].toInt(1), *OutcomeRecord::fromJson(testjson::merged(testjson::historyEntry("finished"), spec.toObject())));
+        for (const QJsonValue &entry : row.value("records").toArray())
+            records += Records(entry["repeat"].toInt(1), *OutcomeRecord::fromJson(testjson::merged(testjson::historyEntry("finished"), entry.toObject())));
         const Band band = row.value("band").isNull() ? Band() : quotaBandFromRawValue(row.value("band").toString());
         QCOMPARE(OutcomeStore::insight(records, QStringLiteral("small"), ReservePolicy::standard, band).value_or(QString()),
                  row.value("sentence").toString());
