@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -16,26 +17,26 @@ using testjson::answer;
 using testjson::lint;
 using Response = TestHttpsServer::Response;
 
-Q_DECLARE_METATYPE(TaskLintResult)
-Q_DECLARE_METATYPE(std::optional<tessaline::Usage>)
-Q_DECLARE_METATYPE(tessaline::PaceMap)
-Q_DECLARE_METATYPE(TestHttpsServer::Response)
-
 namespace {
 
 Usage::Window window(qint64 minutes, qint64 left, double at) { return {"w", 100 - left, left, minutes, at}; }
 PaceEstimate rate(double percentPerHour) { return {percentPerHour, {}, {}}; }
-Usage snapshot(double fetchedAt, const QList<Usage::Window> &windows, std::optional<Usage::PressureCheck> pressure = {})
+Usage snapshot(double fetchedAt, const QList<Usage::Window> &windows)
 {
     Usage usage;
     usage.fetchedAt = fetchedAt;
     usage.windows = windows;
-    usage.pressureCheck = pressure;
     return usage;
 }
 
-// n user-perceived characters of two UTF-16 units each.
-QString accented(qsizetype n) { return QStringLiteral("e\u0301").repeated(n); }
+// A fixture's text with each "[text×n]" written out n times.
+QString expand(QString text)
+{
+    static const QRegularExpression repeat(QStringLiteral("\\[(.+?)×(\\d+)\\]"));
+    for (QRegularExpressionMatch m = repeat.match(text); m.hasMatch(); m = repeat.match(text))
+        text.replace(m.capturedStart(), m.capturedLength(), m.captured(1).repeated(m.captured(2).toInt()));
+    return text;
+}
 
 const QByteArray validAnswer = answer();
 const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
@@ -65,45 +66,29 @@ class TestCheck : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void decode_data()
-    {
-        QTest::addColumn<QByteArray>("json");
-        QTest::addColumn<TaskLintResult>("expected");
-        TaskLintResult r;
-        r.decision = QStringLiteral("scope_down");
-        r.quota = {QStringLiteral("moderate"), QStringLiteral("Enough quota for a bounded task.")};
-        QTest::newRow("minimal") << answer() << r;
-        QTest::newRow("nulls and unknown keys ignored")
-            << answer({{"taskSize", {}}, {"lints", {}}, {"taskShape", {}}, {"defer", {}}, {"taskPacket", {}},
-                       {"reservePolicy", {}}, {"deferred", QJsonArray{"a"}}, {"future", QJsonObject{{"x", 1}}}})
-            << r;
-        QTest::newRow("packet of 12,001 characters absent") << answer({{"taskPacket", accented(12001)}}) << r;
-        QTest::newRow("empty packet, HIGH policy") << answer({{"taskPacket", ""}, {"reservePolicy", "HIGH"}}) << r;
-
-        const QString packet = " " + accented(11998) + "\n"; // 12,000 characters, kept untrimmed
-        TaskLintResult full = r;
-        full.decision = QStringLiteral("wait_for_reset");
-        full.quota = {QString(), QStringLiteral("Plenty.")};
-        full.taskSize = QStringLiteral("medium");
-        full.reservePolicy = ReservePolicy::standard;
-        full.taskPacket = packet;
-        full.taskShape = TaskLintResult::Shape{"s", std::nullopt, "", std::nullopt, "t"};
-        full.lints = {{"c", "a", "m", "f"}, {"c", "b", "m", "f"}, {"c", "d", "m", "f"}, {"c", "e", "m", "f"}};
-        full.deferred = {"b", "d", "e", "f", "g"};
-        QTest::newRow("every field; empty lints and deferrals dropped before the caps")
-            << answer({{"decision", "wait_for_reset"}, {"quota", QJsonObject{{"band", ""}, {"reason", "Plenty."}}},
-                       {"taskSize", "medium"}, {"reservePolicy", "standard"}, {"taskPacket", packet},
-                       {"taskShape", QJsonObject{{"scope", "s"}, {"direction", {}}, {"preserve", ""}, {"stop", "t"}}},
-                       {"lints", QJsonArray{lint("a", "f"), lint("b", "f"), lint("no fix", ""), lint("", "no title"),
-                                            lint("d", "f"), lint("e", "f"), lint("past the cap", "f")}},
-                       {"defer", QJsonArray{"", "b", "", "d", "e", "f", "g", "h"}}})
-            << full;
-    }
+    // "expected" holds the fields that differ from the smallest answer's, lints as
+    // [code, title, message, fix].
+    void decode_data() { addFixtureRows(QStringLiteral("check/decode.json")); }
     void decode()
     {
-        QFETCH(QByteArray, json);
-        QFETCH(TaskLintResult, expected);
-        const Expected<TaskLintResult> decoded = TaskLintResult::decode(json);
+        QFETCH(QJsonObject, row);
+        const auto text = [](const QJsonValue &v) { return v.isString() ? std::optional(expand(v.toString())) : std::nullopt; };
+        const QJsonObject e = testjson::merged(QJsonDocument::fromJson(answer()).object(), row.value("expected").toObject());
+        TaskLintResult expected;
+        expected.decision = e.value("decision").toString();
+        expected.quota = {e.value("quota")["band"].toString(), e.value("quota")["reason"].toString()};
+        expected.taskSize = text(e.value("taskSize"));
+        expected.taskPacket = text(e.value("taskPacket"));
+        expected.reservePolicy = reservePolicyFromRawValue(e.value("reservePolicy").toString());
+        if (const QJsonValue s = e.value("taskShape"); s.isObject())
+            expected.taskShape = TaskLintResult::Shape{text(s["scope"]), text(s["direction"]), text(s["preserve"]), text(s["validation"]), text(s["stop"])};
+        for (const QJsonValue &l : e.value("lints").toArray())
+            expected.lints.append({l[0].toString(), l[1].toString(), l[2].toString(), l[3].toString()});
+        expected.deferred = e.value("deferred").toVariant().toStringList();
+        QJsonObject given = row.value("answer").toObject();
+        if (given.value("taskPacket").isString())
+            given.insert("taskPacket", expand(given.value("taskPacket").toString()));
+        const Expected<TaskLintResult> decoded = TaskLintResult::decode(answer(given));
         QVERIFY(decoded && *decoded == expected);
     }
 
@@ -116,74 +101,50 @@ private Q_SLOTS:
                                                             : answer(row.value("answer").toObject())));
     }
 
-    void quotaSummary_data()
-    {
-        QTest::addColumn<std::optional<Usage>>("usage");
-        QTest::addColumn<PaceMap>("pace");
-        QTest::addColumn<QByteArray>("json");
-        const double t = 1.7e9;
-        Usage::PressureCheck blocked;
-        blocked.blocked = true;
-        blocked.windowLabel = QStringLiteral("week \"one\"");
-        QTest::newRow("first 300-minute window; a passed reset, -0 and NaN give 0")
-            << std::optional(snapshot(t, {window(10080, 80, t - 9), window(301, 1, t), window(300, 40, t + 3600.5),
-                                          window(300, 9, t)}))
-            << PaceMap{{10080, rate(-0.0)}, {300, rate(qQNaN())}}
-            << QByteArray(R"({"fiveHourRemainingPercent":40,"fiveHourSecondsToReset":3600.5,)"
-                          R"("weeklyRemainingPercent":80,"weeklySecondsToReset":0,"weeklyObservedPercentPerHour":0})");
-        QTest::newRow("pressure escaped; infinite reset, negative rate left out")
-            << std::optional(snapshot(0, {window(300, 5, -0.0), window(10080, 6, qInf())}, blocked))
-            << PaceMap{{300, rate(-0.5)}, {10080, rate(1.25)}, {60, rate(9)}}
-            << QByteArray(R"({"fiveHourRemainingPercent":5,"fiveHourSecondsToReset":0,"weeklyRemainingPercent":6,)"
-                          "\"pressureSummary\":\"Blocked now: week \\\"one\\\" limit.\","
-                          R"("weeklyObservedPercentPerHour":1.25})");
-        QTest::newRow("nothing known") << std::optional<Usage>() << PaceMap{{300, {}}, {10080, rate(qInf())}}
-                                       << QByteArray("{}");
-    }
+    // Each window is [minutes, left, reset]; "pace" maps a window's minutes to its rate, null
+    // for none known; numbers JSON cannot hold are strings ("-0", "nan", "inf"). No
+    // "windows": no snapshot at all.
+    void quotaSummary_data() { addFixtureRows(QStringLiteral("check/quota-summary.json")); }
     void quotaSummary()
     {
-        QFETCH(std::optional<Usage>, usage);
-        QFETCH(PaceMap, pace);
-        QFETCH(QByteArray, json);
-        QCOMPARE(TessalineQuota(usage, pace).encode(), json);
+        QFETCH(QJsonObject, row);
+        const auto number = [](const QJsonValue &v) { return v.isString() ? v.toString().toDouble() : v.toDouble(); };
+        std::optional<Usage> usage;
+        if (row.contains("windows")) {
+            QList<Usage::Window> windows;
+            for (const QJsonValue &w : row.value("windows").toArray())
+                windows << window(w[0].toInteger(), w[1].toInteger(), number(w[2]));
+            usage = snapshot(row.value("fetchedAt").toDouble(), windows);
+            if (row.contains("blocked")) {
+                usage->pressureCheck.emplace().blocked = true;
+                usage->pressureCheck->windowLabel = row.value("blocked").toString();
+            }
+        }
+        PaceMap pace;
+        const QJsonObject rates = row.value("pace").toObject();
+        for (auto it = rates.begin(); it != rates.end(); ++it)
+            pace.insert(it.key().toLongLong(), it.value().isNull() ? PaceEstimate{} : rate(number(it.value())));
+        QCOMPARE(TessalineQuota(usage, pace).encode(), row.value("json").toString().toUtf8());
     }
 
-    void prepare_data()
-    {
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<std::optional<Usage>>("usage");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("expected"); // the refusal, or the body sent
-        const QString ok = QStringLiteral("example.test");
-        const std::optional<Usage> none, some = snapshot(0, {});
-        const QString thumbs = QStringLiteral("\U0001F44D\U0001F3FD"); // one character, four UTF-16 units
-        const auto sent = [](const QString &task) { return "{\"task\":\"" + task + "\",\"quota\":{}}"; };
-        QTest::newRow("no quota yet, checked first") << "" << none << ok << "Read your current Codex quota first.";
-        QTest::newRow("only white space") << QStringLiteral(" \n\t\r\u00a0\u2028\u3000 ") << some << ok
-                                          << "Describe the task first.";
-        QTest::newRow("trimmed at the ends only") << "\n Fix it.\n\nThen. \n" << some << ok
-                                                  << sent("Fix it.\\n\\nThen.");
-        QTest::newRow("8,000 emoji, padded") << " " + thumbs.repeated(8000) + "\n" << some << ok
-                                             << sent(thumbs.repeated(8000));
-        QTest::newRow("8,001 emoji") << thumbs.repeated(8001) << some << ok
-                                     << "That description is longer than 8,000 characters.";
-        QTest::newRow("escapes, quota, IPv6")
-            << QStringLiteral(" Say \"hi\"\\\n\tcaf\u00e9 \U0001F44D\u0001\n")
-            << std::optional(snapshot(100, {window(300, 7, 160)})) << "[::1]:8443"
-            << QStringLiteral("{\"task\":\"Say \\\"hi\\\"\\\\\\n\\tcaf\u00e9 \U0001F44D\\u0001\","
-                              "\"quota\":{\"fiveHourRemainingPercent\":7,\"fiveHourSecondsToReset\":60}}");
-        for (const char *bad : {"", "example.test/x", "me@example.test", "example.test?q", "example.test#x",
-                                "exa mple.test", "https://example.test"})
-            QTest::addRow("host %s", bad) << "task" << some << bad << "Could not prepare the check.";
-    }
+    // "usage": none (no quota read yet), or the snapshot's "fetchedAt" and "windows" of
+    // [minutes, left, reset]; "expected": the refusal, or the body sent. A thumbs up with a skin
+    // tone is one character of four UTF-16 units.
+    void prepare_data() { addFixtureRows(QStringLiteral("check/prepare.json")); }
     void prepare()
     {
-        QFETCH(QString, description);
-        QFETCH(std::optional<Usage>, usage);
-        QFETCH(QString, host);
-        const auto prepared = TaskCheck::prepare(description, usage, {host, {}});
+        QFETCH(QJsonObject, row);
+        std::optional<Usage> usage;
+        if (row.contains("usage")) {
+            QList<Usage::Window> windows;
+            for (const QJsonValue &w : row.value("usage")["windows"].toArray())
+                windows << window(w[0].toInteger(), w[1].toInteger(), w[2].toDouble());
+            usage = snapshot(row.value("usage")["fetchedAt"].toDouble(), windows);
+        }
+        const QString host = row.value("host").toString(QStringLiteral("example.test"));
+        const auto prepared = TaskCheck::prepare(expand(row.value("description").toString()), usage, {host, {}});
         const auto *check = std::get_if<PreparedCheck>(&prepared);
-        QTEST(check ? QString::fromUtf8(check->body) : std::get<QString>(prepared), "expected");
+        QCOMPARE(check ? QString::fromUtf8(check->body) : std::get<QString>(prepared), expand(row.value("expected").toString()));
         if (check)
             QCOMPARE(check->url, QUrl("https://" + host + "/api/tessaline"));
     }
@@ -197,44 +158,25 @@ private Q_SLOTS:
         QCOMPARE(endpoint.webCheckerUrl().value_or(QUrl()), QUrl("https://" + endpoint.host + "/tessaline/check"));
     }
 
-    // What one check makes of each kind of answer. A redirect's SELF and OTHER stand for
-    // this server and a second one on another port.
-    void answers_data()
-    {
-        QTest::addColumn<bool>("trusted");
-        QTest::addColumn<Response>("response"); // to every request for the API path
-        QTest::addColumn<QString>("status");    // "unavailable" or "unreachable"; empty: decoded
-        QTest::addColumn<int>("requests");
-        QTest::addColumn<QByteArray>("resentAs"); // the method of a followed redirect
-        const QByteArray mebibyte = validAnswer + QByteArray(CheckTransport::maxBodyBytes - validAnswer.size(), ' ');
-        const QString fail = QStringLiteral("unavailable"), noReach = QStringLiteral("unreachable");
-        const auto row = [](const char *name, const Response &response, const QString &status, int requests = 1,
-                            const QByteArray &resentAs = {}, bool trusted = true) {
-            QTest::newRow(name) << trusted << response << status << requests << resentAs;
-        };
-        Response trickle = Response::json(200, validAnswer), stalled;
-        trickle.trickleMs = 300; // never idle for long, and done only after most of a minute
-        stalled.stall = true;    // reads the request, never answers
-        row("200", Response::json(200, validAnswer), "");
-        row("201", Response::json(201, validAnswer), fail);
-        row("200 empty", Response::json(200, {}), fail);
-        row("200 of exactly 1 MiB", Response::json(200, mebibyte), "");
-        row("200 over 1 MiB", Response::json(200, mebibyte + ' '), fail);
-        row("untrusted certificate", Response::json(200, validAnswer), noReach, 0, {}, false);
-        row("stalled", stalled, noReach);
-        row("trickling past the deadline", trickle, noReach);
-        row("307 relative", Response::redirect(307, "/api/moved"), "", 2, "POST");
-        row("308 same origin", Response::redirect(308, "https://SELF/api/moved"), "", 2, "POST");
-        row("303 continues with GET", Response::redirect(303, "/api/moved"), "", 2, "GET");
-        row("another port", Response::redirect(307, "https://OTHER/api/tessaline"), fail);
-        row("loop", Response::redirect(307, "/api/tessaline"), fail, 1 + CheckTransport::maxRedirects);
-    }
+    // What one check makes of each kind of answer: "status" is "unavailable", "unreachable"
+    // or empty (decoded); "resentAs" the method of a followed redirect. A response is the
+    // valid answer with its "code", "body" ("", "1 MiB", "1 MiB and a byte"), "redirect",
+    // "stall" (read the request, never answer) or "trickleMs" (done only after most of a
+    // minute, never idle for long); SELF and OTHER stand for this server and another one.
+    void answers_data() { addFixtureRows(QStringLiteral("check/answers.json")); }
     void answers()
     {
-        QFETCH(bool, trusted);
-        QFETCH(Response, response);
-        QFETCH(QString, status);
-        QFETCH(QByteArray, resentAs);
+        QFETCH(QJsonObject, row);
+        const QJsonObject r = row.value("response").toObject();
+        const QString kind = r.value("body").toString(QStringLiteral("answer")), status = row.value("status").toString();
+        const QByteArray mebibyte = validAnswer + QByteArray(CheckTransport::maxBodyBytes - validAnswer.size(), ' ');
+        Response response = r.contains("redirect") ? Response::redirect(r.value("code").toInt(), r.value("redirect").toString().toUtf8())
+            : Response::json(r.value("code").toInt(200), kind == "answer" ? validAnswer : kind.isEmpty() ? QByteArray()
+                                                       : mebibyte + QByteArray(kind.size() > 5 ? 1 : 0, ' '));
+        response.stall = r.value("stall").toBool();
+        response.trickleMs = r.value("trickleMs").toInt();
+        const bool trusted = row.value("trusted").toBool(true);
+        const QByteArray resentAs = row.value("resentAs").toString().toUtf8();
         TestHttpsServer server, other;
         QVERIFY(server.listen() && other.listen());
         other.respondWith(Response::json(200, validAnswer));
@@ -251,7 +193,7 @@ private Q_SLOTS:
         QCOMPARE(outcome.status, reached ? (status.isEmpty() ? "" : unavailable)
                                          : "The check could not reach " + endpoint.host + '.');
         QCOMPARE(outcome.result ? outcome.result->verdict() : QString(), status.isEmpty() ? "SCOPE DOWN" : "");
-        QTEST(int(server.requests().size()), "requests");
+        QCOMPARE(server.requests().size(), row.value("requests").toInt(1));
         QVERIFY(other.requests().isEmpty()); // the description never leaves the origin
         if (!trusted)
             return;

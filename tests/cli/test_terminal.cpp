@@ -29,30 +29,20 @@ struct Ran {
 };
 
 // Runs one command as the program would, with the helper fixture in `helperMode`.
-Ran run(const QStringList &arguments, const QByteArray &input, const QString &helperMode,
-        const CheckEndpoint &endpoint = {})
+Ran run(const QStringList &arguments, QByteArray input, const QString &helperMode, const CheckEndpoint &endpoint = {})
 {
-    QBuffer in, out, err;
-    in.setData(input);
+    QBuffer in(&input), out, err;
     in.open(QIODevice::ReadOnly);
     out.open(QIODevice::WriteOnly);
     err.open(QIODevice::WriteOnly);
-    T::Context context;
-    context.in = &in;
-    context.out = &out;
-    context.err = &err;
-    context.endpoint = endpoint;
-    context.quota = QuotaReader::Options::current();
+    // The instance RunningCopy claims; a stalled server fails after 2 s, a trickling one after 5.
+    T::Context context{&in, &out, &err, endpoint, QuotaReader::Options::current(), QStringLiteral("tessaline"), 2000,
+                       std::chrono::seconds(2), std::chrono::seconds(5)};
     context.quota.environment.insert("QUORVEL_EXECUTABLE", TESSALINE_FIXTURES "/helpers/helper.sh");
     context.quota.environment.insert("FIXTURE_MODE", helperMode);
     context.quota.environment.insert("FIXTURE_STDERR", "not signed in");
-    context.transferTimeout = std::chrono::seconds(2); // a stalled server fails after this
-    context.deadline = std::chrono::seconds(5);
-    Ran ran;
-    ran.exit = T::run(QStringList{"tessaline"} + arguments, context);
-    ran.out = out.data();
-    ran.err = err.data();
-    return ran;
+    const int exit = T::run(QStringList{"tessaline"} + arguments, context);
+    return {exit, out.data(), err.data()};
 }
 
 // A copy of Tessaline already running, answering status requests on its own thread.

@@ -26,43 +26,35 @@
 #include <zstd.h>
 
 #include <csignal>
-#include <functional>
 
 using namespace tessaline;
 using namespace tessaline::helper;
-
-using Setup = std::function<void(const QString &home)>;
-Q_DECLARE_METATYPE(Setup)
 
 namespace {
 
 const double now = double(QDateTime::currentSecsSinceEpoch());
 const QString today = "2026/12/06";
 
-// A session log's window, resetting `resetsIn` seconds from now.
-QJsonObject logWindow(double used, qint64 minutes, double resetsIn)
+// Times in a fixture row are seconds from now: a line's "at", and every reset ("resets_at",
+// "resetsAt", "reset_at") in the figures it carries; the backend's "granted_at" and
+// "expires_at" go out as ISO dates.
+QJsonValue fromNow(const QJsonValue &value)
 {
-    return {{"used_percent", used}, {"window_minutes", minutes}, {"resets_at", now + resetsIn}};
+    QJsonArray array;
+    for (const QJsonValue &item : value.toArray())
+        array.append(fromNow(item));
+    QJsonObject object = value.toObject();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const double at = now + it.value().toDouble();
+        if (!it.value().isDouble())
+            it.value() = fromNow(it.value());
+        else if (it.key() == "resets_at" || it.key() == "resetsAt" || it.key() == "reset_at")
+            it.value() = at;
+        else if (it.key() == "granted_at" || it.key() == "expires_at")
+            it.value() = QDateTime::fromSecsSinceEpoch(qint64(at), Qt::UTC).toString(Qt::ISODate);
+    }
+    return value.isObject() ? QJsonValue(object) : value.isArray() ? QJsonValue(array) : value;
 }
-
-QJsonObject limits(const QJsonValue &primary, const QJsonValue &secondary = {})
-{
-    return {{"primary", primary}, {"secondary", secondary}, {"plan_type", "plus"}};
-}
-
-// A token-count event, or (without rate limits to carry) a transcript line that only
-// mentions them in its text.
-QByteArray line(double at, const QJsonValue &rateLimits, bool event = true)
-{
-    const QJsonObject payload = event
-        ? QJsonObject{{"type", "token_count"}, {"info", QJsonObject{{"total_tokens", 1234}}}, {"rate_limits", rateLimits}}
-        : QJsonObject{{"type", "message"}, {"text", "token_count and rate_limits"}};
-    const QString time = QDateTime::fromMSecsSinceEpoch(qint64(at * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
-    return QJsonDocument(QJsonObject{{"timestamp", time}, {"type", event ? "event_msg" : "response_item"}, {"payload", payload}})
-        .toJson(QJsonDocument::Compact);
-}
-
-QByteArray chatter(double at) { return line(at, {}, false); }
 
 // Writes a file, last modified `age` s ago.
 void writeFile(const QString &path, const QByteArray &bytes, double age = 0)
@@ -74,61 +66,50 @@ void writeFile(const QString &path, const QByteArray &bytes, double age = 0)
     file.setFileTime(QDateTime::currentDateTimeUtc().addMSecs(qint64(-age * 1000)), QFileDevice::FileModificationTime);
 }
 
-// Writes <home>/.codex/sessions/<folder>/rollout-<name>.jsonl[.zst], last modified `age` s ago.
-void writeLog(const QString &home, const QString &folder, const QString &name, const QList<QByteArray> &lines,
-              double age = 0, bool compressed = false, bool finalNewline = true)
+// A session log as a fixture row gives it: <home>/.codex/sessions/<folder>/rollout-<name>.jsonl
+// (.zst when "compressed"), last modified "age" s ago. Each line is a token-count event with
+// its "rate_limits", or ("chatter") a transcript line that only mentions them, "cut" bytes short.
+void writeLog(const QString &home, const QJsonObject &log)
 {
-    QByteArray text = lines.join('\n') + (finalNewline ? "\n" : "");
+    QByteArrayList lines;
+    for (const QJsonValue &value : log.value("lines").toArray()) {
+        const QJsonObject entry = value.toObject();
+        const bool event = !entry.value("chatter").toBool();
+        const QJsonObject payload = event
+            ? QJsonObject{{"type", "token_count"}, {"info", QJsonObject{{"total_tokens", 1234}}}, {"rate_limits", fromNow(entry.value("rate_limits"))}}
+            : QJsonObject{{"type", "message"}, {"text", "token_count and rate_limits"}};
+        const QString time = QDateTime::fromMSecsSinceEpoch(qint64((now + entry.value("at").toDouble()) * 1000), Qt::UTC).toString(Qt::ISODateWithMs);
+        const QByteArray line = QJsonDocument(QJsonObject{{"timestamp", time}, {"type", event ? "event_msg" : "response_item"}, {"payload", payload}})
+            .toJson(QJsonDocument::Compact);
+        lines << line.left(line.size() - entry.value("cut").toInt());
+    }
+    QByteArray text = lines.join('\n') + (log.value("finalNewline").toBool(true) ? "\n" : "");
+    const bool compressed = log.value("compressed").toBool();
     if (compressed) {
         QByteArray packed(qsizetype(ZSTD_compressBound(size_t(text.size()))), Qt::Uninitialized);
         packed.resize(qsizetype(ZSTD_compress(packed.data(), size_t(packed.size()), text.constData(), size_t(text.size()), 3)));
         text = packed;
     }
-    QDir().mkpath(home + "/.codex/sessions/" + folder);
-    writeFile(home + "/.codex/sessions/" + folder + "/rollout-" + name + (compressed ? ".jsonl.zst" : ".jsonl"), text, age);
+    const QString folder = home + "/.codex/sessions/" + log.value("folder").toString(today);
+    QDir().mkpath(folder);
+    writeFile(folder + "/rollout-" + log.value("name").toString("a") + (compressed ? ".jsonl.zst" : ".jsonl"), text, log.value("age").toDouble());
 }
 
-Setup log(const QList<QByteArray> &lines)
+void writeLogs(const QString &home, const QJsonObject &row)
 {
-    return [lines](const QString &home) { writeLog(home, today, "a", lines); };
+    for (const QJsonValue &log : row.value("logs").toArray())
+        writeLog(home, log.toObject());
+    if (row.value("fallbackLog").toBool()) // the default bucket at 77 %: "300:77@60 / codex* / no spend"
+        writeLog(home, {{"lines", QJsonArray{QJsonObject{{"at", -50}, {"rate_limits", QJsonObject{
+            {"primary", QJsonObject{{"used_percent", 77}, {"window_minutes", 300}, {"resets_at", 60}}}, {"spend_control_reached", false}}}}}}});
 }
 
-void installCli(const QString &home, const QString &dir = "bin", const QString &cli = FAKE_CODEX_PATH)
+void installCli(const QString &home, const QString &dir, const QString &cli = FAKE_CODEX_PATH)
 {
     QDir().mkpath(home + '/' + dir);
     if (!QFile::link(cli, home + '/' + dir + "/codex"))
         qFatal("cannot install the Codex CLI");
 }
-
-// The default bucket at 77 %, in the session logs to fall back on.
-void fallbackLog(const QString &home)
-{
-    writeLog(home, today, "a", {line(now - 50, QJsonObject{{"primary", logWindow(77, 300, 60)}, {"spend_control_reached", false}})});
-}
-const QString fromLogs = "300:77@60 / codex* / no spend";
-
-// The fake CLI, with or without logs to fall back on.
-Setup cliWithLogs(bool logs)
-{
-    return [logs](const QString &home) {
-        installCli(home);
-        if (logs)
-            fallbackLog(home);
-    };
-}
-
-QString liveResult(const QJsonObject &rateLimits, const QJsonValue &byId = {}, const QJsonValue &resetCredits = {})
-{
-    return "FAKE_CODEX_RESULT="
-        + QJsonDocument(QJsonObject{{"rateLimits", rateLimits}, {"rateLimitsByLimitId", byId}, {"rateLimitResetCredits", resetCredits}})
-              .toJson(QJsonDocument::Compact);
-}
-
-QJsonObject liveWindow(qint64 used, const QJsonValue &minutes, double resetsIn)
-{
-    return {{"usedPercent", used}, {"windowDurationMins", minutes}, {"resetsAt", now + resetsIn}};
-}
-
 // "300:30@3600 10080:71@86400 / codex* codex_gpt5=GPT-5 / spend / 2 resets: available@86400":
 // each top-level window's length, used percentage and reset relative to `now`; the bucket
 // ids, the default starred; when given, whether spend control is reached and the reset
@@ -170,12 +151,11 @@ std::optional<Usage> decoded(const QList<RawBucket> &buckets)
 }
 
 // The ChatGPT backend the real Codex CLI reads the quota from, on loopback: the usage
-// answer, the reset-credit details, and nothing else.
+// answer and the reset-credit details of helpers/chatgpt-backend.json, and nothing else.
 class FakeBackend : public QObject {
     Q_OBJECT
 public:
-    enum class Mode { Answer, Error, Hang };
-    explicit FakeBackend(Mode mode) : mode(mode)
+    explicit FakeBackend(const QString &mode) : mode(mode) // "answer", "error" or "hang"
     {
         server.listen(QHostAddress::LocalHost);
         connect(&server, &QTcpServer::newConnection, this, [this] {
@@ -199,28 +179,17 @@ private:
             return;
         const QByteArray path = request.left(request.indexOf("\r\n")).split(' ').value(1);
         request.clear();
-        auto window = [](int used, int seconds, double resetsIn) {
-            return QString(R"({"used_percent":%1,"limit_window_seconds":%2,"reset_after_seconds":%3,"reset_at":%4})")
-                .arg(used).arg(seconds).arg(resetsIn).arg(qint64(now + resetsIn));
-        };
-        if (path.endsWith("/wham/usage")) {
-            Q_EMIT usageAsked();
-            if (mode == Mode::Hang)
-                return;
-            if (mode == Mode::Error)
-                return reply(s, 500, R"({"detail":"upstream failure"})");
-            return reply(s, 200, QString(R"({"plan_type":"plus","rate_limit":{"allowed":true,"limit_reached":false,)"
-                R"("primary_window":%1,"secondary_window":%2},"additional_rate_limits":[{"limit_name":"GPT-5 mini",)"
-                R"("metered_feature":"codex_mini","rate_limit":{"allowed":true,"limit_reached":false,"primary_window":%3}}],)"
-                R"("credits":{"has_credits":true,"unlimited":false,"balance":"9.99"},"spend_control":{"reached":true},)"
-                R"("rate_limit_reset_credits":{"available_count":2},"a_field_added_later":{"x":1}})")
-                .arg(window(42, 18000, 3600), window(64, 604800, 86400), window(3, 18000, 60)).toUtf8());
-        }
-        if (path.endsWith("/wham/rate-limit-reset-credits")) {
-            const auto iso = [](double at) { return QDateTime::fromSecsSinceEpoch(qint64(at), Qt::UTC).toString(Qt::ISODate); };
-            return reply(s, 200, QString(R"({"available_count":2,"credits":[{"id":"c1","reset_type":"codex_rate_limits",)"
-                R"("status":"available","granted_at":"%1","expires_at":"%2"},{"id":"c2","reset_type":"codex_rate_limits",)"
-                R"("status":"available","granted_at":"%1"}]})").arg(iso(now), iso(now + 600)).toUtf8());
+        for (const QJsonValue &answer : fixtureRows(QStringLiteral("helpers/chatgpt-backend.json"))) {
+            if (!path.endsWith(answer["path"].toString().toUtf8()))
+                continue;
+            if (answer["path"] == "/wham/usage") {
+                Q_EMIT usageAsked();
+                if (mode == "hang")
+                    return;
+                if (mode == "error")
+                    return reply(s, 500, R"({"detail":"upstream failure"})");
+            }
+            return reply(s, 200, QJsonDocument(fromNow(answer["body"]).toObject()).toJson(QJsonDocument::Compact));
         }
         reply(s, 404, "{}");
     }
@@ -231,7 +200,7 @@ private:
         s->disconnectFromHost();
     }
 
-    Mode mode;
+    QString mode;
     QTcpServer server;
     QHash<QTcpSocket *, QByteArray> pending;
 };
@@ -317,131 +286,58 @@ void verifyOutput(QProcess &p, const QString &expected)
 
 } // namespace
 
-Q_DECLARE_METATYPE(FakeBackend::Mode)
-
 class TestQuorvel : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void run_data()
-    {
-        QTest::addColumn<Setup>("setup");
-        QTest::addColumn<QStringList>("env");
-        QTest::addColumn<QString>("expected"); // figures, or part of the sentence on failure
-        QTest::newRow("current log, under ~/.codex as CODEX_HOME is empty")
-            << log({chatter(now - 60), line(now - 50, limits(logWindow(30.4, 300, 3600), logWindow(70.6, 10080, 86400)))})
-            << QStringList{"CODEX_HOME="} << "300:30@3600 10080:71@86400 / codex*";
-        QTest::newRow("missing home") << Setup([](const QString &) {}) << QStringList() << "Found neither the Codex CLI nor any Codex session log";
-        QTest::newRow("logs without figures") << log({chatter(now - 60), line(now - 50, {})}) << QStringList() << "no session log holds quota figures";
-        const QJsonObject flat{{"primary_used_percent", 12.5}, {"secondary_used_percent", 40.0}, {"primary_window_minutes", 300}, {"secondary_window_minutes", 10080}};
-        QTest::newRow("logs of an older CLI: percentages, no reset times") << log({line(now - 50, flat),
-            line(now - 40, limits(QJsonObject{{"used_percent", 3}, {"window_minutes", 300}}))}) << QStringList() << "hold quota percentages but no reset times";
-
-        const QString both = liveResult({{"primary", liveWindow(42, 300, 3600)}, {"spendControlReached", false}, {"someLaterField", 1}},
-                                        QJsonObject{{"codex_mini", QJsonObject{{"limitId", "codex_mini"}, {"primary", liveWindow(3, 300, 60)}}}},
-                                        QJsonObject{{"availableCount", 2}, {"credits", QJsonArray{QJsonObject{{"status", "redeeming"}}}}});
-        // Sign-in errors, backend errors, hangs and a live answer beside logs come from the
-        // real CLI in realCli().
-        const QString bothFigures = "300:42@3600 / codex* codex_mini / no spend / 2 resets: redeeming@never";
-        QTest::newRow("live answer, CLI ignores end of input and SIGTERM") << cliWithLogs(false)
-            << QStringList{"FAKE_CODEX_SCENARIO=stubborn", both} << bothFigures;
-        QTest::newRow("live answer, CLI leaves a detached process") << cliWithLogs(false)
-            << QStringList{"FAKE_CODEX_SCENARIO=detach", both} << bothFigures;
-        QTest::newRow("live answer, CLI in ~/.local/bin") << Setup([](const QString &h) { installCli(h, ".local/bin"); })
-            << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(9, 300, 60)}})} << "300:9@60 / codex*";
-        QTest::newRow("no usable window: logs") << cliWithLogs(true)
-            << QStringList{"FAKE_CODEX_SCENARIO=answer", liveResult({{"primary", liveWindow(42, {}, 3600)}})} << fromLogs;
-        QTest::newRow("garbage, no logs") << cliWithLogs(false) << QStringList{"FAKE_CODEX_SCENARIO=garbage"} << "the Codex CLI answered with unreadable data";
-        QTest::newRow("crash: logs") << cliWithLogs(true) << QStringList{"FAKE_CODEX_SCENARIO=crash"} << fromLogs;
-    }
+    // Each row: a Codex home ("logs", "fallbackLog"), the fake CLI in "cli" with its "env" and
+    // the "live" answer it gives, and the figures or part of the sentence on failure. Sign-in
+    // errors, backend errors, hangs and a live answer beside logs come from the real CLI in
+    // realCli().
+    void run_data() { addFixtureRows(QStringLiteral("helpers/runs.json")); }
     void run()
     {
-        QFETCH(Setup, setup);
-        QFETCH(QStringList, env);
-        QFETCH(QString, expected);
+        QFETCH(QJsonObject, row);
         QTemporaryDir home("/tmp/tess.XXXXXX");
-        setup(home.path());
+        writeLogs(home.path(), row);
+        if (row.contains("cli"))
+            installCli(home.path(), row.value("cli").toString());
+        QStringList env = row.value("env").toVariant().toStringList();
+        if (row.contains("live"))
+            env << "FAKE_CODEX_RESULT=" + QJsonDocument(fromNow(row.value("live")).toObject()).toJson(QJsonDocument::Compact);
         QProcess p;
         const QByteArray mark = start(p, home.path(), home.filePath("bin"), env);
         QVERIFY(p.waitForFinished(60000)); // far beyond the helper's own ten-second bound
-        verifyOutput(p, expected);
+        verifyOutput(p, row.value("expected").toString());
         QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
     }
 
     // Which log line gives the figures, read in-process; run() covers the program around it.
-    void sessionLogs_data()
-    {
-        QTest::addColumn<Setup>("setup");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("older log: reset counted from the line's time") << Setup([](const QString &h) {
-            writeLog(h, "2025/01/01", "a", {line(now - 600, limits(QJsonObject{{"used_percent", 25.5}, {"window_minutes", 300}, {"resets_in_seconds", 7200}}))});
-        }) << "300:26@6600 / codex*";
-        const QByteArray cut = line(now - 30, limits(logWindow(90, 300, 60)));
-        QTest::newRow("newer lines with null windows or cut short: an older line's figures") << Setup([=](const QString &h) {
-            writeLog(h, today, "a", {line(now - 90, limits(logWindow(5, 300, 60))), line(now - 50, limits({}, {})), line(now - 40, {}),
-                                     cut.left(cut.size() - 20)}, 0, false, false);
-        }) << "300:5@60 / codex*";
-        QJsonObject model = limits(logWindow(61, 300, 60));
-        model.insert("limit_id", "codex_gpt5");
-        model.insert("limit_name", "GPT-5");
-        QTest::newRow("other bucket newer than the default one") << log({line(now - 50, limits(logWindow(21, 300, 60), logWindow(2, 10080, 600))),
-            line(now - 40, model)}) << "300:21@60 10080:2@600 / codex* codex_gpt5=GPT-5";
-        // Resumed sessions append to old files: neither the folder nor the newest file
-        // decides, the newest line does.
-        QTest::newRow("newest line wins, wherever it is") << Setup([](const QString &h) {
-            writeLog(h, today, "new", {line(now - 3600, limits(logWindow(10, 300, 60)))}, 3600);
-            writeLog(h, "2026/11/02", "resumed", {line(now - 86400 * 30, limits(logWindow(1, 300, 60))), line(now - 20, limits(logWindow(20, 300, 60)))}, 10);
-            writeLog(h, today, "long", {line(now - 1800, limits(logWindow(30, 300, 60))), chatter(now - 5)}, 5);
-        }) << "300:20@60 / codex*";
-        // A compressed log is read, unless it is the copy of a plain one.
-        QTest::newRow("compressed logs") << Setup([](const QString &h) {
-            writeLog(h, "2026/10/01", "z", {line(now - 45, limits(logWindow(47, 300, 60))), chatter(now - 40)}, 40, true);
-            writeLog(h, today, "s", {line(now - 50, limits(logWindow(8, 300, 60)))}, 50);
-            writeLog(h, today, "s", {line(now - 10, limits(logWindow(99, 300, 60)))}, 10, true);
-        }) << "300:47@60 / codex*";
-    }
+    void sessionLogs_data() { addFixtureRows(QStringLiteral("helpers/session-logs.json")); }
     void sessionLogs()
     {
-        QFETCH(Setup, setup);
+        QFETCH(QJsonObject, row);
         QTemporaryDir home("/tmp/tess.XXXXXX");
-        setup(home.path());
+        writeLogs(home.path(), row);
         const auto usage = decoded(SessionLogs::read(home.filePath(".codex")).buckets);
-        QTEST(usage ? describe(*usage) : QString(), "expected");
+        QCOMPARE(usage ? describe(*usage) : QString(), row.value("expected").toString());
     }
 
-    // The real Codex CLI, installed from npm, with only its ChatGPT backend faked.
-    void realCli_data()
-    {
-        QTest::addColumn<bool>("native");     // the native binary on PATH, else npm's Node launcher
-        QTest::addColumn<QString>("signIn");  // "chatgpt", "apikey", or none
-        QTest::addColumn<FakeBackend::Mode>("backend");
-        QTest::addColumn<int>("stopSignal");  // sent to quorvel once the backend is asked
-        QTest::addColumn<QString>("expected");
-        using M = FakeBackend::Mode;
-        const QString live = "300:42@3600 10080:64@86400 / codex* codex_mini=GPT-5 mini / spend / 2 resets: available@600 available@never";
-        const QString chatgpt = "chatgpt";
-        QTest::newRow("live, through npm's launcher") << false << chatgpt << M::Answer << 0 << live;
-        QTest::newRow("live, native binary") << true << chatgpt << M::Answer << 0 << live;
-        QTest::newRow("backend error: logs") << false << chatgpt << M::Error << 0 << fromLogs;
-        QTest::newRow("backend hangs: bounded, then logs") << false << chatgpt << M::Hang << 0 << fromLogs;
-        QTest::newRow("not signed in, logs ignored") << false << "" << M::Answer << 0 << "run `codex login`";
-        QTest::newRow("API key, logs ignored") << true << "apikey" << M::Answer << 0 << "API key";
-        QTest::newRow("quorvel terminated while the backend hangs") << false << chatgpt << M::Hang << SIGTERM << "";
-        QTest::newRow("quorvel interrupted while the backend hangs") << false << chatgpt << M::Hang << SIGINT << "";
-    }
+    // The real Codex CLI, installed from npm, with only its ChatGPT backend faked: the
+    // native binary on PATH or npm's Node launcher; signed in with "chatgpt", "apikey" or
+    // not; and a "signal" sent to quorvel once the backend is asked.
+    void realCli_data() { addFixtureRows(QStringLiteral("helpers/real-cli.json")); }
     void realCli()
     {
-        QFETCH(bool, native);
-        QFETCH(QString, signIn);
-        QFETCH(FakeBackend::Mode, backend);
-        QFETCH(int, stopSignal);
-        QFETCH(QString, expected);
-        const QString codex = npmCodex(native), serverBinary = QFileInfo(npmCodex(true)).canonicalFilePath();
+        QFETCH(QJsonObject, row);
+        const QString signIn = row.value("signIn").toString();
+        const int stopSignal = row.value("signal") == "SIGTERM" ? SIGTERM : row.value("signal") == "SIGINT" ? SIGINT : 0;
+        const QString codex = npmCodex(row.value("native").toBool()), serverBinary = QFileInfo(npmCodex(true)).canonicalFilePath();
         const QString node = QStandardPaths::findExecutable("node");
         QVERIFY2(QFileInfo(codex).isExecutable() && !serverBinary.isEmpty() && !node.isEmpty(),
                  "The Codex CLI from npm, or Node.js, is missing: run scripts/install-deps.");
 
-        FakeBackend chatgpt(backend);
+        FakeBackend chatgpt(row.value("backend").toString());
         QTemporaryDir home("/tmp/tess.XXXXXX");
         const QString codexHome = home.filePath(".codex");
         installCli(home.path(), "bin", codex);
@@ -449,7 +345,7 @@ private Q_SLOTS:
         writeFile(codexHome + "/config.toml", "chatgpt_base_url = \"" + chatgpt.baseUrl().toUtf8() + "\"\n");
         if (!signIn.isEmpty())
             writeFile(codexHome + "/auth.json", signInFile(signIn));
-        fallbackLog(home.path());
+        writeLogs(home.path(), {{"fallbackLog", true}});
 
         QProcess p;
         // The real server, seen while it talks to the backend.
@@ -469,7 +365,7 @@ private Q_SLOTS:
         if (stopSignal)
             QCOMPARE(p.exitStatus(), QProcess::CrashExit);
         else
-            verifyOutput(p, expected);
+            verifyOutput(p, row.value("expected").toString());
         if (QTest::currentTestFailed())
             return;
         QVERIFY2(servers.isEmpty() == (signIn != "chatgpt"), "the real app-server was not seen asking the backend");

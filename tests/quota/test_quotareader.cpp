@@ -109,6 +109,8 @@ private Q_SLOTS:
             variables << variable.toString().replace("@", current->path()).replace("$FIXTURES", TESSALINE_FIXTURES);
         QuotaReader::Options options = helperOptions(variables);
         options.resourceDirectory = current->path();
+        if (row.contains("timeLimitMs")) // the bound, shortened; the message names the real one
+            options.timeLimit = std::chrono::milliseconds(row.value("timeLimitMs").toInt());
         const Delivery d = readOnce(options);
         QCOMPARE(d.beforeReturn, row.value("beforeReturn").toBool());
         if (row.contains("message")) {
@@ -119,14 +121,6 @@ private Q_SLOTS:
         QFile file(QStringLiteral(TESSALINE_FIXTURES "/helpers/snapshot.json"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY2(d.usage && *d.usage == Usage::decode(file.readAll()).value(), qPrintable(d.message.value_or(QString())));
-    }
-
-    void hungHelperIsKilledAtTheBound()
-    {
-        QuotaReader::Options options = helperOptions({QStringLiteral("FIXTURE_MODE=hang")});
-        options.timeLimit = std::chrono::milliseconds(300);
-        const Delivery d = readOnce(options);
-        QCOMPARE(d.message, QStringLiteral("Tessaline could not read your current Codex quota: the helper did not finish within 30 seconds."));
     }
 
     void completionMayReadAgain()

@@ -13,25 +13,16 @@
 using namespace tessaline;
 
 using Snapshot = ProtectedRun::Snapshot;
-using Snapshots = QList<Snapshot>;
-using States = QList<std::optional<ReserveState>>;
 using Percent = std::optional<qint64>;
 using Band = std::optional<QuotaBand>;
 using Outcome = OutcomeRecord::Outcome;
 using Records = QList<OutcomeRecord>;
-using B = QuotaBand;
 using S = ReserveState;
-Q_DECLARE_METATYPE(Snapshot)
-Q_DECLARE_METATYPE(Snapshots)
-Q_DECLARE_METATYPE(States)
-Q_DECLARE_METATYPE(Percent)
-Q_DECLARE_METATYPE(Band)
 
 namespace {
 
 const QDateTime startTime = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
 
-const auto both = [](qint64 percent) { return Snapshot(percent, percent); };
 const auto window = [](qint64 minutes, qint64 left) { return Usage::Window{"w", 100 - left, left, minutes, 1.7e9}; };
 
 ProtectedRun runOf(ReservePolicy policy = ReservePolicy::standard, Snapshot start = {50, 80})
@@ -39,11 +30,10 @@ ProtectedRun runOf(ReservePolicy policy = ReservePolicy::standard, Snapshot star
     return *ProtectedRun::begin(startTime, start, QStringLiteral("small"), {"scope", "tests"}, policy);
 }
 
-// A history entry as stored, read back.
-OutcomeRecord recordOf(const char *outcome, const QJsonValue &band = "moderate", const QString &taskSize = QStringLiteral("small"),
-                       const QString &policy = QStringLiteral("standard"))
+// [5-hour, weekly] percentages left, null for a window the snapshot lacks.
+Snapshot snapshotOf(const QJsonValue &v)
 {
-    return OutcomeRecord::fromJson(testjson::historyEntry(outcome, band, taskSize, policy)).value();
+    return Snapshot(v[0].isNull() ? Percent() : v[0].toInteger(), v[1].isNull() ? Percent() : v[1].toInteger());
 }
 
 // Keys in no particular order, one unknown, an absent band as null, a whole state
@@ -73,23 +63,19 @@ private Q_SLOTS:
     void band()
     {
         QFETCH(QJsonObject, row);
-        const auto percent = [&row](const char *key) { return row.value(key).isNull() ? Percent() : Percent(row.value(key).toInteger()); };
-        const Band band = quotaBandFrom(percent("fiveHour"), percent("weekly"));
+        const Snapshot given = snapshotOf(QJsonArray{row.value("fiveHour"), row.value("weekly")});
+        const Band band = quotaBandFrom(given.fiveHour, given.weekly);
         QCOMPARE(band ? rawValue(*band) : QString(), row.value("band").toString());
     }
 
-    void stateTable()
+    // Band by policy: the state's raw value for each policy.
+    void state_data() { addFixtureRows(QStringLiteral("reserve/states.json")); }
+    void state()
     {
-        const struct { B band; S light, standard, high; } rows[] = {
-            {B::healthy, S::comfortable, S::comfortable, S::keepHeadroom},
-            {B::moderate, S::comfortable, S::keepHeadroom, S::validationAtRisk},
-            {B::tight, S::keepHeadroom, S::validationAtRisk, S::validationOnly},
-            {B::critical, S::validationAtRisk, S::validationOnly, S::validationOnly},
-            {B::blocked, S::exhausted, S::exhausted, S::exhausted},
-        };
-        for (const auto &r : rows)
-            QCOMPARE(QList({reserveStateFrom(r.band, ReservePolicy::light), reserveStateFrom(r.band, ReservePolicy::standard),
-                            reserveStateFrom(r.band, ReservePolicy::high)}), QList({r.light, r.standard, r.high}));
+        QFETCH(QJsonObject, row);
+        for (const char *policy : {"light", "standard", "high"})
+            QCOMPARE(rawValue(reserveStateFrom(*quotaBandFromRawValue(row.value("band").toString()), *reservePolicyFromRawValue(policy))),
+                     row.value(policy).toInt());
     }
 
     void snapshotFromUsage()
@@ -112,52 +98,24 @@ private Q_SLOTS:
         QCOMPARE(ProtectedRun::begin(startTime, {40, 90}, std::nullopt, {}, {}).value().taskSize, QStringLiteral("unknown"));
     }
 
-    void observe_data()
-    {
-        QTest::addColumn<Snapshot>("start");
-        QTest::addColumn<ReservePolicy>("policy");
-        QTest::addColumn<Snapshots>("readings");
-        QTest::addColumn<States>("told");
-        QTest::addColumn<S>("finalState");
-        QTest::addColumn<S>("finalWorst");
-        const std::optional<S> no;
-        const ReservePolicy standard = ReservePolicy::standard;
-        QTest::newRow("worsen, recover, fall back to a told level, then a new worst") << both(40) << standard
-            << Snapshots{both(30), both(10), both(80), both(10), both(0)}
-            << States{S::validationAtRisk, S::validationOnly, no, no, S::exhausted} << S::exhausted << S::exhausted;
-        QTest::newRow("state falls below the start, worst stays") << both(20) << ReservePolicy::high
-            << Snapshots{both(100)} << States{no} << S::keepHeadroom << S::validationOnly;
-        QTest::newRow("a reading without windows changes nothing") << both(40) << standard
-            << Snapshots{Snapshot(std::nullopt, 30), Snapshot()} << States{S::validationAtRisk, no} << S::validationAtRisk << S::validationAtRisk;
-    }
+    // "told" is the state each reading surfaces, as its raw value, and "notSurfaced" the
+    // state the user could not then be told of; "recorded" the worst the outcome record names.
+    void observe_data() { addFixtureRows(QStringLiteral("reserve/observe.json")); }
     void observe()
     {
-        QFETCH(Snapshot, start);
-        QFETCH(ReservePolicy, policy);
-        QFETCH(Snapshots, readings);
-        QFETCH(States, told);
-        auto run = ProtectedRun::begin(startTime, start, std::nullopt, {}, policy);
-        for (int i = 0; i < readings.size(); ++i)
-            QCOMPARE(run->observe(readings[i]), told[i]);
-        QTEST(run->state, "finalState");
-        QTEST(run->worstSurfaced, "finalWorst");
-    }
-
-    // A state the user could not be told of is told at the next reading that still gives
-    // it; the levels below stay told, and the record still names the worst state reached.
-    void failedTellingIsToldAgain()
-    {
-        auto run = ProtectedRun::begin(startTime, both(40), std::nullopt, {}, ReservePolicy::standard);
-        QCOMPARE(run->observe(both(30)), S::validationAtRisk);
-        run->notSurfaced(S::validationAtRisk);
-        QCOMPARE(run->observe(both(30)), S::validationAtRisk);
-        QCOMPARE(run->observe(both(10)), S::validationOnly);
-        run->notSurfaced(S::validationAtRisk); // settled after a worse state was returned
-        QCOMPARE(run->observe(both(10)), std::nullopt);
-        run->notSurfaced(S::validationOnly);
-        QCOMPARE(run->observe(both(30)), std::nullopt);
-        QCOMPARE(run->worstSurfaced, S::validationAtRisk);
-        QCOMPARE(OutcomeRecord(*run, Outcome::finished, startTime).maximumReserveConstraintReached, S::validationOnly);
+        QFETCH(QJsonObject, row);
+        auto run = ProtectedRun::begin(startTime, snapshotOf(row.value("start")), std::nullopt, {},
+                                       *reservePolicyFromRawValue(row.value("policy").toString()));
+        const QJsonArray readings = row.value("readings").toArray(), told = row.value("told").toArray();
+        for (qsizetype i = 0; i < readings.size(); ++i) {
+            const std::optional<S> state = run->observe(snapshotOf(readings[i]));
+            QCOMPARE(state ? QJsonValue(rawValue(*state)) : QJsonValue(), told[i]);
+            if (const QJsonValue failed = row.value("notSurfaced")[i]; failed.isDouble())
+                run->notSurfaced(*reserveStateFromRawValue(failed.toInteger()));
+        }
+        QCOMPARE(rawValue(run->state), row.value("state").toInt());
+        QCOMPARE(rawValue(run->worstSurfaced), row.value("worst").toInt());
+        QCOMPARE(rawValue(OutcomeRecord(*run, Outcome::finished, startTime).maximumReserveConstraintReached), row.value("recorded").toInt());
     }
 
     void storedJson()
@@ -186,7 +144,7 @@ private Q_SLOTS:
         const auto decoded = OutcomeStore::decode("[" + goodElement + "]");
         QVERIFY(decoded && decoded->size() == 1);
         const OutcomeRecord &r = decoded->at(0);
-        QVERIFY(r.startingQuotaBand == B::healthy && !r.endingQuotaBand && r.maximumReserveConstraintReached == S::validationAtRisk);
+        QVERIFY(r.startingQuotaBand == QuotaBand::healthy && !r.endingQuotaBand && r.maximumReserveConstraintReached == S::validationAtRisk);
         QCOMPARE(r.runDurationMinutes, 9007199254740993LL);
     }
 
@@ -194,7 +152,7 @@ private Q_SLOTS:
     {
         Records history;
         for (int i = 0; i < 200; ++i)
-            history.append(recordOf("finished", QJsonValue(), QString::number(i)));
+            history.append(*OutcomeRecord::fromJson(testjson::historyEntry("finished", QJsonValue(), QString::number(i))));
         QVERIFY(settings->setValue(OutcomeStore::key, *OutcomeStore::encode(history)));
         OutcomeStore store(settings);
         QVERIFY(store.record(runOf(), Outcome::abandoned, startTime));
@@ -225,29 +183,17 @@ private Q_SLOTS:
         QCOMPARE(settings->value(OutcomeStore::unreadableKey), stored);
     }
 
-    void insight_data()
-    {
-        QTest::addColumn<Records>("records");
-        QTest::addColumn<Band>("band");
-        QTest::addColumn<QString>("sentence");
-        const char *f = "finished", *a = "abandoned";
-        const auto sentence = [](int n, int m) { return QStringLiteral("Your history: %1 of %2 similarly scoped runs finished.").arg(n).arg(m); };
-        const Records five{recordOf(f), recordOf("partial"), recordOf(a), recordOf(f), recordOf(f)};
-        Records many(5, recordOf(f)); // these oldest five fall out of the newest 20
-        for (int i = 0; i < 20; ++i)
-            many += recordOf(i % 4 == 0 ? f : a);
-        QTest::newRow("only the newest 20 count") << many << Band(B::moderate) << sentence(5, 20);
-        const Records others = five.mid(1) + Records{recordOf(f, "tight"), recordOf(f, QJsonValue()),
-            recordOf(f, "moderate", "Small"), recordOf(f, "moderate", "small", "high")};
-        QTest::newRow("four, and others of another band, size or policy") << others << Band(B::moderate) << QString();
-        QTest::newRow("absent band matches absent bands") << Records(5, recordOf(f, QJsonValue())) << Band() << sentence(5, 5);
-    }
+    // Records are history entries with these keys replaced, each "repeat" times.
+    void insight_data() { addFixtureRows(QStringLiteral("reserve/insight.json")); }
     void insight()
     {
-        QFETCH(Records, records);
-        QFETCH(Band, band);
-        QFETCH(QString, sentence);
-        QCOMPARE(OutcomeStore::insight(records, QStringLiteral("small"), ReservePolicy::standard, band).value_or(QString()), sentence);
+        QFETCH(QJsonObject, row);
+        Records records;
+        for (const QJsonValue &entry : row.value("records").toArray())
+            records += Records(entry["repeat"].toInt(1), *OutcomeRecord::fromJson(testjson::merged(testjson::historyEntry("finished"), entry.toObject())));
+        const Band band = row.value("band").isNull() ? Band() : quotaBandFromRawValue(row.value("band").toString());
+        QCOMPARE(OutcomeStore::insight(records, QStringLiteral("small"), ReservePolicy::standard, band).value_or(QString()),
+                 row.value("sentence").toString());
     }
 };
 

@@ -2,6 +2,7 @@
 #include "FixtureRows.h"
 #include "PrivateBus.h"
 
+#include <QDBusArgument>
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
@@ -145,16 +146,9 @@ private Q_SLOTS:
             return connection.call(QDBusMessage::createMethodCall(service, path, QStringLiteral("org.dunstproject.cmd0"), method));
         };
         QVERIFY(dunst(QStringLiteral("NotificationCloseAll")).type() == QDBusMessage::ReplyMessage);
-        const QDBusMessage history = dunst(QStringLiteral("NotificationListHistory"));
         QStringList summaries;
-        const QDBusArgument list = history.arguments().value(0).value<QDBusArgument>();
-        list.beginArray();
-        while (!list.atEnd()) {
-            QVariantMap fields;
-            list >> fields;
+        for (const QVariantMap &fields : qdbus_cast<QList<QVariantMap>>(dunst(QStringLiteral("NotificationListHistory")).arguments().value(0)))
             summaries.append(fields.value("summary").toString());
-        }
-        list.endArray();
         QCOMPARE(summaries, QStringList{QStringLiteral("Validation reserve: QUOTA EXHAUSTED")});
     }
 

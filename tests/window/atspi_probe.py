@@ -28,33 +28,19 @@ def application(pid):
 
 
 def walk(node, out):
-    states = node.getState()
-    out.append({
-        "role": node.getRoleName(),
-        "name": node.name or "",
-        "description": node.description or "",
-        "showing": states.contains(pyatspi.STATE_SHOWING),
-    })
+    out.append(node)
     for child in node:
         if child is not None:
             walk(child, out)
     return out
 
 
-def find(node, role, name):
-    if node.getRoleName() == role and node.name == name:
-        return node
-    for child in node:
-        found = find(child, role, name) if child is not None else None
-        if found is not None:
-            return found
-    return None
-
-
 def main():
     pid, task, expected = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     app = application(pid)
-    tree = walk(app, [])
+    nodes = walk(app, [])
+    tree = [{"role": n.getRoleName(), "name": n.name or "", "description": n.description or "",
+             "showing": n.getState().contains(pyatspi.STATE_SHOWING)} for n in nodes]
 
     events = []
 
@@ -65,8 +51,10 @@ def main():
             pyatspi.Registry.stop()
 
     pyatspi.Registry.registerEventListener(on_name, "object:property-change:accessible-name")
-    editor = find(app, "text", "Task description")
-    button = find(app, "push button", "Check task")
+    def find(role, name):
+        return next((n for n in nodes if n.getRoleName() == role and n.name == name), None)
+
+    editor, button = find("text", "Task description"), find("push button", "Check task")
     if editor is None or button is None:
         sys.exit("no task description editor or no Check task button")
     editor.queryEditableText().setTextContents(task)

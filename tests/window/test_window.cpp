@@ -151,25 +151,14 @@ private Q_SLOTS:
                  row.value("line").toString());
     }
 
-    void quotaRows_data()
-    {
-        QTest::addColumn<QByteArray>("snapshot");
-        QTest::addColumn<QStringList>("rows"); // none: the status line says so
-        const double t = now();
-        QTest::newRow("five-hour first") << snapshot({window(10080, 80, 1767571200), window(300, 42, t + 200 * 60 + 30)})
-                                         << QStringList{"5-hour", "42% remaining", "resets in 3h 20m", "Weekly",
-                                                        "80% remaining", "resets Jan 5"};
-        QTest::newRow("only weekly") << snapshot({window(10080, 0, 1767571200)})
-                                     << QStringList{"Weekly", "0% remaining", "resets Jan 5"};
-        QTest::newRow("no window shown") << snapshot({window(60, 50, t)}) << QStringList();
-    }
+    void quotaRows_data() { addFixtureRows(QStringLiteral("window/quota-rows.json")); }
     void quotaRows()
     {
-        QFETCH(QByteArray, snapshot);
-        QFETCH(QStringList, rows);
+        QFETCH(QJsonObject, row);
+        const QStringList rows = row.value("rows").toVariant().toStringList();
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(10, 20));
-        c.renderQuota(*Usage::decode(snapshot));
+        c.renderQuota(*Usage::decode(snapshotOf(row)));
         QCOMPARE(describe(c.quotaRows), rows);
         QCOMPARE(c.quotaStatus->isHidden() ? QString() : c.quotaStatus->text(),
                  rows.isEmpty() ? QStringLiteral("Codex reported no usable quota windows for this account.") : QString());
@@ -199,20 +188,15 @@ private Q_SLOTS:
     }
 
     // Refused before sending, or failed on the way: one sentence, and nothing typed is lost.
-    void checkNotDone_data()
-    {
-        QTest::addColumn<QString>("task");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("blank, refused") << " \n\t \n" << "Describe the task first.";
-        QTest::newRow("answered 500") << "Fix" << "The check is unavailable right now. Try again shortly.";
-    }
+    void checkNotDone_data() { addFixtureRows(QStringLiteral("window/check-not-done.json")); }
     void checkNotDone()
     {
-        QFETCH(QString, task);
+        QFETCH(QJsonObject, row);
+        const QString task = row.value("task").toString();
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
         QVERIFY(rig.checkWith(answer(), 500, task));
-        QTEST(c.status->text(), "message");
+        QCOMPARE(c.status->text(), row.value("message").toString());
         QCOMPARE(rig.server.requests().size(), task.trimmed().isEmpty() ? 0 : 1);
         QVERIFY(c.checkButton->text() == QStringLiteral("Check task") && c.checkButton->isEnabled());
         QCOMPARE(c.input->toPlainText(), task);
@@ -294,9 +278,7 @@ private Q_SLOTS:
         for (const char *outcome : {"finished", "finished", "finished", "abandoned", "abandoned"})
             history.append(historyEntry(outcome));
         QVERIFY(rig.settings->setValue(OutcomeStore::key, QJsonDocument(history).toJson(QJsonDocument::Compact)));
-        const QJsonArray figures = row.value("quota").toArray(); // none: no window that gives a band
-        MainWindowController &c = rig.withQuota(figures.isEmpty() ? snapshot({window(60, 50, now())})
-                                                                   : quota(figures[0].toInteger(), figures[1].toInteger()));
+        MainWindowController &c = rig.withQuota(snapshotOf(row));
         rig.rendered(answer(row.value("answer").toObject()));
 
         QStringList shown;
@@ -389,25 +371,17 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() >= 1500 && clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void startRefusals_data()
-    {
-        QTest::addColumn<QByteArray>("answerJson"); // empty: no check
-        QTest::addColumn<QByteArray>("quotaBefore"); // empty: a failed read
-        QTest::newRow("no result") << QByteArray() << quota(50, 50);
-        QTest::newRow("no policy") << answer() << quota(50, 50);
-        QTest::newRow("quota lost") << answer({{"reservePolicy", "standard"}}) << QByteArray();
-        QTest::newRow("now blocked") << answer({{"reservePolicy", "standard"}}) << quota(0, 50);
-    }
+    // Empty "quota": a failed read before the start.
+    void startRefusals_data() { addFixtureRows(QStringLiteral("window/start-refusals.json")); }
     void startRefusals()
     {
-        QFETCH(QByteArray, answerJson);
-        QFETCH(QByteArray, quotaBefore);
+        QFETCH(QJsonObject, row);
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(50, 50));
-        if (!answerJson.isEmpty())
-            rig.rendered(answerJson);
-        QCOMPARE(bool(c.startButton), answerJson.contains("reservePolicy")); // offered until the quota changes
-        helperAnswers(quotaBefore);
+        if (row.contains("answer"))
+            rig.rendered(answer(row.value("answer").toObject()));
+        QCOMPARE(bool(c.startButton), row.value("answer").toObject().contains("reservePolicy")); // offered until the quota changes
+        helperAnswers(snapshotOf(row));
         c.loadQuota();
         QTRY_VERIFY(rig.quotaSettled());
         c.startRun();
@@ -419,27 +393,16 @@ private Q_SLOTS:
     // ever shown, and a level reached again is tried again.
     void polls()
     {
-        const auto both = [](int fiveHour) { return QStringLiteral("5-hour %1% · Weekly 90%").arg(fiveHour); };
-        const struct { QByteArray answer; QString now, state; } steps[] = {
-            {{}, both(40), "KEEP HEADROOM"},
-            {quota(30, 90), both(30), "VALIDATION AT RISK"},
-            {snapshot({window(10080, 80, now() + 86400)}), "Weekly 80%", "COMFORTABLE"},
-            {snapshot({window(60, 1, now())}), "", "COMFORTABLE"},
-            {quota(10, 90), both(10), "VALIDATION ONLY"},
-            {quota(50, 90), both(50), "KEEP HEADROOM"},
-            {quota(10, 90), both(10), "VALIDATION ONLY"},
-            {quota(0, 90), both(0), "QUOTA EXHAUSTED"},
-        };
         Rig rig;
         MainWindowController &c = rig.readyToStart();
         c.startRun();
-        for (const auto &step : steps) {
+        for (const QJsonValue &step : fixtureRows(QStringLiteral("window/polls.json"))) {
             const double fetchedBefore = c.usage->fetchedAt;
-            QVERIFY(poll(c, step.answer));
+            QVERIFY(poll(c, snapshotOf(step.toObject())));
             const QStringList panel = describe(c.runPanel);
-            QCOMPARE(panel.value(2), "Now: " + step.now);
-            QCOMPARE(panel.value(3), "Validation reserve: " + step.state);
-            if (step.answer.isEmpty()) // the window keeps its snapshot and offers no Retry
+            QCOMPARE(panel.value(2), "Now: " + step["now"].toString());
+            QCOMPARE(panel.value(3), "Validation reserve: " + step["state"].toString());
+            if (snapshotOf(step.toObject()).isEmpty()) // the window keeps its snapshot and offers no Retry
                 QVERIFY(c.usage && c.usage->fetchedAt == fetchedBefore && c.retryButton->isHidden());
         }
         QList<int> seen;
@@ -449,15 +412,7 @@ private Q_SLOTS:
     }
 
     // A run from start to its recorded outcome, with a reading that ends after "End Run".
-    void runToOutcome_data()
-    {
-        QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("stored"); // empty: nothing written
-        QTest::newRow("finished") << "Finished" << "finished";
-        QTest::newRow("partial") << "Partial" << "partial";
-        QTest::newRow("abandoned") << "Abandoned" << "abandoned";
-        QTest::newRow("skip") << "Skip" << "";
-    }
+    void runToOutcome_data() { addFixtureRows(QStringLiteral("window/outcomes.json")); }
     void runToOutcome()
     {
         Rig rig;
@@ -487,12 +442,12 @@ private Q_SLOTS:
         QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("5% remaining"));
         QVERIFY(rig.notified.size() == 1 && describe(c.runPanel) == question);
 
-        QFETCH(QString, button);
+        QFETCH(QJsonObject, row);
+        const QString button = row.value("button").toString(), stored = row.value("stored").toString();
         for (auto *choice : c.runPanel->findChildren<QPushButton *>())
             if (choice->text() == button)
                 choice->click();
         QVERIFY(!c.run && c.runPanel->isHidden() && c.runPanel->arrangedViews().isEmpty());
-        QFETCH(QString, stored);
         QCOMPARE(rig.settings->contains(OutcomeStore::key), !stored.isEmpty());
         if (stored.isEmpty())
             return;
