@@ -69,14 +69,9 @@ public:
         qDBusRegisterMetaType<QList<PortalShortcut>>();
     }
 
-    // The frontend's service file for the bus, and the portals folder that points it at
-    // this backend (none: a desktop without the interface). The bus is started with the
-    // returned environment, which the frontend inherits.
-    static std::pair<QString, QByteArray> frontendService()
-    {
-        return {QStringLiteral("portal.service"), "[D-BUS Service]\nName=org.freedesktop.portal.Desktop\n"
-                                                  "Exec=/usr/libexec/xdg-desktop-portal\n"};
-    }
+    // The portals folder that points the frontend at this backend (none: a desktop without
+    // the interface). The bus is started with the returned environment, which the
+    // frontend inherits.
     static bool describe(const QTemporaryDir &portals, bool withInterface, QProcessEnvironment &environment)
     {
         environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), portals.path());
