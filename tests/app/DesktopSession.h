@@ -122,13 +122,8 @@ public:
     // The focused window, by what program() says of the program's.
     QString focused()
     {
-        if (x11()) {
-            const xcb_window_t focus = x->inputFocus();
-            for (const auto &w : x->windows())
-                if (w.id == focus)
-                    return QString::fromUtf8(w.name);
-            return QString();
-        }
+        if (x11()) // as the server has it (-f): without a window manager no window is marked top-level
+            return QString::fromUtf8(output("xdotool", {"getwindowfocus", "-f", "getwindowname"}).trimmed());
         for (const QJsonObject &w : swayWindows())
             if (w["focused"].toBool())
                 return w["app_id"].toString();

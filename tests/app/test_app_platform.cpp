@@ -62,7 +62,7 @@ private Q_SLOTS:
         if (row["left"] == "lock")
             QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write("999999999\ntessaline\n\n") > 0 && lock.flush());
         else
-            QVERIFY(QFile(runtime->filePath("tessaline.socket")).open(QIODevice::WriteOnly));
+            QVERIFY(row["left"] == "socket" && QFile(runtime->filePath("tessaline.socket")).open(QIODevice::WriteOnly));
         SingleInstance first(QStringLiteral("tessaline"));
         QCOMPARE(first.claim(), Role::Primary);
         QSignalSpy opened(&first, &SingleInstance::openRequested);

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <map>
 #include <optional>
 
 using namespace tessaline;
@@ -109,9 +110,10 @@ private Q_SLOTS:
     void leavesNothingBehind()
     {
         QFETCH(QJsonObject, row);
+        const std::map<QString, uint16_t> variants{{"plain", 0}, {"NumLock", numLock}};
         std::vector<uint16_t> held;
         for (const QJsonValue variant : row["held"].toArray())
-            held.push_back(variant == "NumLock" ? numLock : 0);
+            held.push_back(variants.at(variant.toString()));
         XClient other;
         QVERIFY(other.grab(held));
         int count = 0;
