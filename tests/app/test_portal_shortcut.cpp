@@ -119,8 +119,8 @@ private Q_SLOTS:
         // Offered with the session (where KDE 5.27 takes them from), and bound only when
         // the desktop does not hold them already.
         QCOMPARE(backend.offered.size(), 1);
-        QCOMPARE(backend.offered[0].properties.value("preferred_trigger").toString(), QStringLiteral("CTRL+ALT+l"));
-        QVERIFY(!backend.offered[0].properties.value("description").toString().isEmpty());
+        QCOMPARE(backend.offered[0].second.value("preferred_trigger").toString(), QStringLiteral("CTRL+ALT+l"));
+        QVERIFY(!backend.offered[0].second.value("description").toString().isEmpty());
         QCOMPARE(backend.asked.size(), kept ? 0 : 1);
         if (expected != GlobalShortcut::Status::installed) {
             // Nothing left behind: the session is closed again.

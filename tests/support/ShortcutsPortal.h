@@ -25,30 +25,8 @@
 
 namespace testsupport {
 
-struct PortalShortcut {
-    QString id;
-    QVariantMap properties;
-};
-inline QDBusArgument &operator<<(QDBusArgument &a, const PortalShortcut &s)
-{
-    a.beginStructure();
-    a << s.id << s.properties;
-    a.endStructure();
-    return a;
-}
-inline const QDBusArgument &operator>>(const QDBusArgument &a, PortalShortcut &s)
-{
-    a.beginStructure();
-    a >> s.id >> s.properties;
-    a.endStructure();
-    return a;
-}
-
-} // namespace testsupport
-
-Q_DECLARE_METATYPE(testsupport::PortalShortcut)
-
-namespace testsupport {
+// A shortcut as the portal passes it: its id and its properties, a D-Bus (sa{sv}).
+using PortalShortcut = std::pair<QString, QVariantMap>;
 
 class ShortcutsPortal : public QDBusVirtualObject {
 public:
@@ -110,9 +88,9 @@ public:
             asked += shortcuts;
             QList<PortalShortcut> added;
             for (const PortalShortcut &s : shortcuts)
-                if (std::none_of(kept.begin(), kept.end(), [&s](const PortalShortcut &k) { return k.id == s.id; }))
-                    added.append({s.id, {{"description", s.properties.value("description")},
-                                         {"trigger_description", s.properties.value("preferred_trigger")}}});
+                if (std::none_of(kept.begin(), kept.end(), [&s](const PortalShortcut &k) { return k.first == s.first; }))
+                    added.append({s.first, {{"description", s.second.value("description")},
+                                            {"trigger_description", s.second.value("preferred_trigger")}}});
             if (added.isEmpty()) {
                 connection.send(message.createReply({0u, QVariantMap{{"shortcuts", QVariant::fromValue(kept)}}}));
             } else if (hold) {
