@@ -40,12 +40,7 @@ public:
     QSize screen;
 
     explicit DesktopSession(const QString &kind) : kind(kind) {}
-    ~DesktopSession()
-    {
-        QDBusConnection::disconnectFromBus(kind);
-        for (QProcess *p : {&other, &shell, &server})
-            p->terminate(), p->waitForFinished(5000);
-    }
+    ~DesktopSession() { QDBusConnection::disconnectFromBus(kind); }
     bool x11() const { return kind == QLatin1String("openbox") || kind == QLatin1String("xfce4-panel"); }
     // How the program's main window is known: its title on X11, its app id on Wayland.
     QString program() const { return x11() ? QStringLiteral("Tessaline") : QStringLiteral("app.tessaline.Tessaline"); }
@@ -72,7 +67,10 @@ public:
         QProcessEnvironment busEnvironment = clients;
         if (kind == QLatin1String("xfce4-panel")) {
             names = {"org.xfce.Xfconf"}; // the panel keeps its settings there
-            if (!writePanelConfig())
+            // One panel with the status tray alone; without any configuration the panel
+            // would ask how to set itself up.
+            const QString folder = dir.filePath("config/xfce4/xfconf/xfce-perchannel-xml");
+            if (!QDir().mkpath(folder) || !QFile::copy(QStringLiteral(APP_FIXTURES "/xfce4-panel.xml"), folder + "/xfce4-panel.xml"))
                 return false;
         } else if (kind == QLatin1String("sway")) {
             names = {"org.freedesktop.portal.Desktop"};
@@ -85,46 +83,47 @@ public:
             names = {"org.freedesktop.portal.Desktop", "org.freedesktop.impl.portal.desktop.kde", "org.kde.kglobalaccel"};
         }
         std::vector<std::pair<QString, QByteArray>> services;
-        for (const QString &name : names) {
-            QFile file("/usr/share/dbus-1/services/" + name + ".service");
-            if (!file.open(QIODevice::ReadOnly))
-                return false;
-            services.push_back({file.fileName().section('/', -1), file.readAll()});
-        }
+        for (const QString &name : names)
+            services.push_back(PrivateBus::installed(name));
         if (!bus.start(services, busEnvironment))
             return false;
         clients.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
         connection = QDBusConnection::connectToBus(bus.address, kind);
         if (kind == QLatin1String("sway"))
             return portal.serve(connection);
-        QByteArray line;
+        shell.process.setProcessEnvironment(clients);
         if (kind == QLatin1String("openbox")) // runs its startup command once it manages the screen
-            return startedWithLine(shell, "openbox", {"--startup", "echo ready"}, &line, "ready");
+            return shell.start("openbox", {"--startup", "echo ready"}, QRegularExpression("^ready$"));
         if (kind == QLatin1String("xfce4-panel")) {
-            run(shell, "xfce4-panel", {"--disable-wm-check"});
+            run(shell.process, "xfce4-panel", {"--disable-wm-check"});
             return QTest::qWaitFor([this] { return watching(); }, 30000);
         }
         return true;
     }
 
     // Starts a program on this desktop, to die with the test.
-    void run(QProcess &process, const QString &command, const QStringList &arguments = {})
+    void run(QProcess &process, const QString &command, const QStringList &arguments = {},
+             const QProcessEnvironment &environment = {})
     {
-        process.setProcessEnvironment(clients);
-        dieWithTest(process);
+        process.setProcessEnvironment(environment.isEmpty() ? clients : environment);
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(command, arguments);
+    }
+    // Runs a client of this desktop to its end: what it printed, or nothing if it failed.
+    QByteArray output(const QString &command, const QStringList &arguments = {})
+    {
+        QProcess process;
+        process.setProcessEnvironment(clients);
+        process.start(command, arguments);
+        const bool ok = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        return ok ? process.readAllStandardOutput() : QByteArray();
     }
 
     // The focused window, by what program() says of the program's.
     QString focused()
     {
-        if (x11()) {
-            const xcb_window_t focus = x->inputFocus();
-            for (const auto &w : x->windows())
-                if (w.id == focus)
-                    return QString::fromUtf8(w.name);
-            return QString();
-        }
+        if (x11()) // as the server has it (-f): without a window manager no window is marked top-level
+            return QString::fromUtf8(output("xdotool", {"getwindowfocus", "-f", "getwindowname"}).trimmed());
         for (const QJsonObject &w : swayWindows())
             if (w["focused"].toBool())
                 return w["app_id"].toString();
@@ -157,13 +156,14 @@ public:
         return 0;
     }
 
-    // What the user's click on the window's close button does.
-    void closeWindow()
+    // What the user's click on the window's close button does; true once it is gone.
+    bool closeWindow()
     {
         if (!x11())
             swaymsg({QStringLiteral("[app_id=%1] kill").arg(program())});
         else if (const QList<quint32> found = windows(); !found.isEmpty())
             x->requestClose(found[0]);
+        return QTest::qWaitFor([this] { return windows().isEmpty(); }, 5000);
     }
 
     // The user turns to another program and works there; returns what a launcher would
@@ -172,16 +172,13 @@ public:
     QString focusElsewhere()
     {
         if (!x11()) {
-            if (other.state() == QProcess::NotRunning)
-                run(other, "weston-flower");
+            if (other.process.state() == QProcess::NotRunning)
+                run(other.process, "weston-flower");
             else
                 swaymsg({"[app_id=org.freedesktop.weston.flower] focus"});
             if (!QTest::qWaitFor([this] { return focused() == "org.freedesktop.weston.flower"; }, 20000))
                 return QString();
-            QProcess token;
-            token.setProcessEnvironment(clients);
-            token.start(QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token"));
-            return token.waitForFinished(10000) && token.exitCode() == 0 ? QString::fromUtf8(token.readAllStandardOutput().trimmed()) : QString();
+            return QString::fromUtf8(output(QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token")).trimmed());
         }
         if (!otherWindow)
             otherWindow = x->createWindow("Another program");
@@ -205,13 +202,7 @@ public:
         return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("." + request)) : 0;
     }
 
-    QByteArray swaymsg(const QStringList &arguments)
-    {
-        QProcess swaymsg;
-        swaymsg.setProcessEnvironment(clients);
-        swaymsg.start("swaymsg", QStringList{"-r"} + arguments);
-        return swaymsg.waitForFinished(10000) ? swaymsg.readAllStandardOutput() : QByteArray();
-    }
+    QByteArray swaymsg(const QStringList &arguments) { return output("swaymsg", QStringList{"-r"} + arguments); }
     QList<QJsonObject> swayWindows()
     {
         QList<QJsonObject> found;
@@ -225,13 +216,7 @@ public:
         walk(QJsonDocument::fromJson(swaymsg({"-t", "get_tree"})).object());
         return found;
     }
-    QImage screenshot()
-    {
-        QProcess grim;
-        grim.setProcessEnvironment(clients);
-        grim.start("grim", {dir.filePath("shot.png")});
-        return grim.waitForFinished(10000) && grim.exitCode() == 0 ? QImage(dir.filePath("shot.png")) : QImage();
-    }
+    QImage screenshot() { return QImage::fromData(output("grim", {"-"})); }
 
     // A call to kglobalaccel (sway-kde).
     QVariant kglobalaccel(const QString &path, const QString &interface, const QString &method, const QVariantList &arguments = {})
@@ -246,7 +231,7 @@ public:
 
 private:
     QTemporaryDir portals{QStringLiteral("/tmp/tess.XXXXXX")};
-    QProcess server, shell, other;
+    ReadyProcess server, shell, other; // stopped in this order's reverse
     std::unique_ptr<XClient> x;
     xcb_window_t otherWindow = 0;
 
@@ -254,12 +239,12 @@ private:
 
     bool startX()
     {
-        QByteArray number;
-        if (!startedWithLine(server, "Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, &number))
+        if (!server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, QRegularExpression("^\\d+$")))
             return false;
+        const QString display = ":" + server.ready.captured(0);
         // This process's X clients and xdotool use it too.
-        qputenv("DISPLAY", ":" + number);
-        clients.insert("DISPLAY", ":" + number);
+        qputenv("DISPLAY", display.toUtf8());
+        clients.insert("DISPLAY", display);
         x = std::make_unique<XClient>();
         return true;
     }
@@ -268,10 +253,8 @@ private:
     {
         QProcessEnvironment e = clients;
         e.insert("XDG_RUNTIME_DIR", dir.filePath("server"));
-        server.setProcessEnvironment(e);
-        dieWithTest(server);
-        server.start("weston", {"--backend=headless-backend.so", "--socket=wayland-tess", "--width=1280", "--height=1024",
-                                "--debug", "--logger-scopes=proto", "--log=" + dir.filePath("server/weston.log")});
+        run(server.process, "weston", {"--backend=headless-backend.so", "--socket=wayland-tess", "--width=1280", "--height=1024",
+                                       "--debug", "--logger-scopes=proto", "--log=" + dir.filePath("server/weston.log")}, e);
         clients.insert("WAYLAND_DISPLAY", dir.filePath("server/wayland-tess"));
         return QTest::qWaitFor([this] { return QFileInfo::exists(clients.value("WAYLAND_DISPLAY")); }, 20000);
     }
@@ -297,27 +280,15 @@ private:
                     return false;
             command = QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
         }
-        server.setProcessEnvironment(e);
-        QByteArray line;
+        server.process.setProcessEnvironment(e);
         const QString swayProgram = command.takeFirst();
-        if (!startedWithLine(server, swayProgram, command, &line, "ready "))
+        if (!server.start(swayProgram, command, QRegularExpression("^ready (\\S+) (\\S+)$")))
             return false;
-        const QList<QByteArray> where = line.split(' ');
-        if (where.size() != 3)
-            return false;
-        clients.insert("WAYLAND_DISPLAY", dir.filePath("server/" + QString::fromUtf8(where[1])));
-        clients.insert("SWAYSOCK", QString::fromUtf8(where[2]));
+        clients.insert("WAYLAND_DISPLAY", dir.filePath("server/" + server.ready.captured(1)));
+        clients.insert("SWAYSOCK", server.ready.captured(2));
         const QJsonObject output = QJsonDocument::fromJson(swaymsg({"-t", "get_outputs"})).array().at(0).toObject();
         screen = QSize(output["rect"]["width"].toInt(), output["rect"]["height"].toInt());
         return !screen.isEmpty();
-    }
-
-    // One panel with the status tray alone; without any configuration the panel would
-    // ask how to set itself up.
-    bool writePanelConfig()
-    {
-        const QString folder = dir.filePath("config/xfce4/xfconf/xfce-perchannel-xml");
-        return QDir().mkpath(folder) && QFile::copy(QStringLiteral(APP_FIXTURES "/xfce4-panel.xml"), folder + "/xfce4-panel.xml");
     }
 };
 

@@ -6,8 +6,6 @@
 
 #include <xcb/xcb.h>
 
-#include <sys/prctl.h>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,31 +23,6 @@ inline bool xdotool(const QStringList &arguments)
     QProcess process;
     process.start("xdotool", arguments);
     return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-// A child that dies with the test process, so a test that crashes or times out leaves
-// nothing on the display (a tray, a grabbed key) for the next one.
-inline void dieWithTest(QProcess &process)
-{
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-}
-
-// Starts a child that dies with the test and reads the line it prints once it is ready:
-// the first, or the first that begins with `expected`.
-inline bool startedWithLine(QProcess &process, const QString &command, const QStringList &arguments, QByteArray *line,
-                            const QByteArray &expected = QByteArray())
-{
-    dieWithTest(process);
-    process.start(command, arguments);
-    if (!process.waitForStarted(10000))
-        return false;
-    do {
-        while (!process.canReadLine())
-            if (!process.waitForReadyRead(20000))
-                return false;
-        *line = process.readLine().trimmed();
-    } while (!expected.isEmpty() && !line->startsWith(expected));
-    return true;
 }
 
 template <typename T>

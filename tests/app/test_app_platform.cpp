@@ -53,22 +53,16 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(prefix.filePath("share/icons/hicolor/scalable/apps/" + entry.value("Icon").toString() + ".svg")));
     }
 
-    // What a copy that crashed leaves behind must not stop the next one.
-    void laterLaunchesHandOver_data()
-    {
-        QTest::addColumn<bool>("staleLock");
-        QTest::addColumn<bool>("staleSocket");
-        QTest::newRow("lock of a dead process") << true << false;
-        QTest::newRow("socket file left behind") << false << true;
-    }
+    // What a copy that crashed leaves behind ("left") must not stop the next one.
+    void laterLaunchesHandOver_data() { addFixtureRows("app/stale-instance.json"); }
     void laterLaunchesHandOver()
     {
-        QFETCH(bool, staleLock);
-        QFETCH(bool, staleSocket);
+        QFETCH(QJsonObject, row);
         QFile lock(runtime->filePath("tessaline.lock")); // a pid above any the kernel hands out
-        QVERIFY(!staleLock || (lock.open(QIODevice::WriteOnly) && lock.write("999999999\ntessaline\n\n") > 0 && lock.flush()));
-        if (staleSocket)
-            QVERIFY(QFile(runtime->filePath("tessaline.socket")).open(QIODevice::WriteOnly));
+        if (row["left"] == "lock")
+            QVERIFY(lock.open(QIODevice::WriteOnly) && lock.write("999999999\ntessaline\n\n") > 0 && lock.flush());
+        else
+            QVERIFY(row["left"] == "socket" && QFile(runtime->filePath("tessaline.socket")).open(QIODevice::WriteOnly));
         SingleInstance first(QStringLiteral("tessaline"));
         QCOMPARE(first.claim(), Role::Primary);
         QSignalSpy opened(&first, &SingleInstance::openRequested);
@@ -85,22 +79,16 @@ private Q_SLOTS:
     }
 
     // The lock and the socket go where only the user can reach them: the runtime directory
-    // when it is private, a directory of the program's own in the cache otherwise.
-    void privateDirectory_data()
-    {
-        QTest::addColumn<QString>("runtimeDir");
-        QTest::addColumn<bool>("cache");
-        QTest::newRow("runtime directory") << "runtime" << false;
-        QTest::newRow("none") << QString() << true;
-        QTest::newRow("open to others") << "open" << true;
-    }
+    // when it is private, a directory of the program's own in the cache otherwise. The
+    // runtime directory is the private one, none, or one "open" to others.
+    void privateDirectory_data() { addFixtureRows("app/private-directory.json"); }
     void privateDirectory()
     {
-        QFETCH(QString, runtimeDir);
-        QFETCH(bool, cache);
+        QFETCH(QJsonObject, row);
+        const QString runtimeDir = row["runtimeDir"].toString();
         const QString open = runtime->filePath("open");
         QVERIFY(QDir().mkpath(open) && QFile::setPermissions(open, QFileDevice::Permissions(0x7777)));
-        const QString expected = cache ? runtime->filePath("cache/tessaline") : runtime->path();
+        const QString expected = row["where"] == "cache" ? runtime->filePath("cache/tessaline") : runtime->path();
         qputenv("XDG_CACHE_HOME", runtime->filePath("cache").toLocal8Bit());
         if (runtimeDir.isEmpty())
             qunsetenv("XDG_RUNTIME_DIR");

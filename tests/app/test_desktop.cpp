@@ -3,6 +3,7 @@
 // (DesktopSession.h); each row starts the program afresh.
 
 #include "DesktopSession.h"
+#include "FixtureRows.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -65,20 +66,12 @@ private Q_SLOTS:
     void initTestCase() { QVERIFY(QFileInfo(program).isExecutable()); }
     void cleanupTestCase() { desktop.reset(); }
 
-    void bringsTheWindowBack_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("way");
-        for (const char *kind : {"openbox", "xfce4-panel", "sway"})
-            for (const char *way : {"second launch", "shortcut", "tray menu"})
-                QTest::addRow("%s, %s", kind, way) << kind << way;
-        QTest::newRow("sway-kde, shortcut") << "sway-kde" << "shortcut";
-        QTest::newRow("weston, second launch") << "weston" << "second launch";
-    }
+    // Rows of one desktop follow each other ("kind"); "way" is how the window comes back.
+    void bringsTheWindowBack_data() { addFixtureRows("app/desktop-rows.json"); }
     void bringsTheWindowBack()
     {
-        QFETCH(QString, kind);
-        QFETCH(QString, way);
+        QFETCH(QJsonObject, row);
+        const QString kind = row["kind"].toString(), way = row["way"].toString();
         if (!desktop || desktop->kind != kind) {
             desktop.reset();
             desktop = std::make_unique<DesktopSession>(kind);
@@ -142,12 +135,10 @@ private Q_SLOTS:
             QByteArray said;
             QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
             QCOMPARE(launch(d.clients, {"--shortcut", "ctrl+alt+l"}), std::make_pair(1, held));
-            d.closeWindow();
-            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(d.closeWindow());
             QCOMPARE(launch(d.clients, {"--shortcut", "ctrl+alt+shift+l"}), std::make_pair(0, QByteArray()));
             QTRY_COMPARE(d.windows().size(), 1); // that launch reopened the window too
-            d.closeWindow();
-            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(d.closeWindow());
             QVERIFY(!d.focusElsewhere().isEmpty());
             QVERIFY(xdotool({"key", "ctrl+alt+shift+l"}));
             QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
@@ -184,8 +175,7 @@ private:
                 QList<QDBusObjectPath>{QDBusObjectPath(component)}, 20000);
             QCOMPARE(d.kglobalaccel(component, "org.kde.kglobalaccel.Component", "shortcutNames").toStringList(),
                      QStringList{"open-window"});
-            d.closeWindow();
-            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(d.closeWindow());
             // Until this copy's session is set up a press reaches nothing.
             QTRY_VERIFY_WITH_TIMEOUT((d.kglobalaccel(component, "org.kde.kglobalaccel.Component", "invokeShortcut", {"open-window"}),
                                       d.focused() == d.program()), 20000);
@@ -203,14 +193,10 @@ private:
     void trayMenu(QProcess &first)
     {
         DesktopSession &d = *desktop;
-        QProcess tray, pointer;
-        const auto stop = qScopeGuard([&] {
-            for (QProcess *p : {&pointer, &tray})
-                p->kill(), p->waitForFinished();
-        });
+        ReadyProcess tray, pointer; // for their stop when the row ends
         if (d.kind == "openbox") {
             // trayer's XEmbed tray: Qt draws the menu on a click, and the menu takes keys.
-            d.run(tray, "trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--SetDockType", "true"});
+            d.run(tray.process, "trayer", {"--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24", "--SetDockType", "true"});
             QTRY_VERIFY_WITH_TIMEOUT(d.trayWindow(false), 20000);
             const auto openMenu = [&d] {
                 // The icon may still be on its way into the tray.
@@ -219,19 +205,14 @@ private:
                         (void)QTest::qWaitFor([&d] { return d.trayWindow(true); }, 1000);
                 return d.trayWindow(true);
             };
-            d.closeWindow();
-            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(d.closeWindow());
             QVERIFY(openMenu() && xdotool({"key", "Down", "Return"}));
             QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
             QVERIFY(openMenu() && xdotool({"key", "ctrl+q"}));
         } else {
             // A StatusNotifierItem host: its menu is the program's, over com.canonical.dbusmenu.
-            if (d.kind == "sway") {
-                QVERIFY(QDir().mkpath(d.dir.filePath("config/waybar")));
-                QFile::remove(d.dir.filePath("config/waybar/config"));
-                QVERIFY(QFile::copy(QStringLiteral(APP_FIXTURES "/waybar.json"), d.dir.filePath("config/waybar/config")));
-                d.run(tray, "waybar"); // a bar with the tray alone
-            }
+            if (d.kind == "sway")
+                d.run(tray.process, "waybar", {"--config", QStringLiteral(APP_FIXTURES "/waybar.json")}); // a bar with the tray alone
             QTRY_VERIFY_WITH_TIMEOUT(d.watching(), 20000);
             const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
             QDBusInterface host(watcher, "/StatusNotifierWatcher", watcher, d.connection);
@@ -248,21 +229,19 @@ private:
             const auto choose = [&menu](int id) {
                 return menu.call("Event", id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u).type() == QDBusMessage::ReplyMessage;
             };
-            d.closeWindow();
-            QTRY_VERIFY(d.windows().isEmpty());
+            QVERIFY(d.closeWindow());
             QVERIFY(choose(entries[0].first));
             QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
             if (d.kind == "sway") {
                 // A plain click on the icon in the bar opens the window, and no window of a
                 // menu: one window, the main window (a menu shown as a window is nearly all
                 // white). The pointer goes leftwards along the bar until it meets the icon.
-                d.closeWindow();
-                QTRY_VERIFY(d.windows().isEmpty());
-                d.run(pointer, QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/virtual_pointer"),
+                QVERIFY(d.closeWindow());
+                d.run(pointer.process, QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/virtual_pointer"),
                       {QString::number(d.screen.width()), QString::number(d.screen.height())});
                 for (int x = d.screen.width() - 4; x > d.screen.width() - 80 && d.windows().isEmpty(); x -= 6) {
-                    pointer.write(QStringLiteral("click %1 15 left\n").arg(x).toUtf8());
-                    QVERIFY(pointer.waitForReadyRead(10000) && pointer.readLine().trimmed() == "ok");
+                    pointer.process.write(QStringLiteral("click %1 15 left\n").arg(x).toUtf8());
+                    QVERIFY(pointer.process.waitForReadyRead(10000) && pointer.process.readLine().trimmed() == "ok");
                     (void)QTest::qWaitFor([&d] { return !d.windows().isEmpty(); }, 500);
                 }
                 QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <map>
 #include <optional>
 
 using namespace tessaline;
@@ -103,18 +104,16 @@ private Q_SLOTS:
     }
 
     // Neither a grab nor a handler is left when the combination is taken, or once the
-    // shortcut is gone.
-    void leavesNothingBehind_data()
-    {
-        QTest::addColumn<std::vector<uint16_t>>("held");
-        QTest::newRow("destroyed") << std::vector<uint16_t>{};
-        QTest::newRow("taken") << std::vector<uint16_t>{0};
-        // The plain grab succeeds here and must be rolled back.
-        QTest::newRow("NumLock variant taken") << std::vector<uint16_t>{numLock};
-    }
+    // shortcut is gone. "held": the variants another program holds; where it holds only
+    // NumLock's, the plain grab succeeds and must be rolled back.
+    void leavesNothingBehind_data() { addFixtureRows("app/shortcut-held.json"); }
     void leavesNothingBehind()
     {
-        QFETCH(std::vector<uint16_t>, held);
+        QFETCH(QJsonObject, row);
+        const std::map<QString, uint16_t> variants{{"plain", 0}, {"NumLock", numLock}};
+        std::vector<uint16_t> held;
+        for (const QJsonValue variant : row["held"].toArray())
+            held.push_back(variants.at(variant.toString()));
         XClient other;
         QVERIFY(other.grab(held));
         int count = 0;

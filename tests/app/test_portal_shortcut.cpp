@@ -13,11 +13,11 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
+#include <optional>
 
 using namespace tessaline;
 using namespace testsupport;
@@ -66,7 +66,17 @@ Q_DECLARE_METATYPE(GlobalShortcut::Status)
 class TestPortalShortcut : public QObject {
     Q_OBJECT
 
+    std::optional<PrivateBus> bus; // each test's own, with the desktop's and the program's connection
+    QDBusConnection connect(const QString &who) { return QDBusConnection::connectToBus(bus->address, who); }
+
 private Q_SLOTS:
+    void cleanup()
+    {
+        for (const char *who : {"desktop", "program"})
+            QDBusConnection::disconnectFromBus(who);
+        bus.reset();
+    }
+
     void portal_data() { addFixtureRows("app/portal-shortcut.json"); }
     void portal()
     {
@@ -84,17 +94,9 @@ private Q_SLOTS:
         QVERIFY(ShortcutsPortal::describe(portals, globalShortcuts, e));
         std::vector<std::pair<QString, QByteArray>> services;
         if (frontend)
-            services.push_back(ShortcutsPortal::frontendService());
-        PrivateBus bus;
-        QVERIFY(bus.start(services, e));
-
-        const QString tag = QString::fromUtf8(QTest::currentDataTag());
-        QDBusConnection desktop = QDBusConnection::connectToBus(bus.address, "desktop " + tag);
-        QDBusConnection program = QDBusConnection::connectToBus(bus.address, "program " + tag);
-        const auto disconnect = qScopeGuard([&tag] {
-            QDBusConnection::disconnectFromBus("desktop " + tag);
-            QDBusConnection::disconnectFromBus("program " + tag);
-        });
+            services.push_back(PrivateBus::installed("org.freedesktop.portal.Desktop"));
+        QVERIFY(bus.emplace().start(services, e));
+        QDBusConnection desktop = connect("desktop"), program = connect("program");
         ShortcutsPortal backend;
         backend.grant = grant;
         if (kept)
@@ -117,8 +119,8 @@ private Q_SLOTS:
         // Offered with the session (where KDE 5.27 takes them from), and bound only when
         // the desktop does not hold them already.
         QCOMPARE(backend.offered.size(), 1);
-        QCOMPARE(backend.offered[0].properties.value("preferred_trigger").toString(), QStringLiteral("CTRL+ALT+l"));
-        QVERIFY(!backend.offered[0].properties.value("description").toString().isEmpty());
+        QCOMPARE(backend.offered[0].second.value("preferred_trigger").toString(), QStringLiteral("CTRL+ALT+l"));
+        QVERIFY(!backend.offered[0].second.value("description").toString().isEmpty());
         QCOMPARE(backend.asked.size(), kept ? 0 : 1);
         if (expected != GlobalShortcut::Status::installed) {
             // Nothing left behind: the session is closed again.
@@ -160,14 +162,8 @@ private Q_SLOTS:
     // A frontend that offers the registry is told the program's app id first.
     void registersItsAppId()
     {
-        PrivateBus bus;
-        QVERIFY(bus.start());
-        QDBusConnection frontend = QDBusConnection::connectToBus(bus.address, "frontend");
-        QDBusConnection program = QDBusConnection::connectToBus(bus.address, "program");
-        const auto disconnect = qScopeGuard([] {
-            QDBusConnection::disconnectFromBus("frontend");
-            QDBusConnection::disconnectFromBus("program");
-        });
+        QVERIFY(bus.emplace().start());
+        QDBusConnection frontend = connect("desktop"), program = connect("program");
         RegistryFrontend registry;
         QVERIFY(frontend.registerVirtualObject(ShortcutsPortal::path, &registry, QDBusConnection::SubPath)
                 && frontend.registerService("org.freedesktop.portal.Desktop"));

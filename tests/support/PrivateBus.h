@@ -1,8 +1,9 @@
 #pragma once
 
+#include "ReadyProcess.h"
+
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <utility>
@@ -14,51 +15,37 @@
 // involved.
 struct PrivateBus {
     QTemporaryDir dir{QStringLiteral("/tmp/tess.XXXXXX")}; // short: holds the bus socket
-    QProcess daemon;
+    ReadyProcess daemon;
     QString address;
+
+    // A service as its package installed it, to be started by this bus as by a desktop's.
+    static std::pair<QString, QByteArray> installed(const QString &name)
+    {
+        QFile file(QStringLiteral("/usr/share/dbus-1/services/%1.service").arg(name));
+        return {name + QStringLiteral(".service"), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()};
+    }
 
     // `services`: file name and contents of each activatable service.
     bool start(const std::vector<std::pair<QString, QByteArray>> &services = {},
                const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
     {
-        if (!dir.isValid() || !QDir(dir.path()).mkpath(QStringLiteral("services")))
+        QFile config(QStringLiteral(TESSALINE_FIXTURES "/app/private-bus.conf"));
+        if (!dir.isValid() || !QDir(dir.path()).mkpath(QStringLiteral("services")) || !config.open(QIODevice::ReadOnly))
             return false;
         for (const auto &[name, text] : services) {
             QFile file(dir.filePath(QStringLiteral("services/") + name));
-            if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            if (text.isEmpty() || !file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
                 return false;
         }
-        QFile config(dir.filePath(QStringLiteral("bus.conf")));
-        if (!config.open(QIODevice::WriteOnly))
+        QFile written(dir.filePath(QStringLiteral("bus.conf")));
+        if (!written.open(QIODevice::WriteOnly) || written.write(QString::fromUtf8(config.readAll()).arg(dir.path()).toUtf8()) <= 0)
             return false;
-        config.write(QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=%1</listen>
-  <auth>EXTERNAL</auth>
-  <servicedir>%1/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
-  </policy>
-</busconfig>
-)").arg(dir.path()).toUtf8());
-        config.close();
-        daemon.setProcessEnvironment(environment);
-        daemon.start(QStringLiteral("dbus-daemon"),
-                     {"--nofork", "--print-address=1", "--config-file=" + config.fileName()});
-        if (!daemon.waitForStarted())
+        written.close();
+        daemon.process.setProcessEnvironment(environment);
+        if (!daemon.start(QStringLiteral("dbus-daemon"), {"--nofork", "--print-address=1", "--config-file=" + written.fileName()},
+                          QRegularExpression(QStringLiteral("^unix:.+"))))
             return false;
-        while (!daemon.canReadLine())
-            if (!daemon.waitForReadyRead(10000))
-                return false;
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
-        return !address.isEmpty();
-    }
-
-    ~PrivateBus()
-    {
-        daemon.terminate();
-        daemon.waitForFinished();
+        address = daemon.ready.captured(0);
+        return true;
     }
 };

@@ -25,30 +25,8 @@
 
 namespace testsupport {
 
-struct PortalShortcut {
-    QString id;
-    QVariantMap properties;
-};
-inline QDBusArgument &operator<<(QDBusArgument &a, const PortalShortcut &s)
-{
-    a.beginStructure();
-    a << s.id << s.properties;
-    a.endStructure();
-    return a;
-}
-inline const QDBusArgument &operator>>(const QDBusArgument &a, PortalShortcut &s)
-{
-    a.beginStructure();
-    a >> s.id >> s.properties;
-    a.endStructure();
-    return a;
-}
-
-} // namespace testsupport
-
-Q_DECLARE_METATYPE(testsupport::PortalShortcut)
-
-namespace testsupport {
+// A shortcut as the portal passes it: its id and its properties, a D-Bus (sa{sv}).
+using PortalShortcut = std::pair<QString, QVariantMap>;
 
 class ShortcutsPortal : public QDBusVirtualObject {
 public:
@@ -69,14 +47,9 @@ public:
         qDBusRegisterMetaType<QList<PortalShortcut>>();
     }
 
-    // The frontend's service file for the bus, and the portals folder that points it at
-    // this backend (none: a desktop without the interface). The bus is started with the
-    // returned environment, which the frontend inherits.
-    static std::pair<QString, QByteArray> frontendService()
-    {
-        return {QStringLiteral("portal.service"), "[D-BUS Service]\nName=org.freedesktop.portal.Desktop\n"
-                                                  "Exec=/usr/libexec/xdg-desktop-portal\n"};
-    }
+    // The portals folder that points the frontend at this backend (none: a desktop without
+    // the interface). The bus is started with the returned environment, which the
+    // frontend inherits.
     static bool describe(const QTemporaryDir &portals, bool withInterface, QProcessEnvironment &environment)
     {
         environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), portals.path());
@@ -115,9 +88,9 @@ public:
             asked += shortcuts;
             QList<PortalShortcut> added;
             for (const PortalShortcut &s : shortcuts)
-                if (std::none_of(kept.begin(), kept.end(), [&s](const PortalShortcut &k) { return k.id == s.id; }))
-                    added.append({s.id, {{"description", s.properties.value("description")},
-                                         {"trigger_description", s.properties.value("preferred_trigger")}}});
+                if (std::none_of(kept.begin(), kept.end(), [&s](const PortalShortcut &k) { return k.first == s.first; }))
+                    added.append({s.first, {{"description", s.second.value("description")},
+                                            {"trigger_description", s.second.value("preferred_trigger")}}});
             if (added.isEmpty()) {
                 connection.send(message.createReply({0u, QVariantMap{{"shortcuts", QVariant::fromValue(kept)}}}));
             } else if (hold) {
