@@ -48,12 +48,14 @@ inline void flood(QSslSocket *socket, qint64 *sent)
     refill();
 }
 
-// Pipelines `count` requests for the page's script and reads none of the answers: they
-// stay in the network once the socket's read buffer of bufferBytes is full.
-inline qint64 pipelineUnread(QSslSocket *socket, int count, qint64 bufferBytes)
+// Pipelines `count` requests for the page's script, each with padBytes of a header field
+// besides, and reads none of the answers: they stay in the network once the socket's
+// read buffer of bufferBytes is full.
+inline qint64 pipelineUnread(QSslSocket *socket, int count, qint64 bufferBytes, int padBytes = 0)
 {
     socket->setReadBufferSize(bufferBytes);
-    return socket->write(scriptRequest.repeated(count));
+    const QByteArray pad = padBytes > 0 ? "X-Pad: " + QByteArray(padBytes, 'p') + "\r\n" : QByteArray();
+    return socket->write((scriptRequest.chopped(2) + pad + "\r\n").repeated(count));
 }
 
 } // namespace abuse

@@ -3,11 +3,7 @@
 // prefix, configuration, pid and logs in a temporary folder, never as a system service.
 #include "ServiceProcess.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSignalSpy>
+#include <QFile>
 #include <QSslSocket>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -15,19 +11,7 @@
 
 #include <algorithm>
 #include <csignal>
-#include <memory>
 #include <unistd.h>
-
-namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-} // namespace
 
 class TestServiceNginx : public QObject {
     Q_OBJECT
@@ -38,38 +22,14 @@ class TestServiceNginx : public QObject {
     ServiceProcess instances[2];
     QNetworkAccessManager nam;
 
-    QNetworkRequest api() const
+    static QByteArray read(const QString &path)
     {
-        QNetworkRequest r(QUrl(QStringLiteral("https://127.0.0.1:%1/api/tessaline").arg(port)));
-        r.setSslConfiguration(ServiceProcess::trustingTestAuthority());
-        r.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        return r;
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
-    QNetworkReply *check(int n)
-    {
-        const QJsonObject body{{"task", QStringLiteral("Fix the overflow in ring_%1.c and add a test.").arg(n)},
-                               {"quota", QJsonObject{{"fiveHourRemainingPercent", n % 100}}}};
-        auto *reply = nam.post(api(), QJsonDocument(body).toJson(QJsonDocument::Compact));
-        reply->setProperty("n", n);
-        return reply;
-    }
-
-    // The answer to exactly that check, whichever instance gave it.
-    static bool answered(QNetworkReply *reply)
-    {
-        if (!reply->isFinished()) {
-            QSignalSpy done(reply, &QNetworkReply::finished);
-            if (!done.wait(30000))
-                return false;
-        }
-        const int n = reply->property("n").toInt();
-        const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
-        return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200
-            && answer["quota"]["reason"].toString().startsWith(QStringLiteral("Five-hour window %1% left").arg(n % 100))
-            && answer["taskPacket"].toString().contains(QStringLiteral("ring_%1.c").arg(n));
-    }
+    // Check number n, through nginx; empty when its own answer came back.
+    QString check(int n) { return ServiceProcess::wrongAnswer(ServiceProcess::postNumbered(nam, port, n)); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -81,10 +41,12 @@ private Q_SLOTS:
         for (ServiceProcess &instance : instances)
             QVERIFY(instance.start({"--threads", "1", "--max-connections-per-address", "1024", "--max-handshakes-per-address", "1024"}));
 
-        QFile shipped(QStringLiteral(TESSALINE_NGINX_SITE));
-        QVERIFY(shipped.open(QIODevice::ReadOnly));
-        QByteArray site = shipped.readAll();
-        port = freePort();
+        QByteArray site = read(QStringLiteral(TESSALINE_NGINX_SITE));
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            port = probe.serverPort();
+        }
         // Only the addresses, ports and files of this machine change; each must be there.
         const QList<QPair<QByteArray, QByteArray>> local{
             {"    listen 443 ssl;\n", "    listen 127.0.0.1:" + QByteArray::number(port) + " ssl;\n"},
@@ -99,22 +61,13 @@ private Q_SLOTS:
             QVERIFY2(site.contains(from), from.constData());
             site.replace(from, to);
         }
-        const QByteArray root = dir.path().toUtf8();
-        const auto write = [this](const char *name, const QByteArray &text) {
+        const QByteArray main = read(QStringLiteral(TESSALINE_FIXTURES "/service/nginx.conf"))
+                                    .replace("@USER@", ::geteuid() == 0 ? "user root;" : "")
+                                    .replace("@ROOT@", dir.path().toUtf8());
+        for (const auto &[name, text] : {std::pair{"tessaline.conf", site}, std::pair{"nginx.conf", main}}) {
             QFile file(dir.filePath(QLatin1String(name)));
-            return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-        };
-        // The main configuration Debian's /etc/nginx/nginx.conf would be, reduced to
-        // what the site needs, with every path in the temporary folder. As root (CI),
-        // the workers stay root so they can use that folder.
-        const QByteArray main = QByteArray(::geteuid() == 0 ? "user root;\n" : "") + "daemon off;\nworker_processes 1;\n"
-            "pid " + root + "/nginx.pid;\nerror_log " + root + "/error.log warn;\n"
-            "events { worker_connections 512; }\n"
-            "http {\n  access_log off;\n"
-            "  client_body_temp_path " + root + "/body;\n  proxy_temp_path " + root + "/proxy;\n"
-            "  fastcgi_temp_path " + root + "/fastcgi;\n  uwsgi_temp_path " + root + "/uwsgi;\n  scgi_temp_path " + root + "/scgi;\n"
-            "  include " + root + "/tessaline.conf;\n}\n";
-        QVERIFY(write("tessaline.conf", site) && write("nginx.conf", main));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        }
 
         nginx.process.setProcessChannelMode(QProcess::MergedChannels);
         nginx.process.start(executable, {"-p", dir.path(), "-e", dir.filePath(QStringLiteral("error.log")), "-c", dir.filePath(QStringLiteral("nginx.conf"))});
@@ -126,9 +79,8 @@ private Q_SLOTS:
             probe.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, QStringLiteral("localhost"));
             return nginx.process.state() != QProcess::Running || probe.waitForEncrypted(2000);
         };
-        QFile log(dir.filePath(QStringLiteral("error.log")));
         QVERIFY2(QTest::qWaitFor(answers, 20000) && nginx.process.state() == QProcess::Running,
-                 (nginx.process.readAll() + (log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray())).constData());
+                 (nginx.process.readAll() + read(dir.filePath(QStringLiteral("error.log")))).constData());
     }
 
     // One instance stops the worst way while checks are on their way to it: it hangs,
@@ -138,12 +90,12 @@ private Q_SLOTS:
     {
         // Both instances in rotation, with kept-alive connections from nginx to each.
         for (int n = 0; n < 20; ++n)
-            QVERIFY2(answered(check(n)), qPrintable(QStringLiteral("check %1").arg(n)));
+            QCOMPARE(check(n), QString());
         const auto victim = static_cast<pid_t>(instances[0].process.processId());
         QCOMPARE(::kill(victim, SIGSTOP), 0);
         QList<QNetworkReply *> replies;
         for (int n = 20; n < 60; ++n)
-            replies.append(check(n));
+            replies.append(ServiceProcess::postNumbered(nam, port, n));
         // Once the other instance has answered some, nginx has handed about as many to
         // the hung one, which holds them.
         QVERIFY(QTest::qWaitFor([&replies] {
@@ -151,20 +103,17 @@ private Q_SLOTS:
         }, 30000));
         QCOMPARE(::kill(victim, SIGKILL), 0);
         for (QNetworkReply *reply : std::as_const(replies))
-            QVERIFY2(answered(reply), qPrintable(QStringLiteral("check %1: %2").arg(reply->property("n").toInt()).arg(reply->errorString())));
+            QCOMPARE(ServiceProcess::wrongAnswer(reply), QString());
         QVERIFY(instances[0].process.state() == QProcess::NotRunning || instances[0].process.waitForFinished(20000));
-        for (int n = 60; n < 80; ++n)
-            QVERIFY2(answered(check(n)), qPrintable(QStringLiteral("check %1 after the stop").arg(n)));
+        for (int n = 60; n < 80; ++n) // after the stop
+            QCOMPARE(check(n), QString());
     }
 
     // nginx keeps the service's limits at the front: a declared body over the largest
     // valid check is refused there.
     void limitsAtTheFront()
     {
-        const std::unique_ptr<QNetworkReply> reply(nam.post(api(), QByteArray(784385, ' ')));
-        QSignalSpy done(reply.get(), &QNetworkReply::finished);
-        QVERIFY(reply->isFinished() || done.wait(30000));
-        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 413);
+        QCOMPARE(ServiceProcess::finish(nam.post(ServiceProcess::api(port), QByteArray(784385, ' '))), 413);
     }
 };
 

@@ -39,16 +39,6 @@ QByteArray TestHttpsServer::Request::header(const QByteArray &name) const
     return {};
 }
 
-TestHttpsServer::Response TestHttpsServer::Response::json(int status, const QByteArray &body)
-{
-    return {status, {{"Content-Type", "application/json"}}, body, false};
-}
-
-TestHttpsServer::Response TestHttpsServer::Response::redirect(int status, const QByteArray &location)
-{
-    return {status, {{"Location", location}}, {}, false};
-}
-
 TestHttpsServer::TestHttpsServer(QObject *parent) : QObject(parent)
 {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
@@ -66,13 +56,6 @@ bool TestHttpsServer::listen()
     if (!listening)
         qWarning("TestHttpsServer: cannot listen: %s", qPrintable(server.errorString()));
     return listening;
-}
-
-QString TestHttpsServer::host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
-
-void TestHttpsServer::respondWith(const Response &response)
-{
-    handler = [response](const Request &) { return response; };
 }
 
 QString TestHttpsServer::tlsFile(const char *name)

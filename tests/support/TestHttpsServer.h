@@ -37,8 +37,8 @@ public:
         bool stall = false; // read the request, then never answer
         int trickleMs = 0;  // when set, the body follows the head one byte every trickleMs
 
-        static Response json(int status, const QByteArray &body);
-        static Response redirect(int status, const QByteArray &location);
+        static Response json(int status, const QByteArray &body) { return {status, {{"Content-Type", "application/json"}}, body}; }
+        static Response redirect(int status, const QByteArray &location) { return {status, {{"Location", location}}, {}}; }
     };
 
     using Handler = std::function<Response(const Request &)>;
@@ -48,11 +48,13 @@ public:
     // Listens on 127.0.0.1 on a free port. False (with a test warning) on failure.
     bool listen();
     quint16 port() const { return server.serverPort(); }
-    // "127.0.0.1:PORT".
-    QString host() const;
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
 
     void setHandler(Handler handler) { this->handler = std::move(handler); }
-    void respondWith(const Response &response);
+    void respondWith(const Response &response)
+    {
+        handler = [response](const Request &) { return response; };
+    }
 
     const QList<Request> &requests() const { return received; }
 
