@@ -20,12 +20,17 @@ using Response = TestHttpsServer::Response;
 namespace {
 
 Usage::Window window(qint64 minutes, qint64 left, double at) { return {"w", 100 - left, left, minutes, at}; }
-PaceEstimate rate(double percentPerHour) { return {percentPerHour, {}, {}}; }
-Usage snapshot(double fetchedAt, const QList<Usage::Window> &windows)
+
+// Numbers JSON cannot hold are strings in a fixture ("-0", "nan", "inf").
+double number(const QJsonValue &v) { return v.isString() ? v.toString().toDouble() : v.toDouble(); }
+
+// A snapshot fetched at `fetchedAt` with windows of [minutes, left, reset].
+Usage snapshot(double fetchedAt, const QJsonArray &windows)
 {
     Usage usage;
     usage.fetchedAt = fetchedAt;
-    usage.windows = windows;
+    for (const QJsonValue &w : windows)
+        usage.windows << window(w[0].toInteger(), w[1].toInteger(), number(w[2]));
     return usage;
 }
 
@@ -43,7 +48,7 @@ const QString unavailable = QStringLiteral("The check is unavailable right now. 
 
 PreparedCheck prepared(const CheckEndpoint &endpoint)
 {
-    return std::get<PreparedCheck>(TaskCheck::prepare("Rename it", snapshot(0, {window(300, 70, 600)}), endpoint));
+    return std::get<PreparedCheck>(TaskCheck::prepare("Rename it", snapshot(0, QJsonDocument::fromJson("[[300, 70, 600]]").array()), endpoint));
 }
 
 CheckEndpoint trusting(const TestHttpsServer &server) { return {server.host(), {TestHttpsServer::authority()}}; }
@@ -102,19 +107,14 @@ private Q_SLOTS:
     }
 
     // Each window is [minutes, left, reset]; "pace" maps a window's minutes to its rate, null
-    // for none known; numbers JSON cannot hold are strings ("-0", "nan", "inf"). No
-    // "windows": no snapshot at all.
+    // for none known. No "windows": no snapshot at all.
     void quotaSummary_data() { addFixtureRows(QStringLiteral("check/quota-summary.json")); }
     void quotaSummary()
     {
         QFETCH(QJsonObject, row);
-        const auto number = [](const QJsonValue &v) { return v.isString() ? v.toString().toDouble() : v.toDouble(); };
         std::optional<Usage> usage;
         if (row.contains("windows")) {
-            QList<Usage::Window> windows;
-            for (const QJsonValue &w : row.value("windows").toArray())
-                windows << window(w[0].toInteger(), w[1].toInteger(), number(w[2]));
-            usage = snapshot(row.value("fetchedAt").toDouble(), windows);
+            usage = snapshot(row.value("fetchedAt").toDouble(), row.value("windows").toArray());
             if (row.contains("blocked")) {
                 usage->pressureCheck.emplace().blocked = true;
                 usage->pressureCheck->windowLabel = row.value("blocked").toString();
@@ -123,7 +123,7 @@ private Q_SLOTS:
         PaceMap pace;
         const QJsonObject rates = row.value("pace").toObject();
         for (auto it = rates.begin(); it != rates.end(); ++it)
-            pace.insert(it.key().toLongLong(), it.value().isNull() ? PaceEstimate{} : rate(number(it.value())));
+            pace.insert(it.key().toLongLong(), it.value().isNull() ? PaceEstimate{} : PaceEstimate{number(it.value()), {}, {}});
         QCOMPARE(TessalineQuota(usage, pace).encode(), row.value("json").toString().toUtf8());
     }
 
@@ -135,12 +135,8 @@ private Q_SLOTS:
     {
         QFETCH(QJsonObject, row);
         std::optional<Usage> usage;
-        if (row.contains("usage")) {
-            QList<Usage::Window> windows;
-            for (const QJsonValue &w : row.value("usage")["windows"].toArray())
-                windows << window(w[0].toInteger(), w[1].toInteger(), w[2].toDouble());
-            usage = snapshot(row.value("usage")["fetchedAt"].toDouble(), windows);
-        }
+        if (row.contains("usage"))
+            usage = snapshot(row.value("usage")["fetchedAt"].toDouble(), row.value("usage")["windows"].toArray());
         const QString host = row.value("host").toString(QStringLiteral("example.test"));
         const auto prepared = TaskCheck::prepare(expand(row.value("description").toString()), usage, {host, {}});
         const auto *check = std::get_if<PreparedCheck>(&prepared);
