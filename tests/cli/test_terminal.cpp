@@ -112,11 +112,10 @@ private Q_SLOTS:
             QCOMPARE(ran.out.split('\n').first(), out);
             return;
         }
-        // One JSON object on one line, as waybar and jq read it.
+        // One JSON object on one line, as waybar and jq read it; output that does not parse
+        // reads as an empty object, whose missing key fails the comparison below.
         QCOMPARE(ran.out.count('\n'), 1);
-        QJsonParseError error{};
-        const QJsonObject object = QJsonDocument::fromJson(ran.out, &error).object();
-        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject object = QJsonDocument::fromJson(ran.out).object();
         if (format == "json") {
             QCOMPARE(object.value("band").toString().toUtf8(), out);
             QCOMPARE(StatusReport::fromJson(ran.out)->json() + '\n', ran.out); // reads back as written
