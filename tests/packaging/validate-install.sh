@@ -30,11 +30,10 @@ done
 mkdir "$root/verify"
 sed "s|^ExecStart=/usr/|ExecStart=$root/usr/|" "$root/usr/lib/systemd/system/tessaline-service.service" \
     >"$root/verify/tessaline-service.service"
-report=$(systemd-analyze verify --man=no "$root/verify/tessaline-service.service" 2>&1) || {
+if ! report=$(systemd-analyze verify --man=no "$root/verify/tessaline-service.service" 2>&1) || [ -n "$report" ]; then
     echo "$report" >&2
     exit 1
-}
-[ -z "$report" ] || { echo "$report" >&2; exit 1; }
+fi
 # The bash completion loads and completes the commands and their options.
 completion="$root/usr/share/bash-completion/completions/tessaline"
 words=$(bash -c '. "$1"; for line in "tessaline st" "tessaline status --format w" "tessaline check --p"; do
