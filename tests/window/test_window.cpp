@@ -421,7 +421,6 @@ private Q_SLOTS:
         QVERIFY(c.startButton->isHidden() && c.runTimer && c.runTimer->isActive());
         QCOMPARE(describe(c.runPanel), runView("5-hour 40% · Weekly 90%", "KEEP HEADROOM",
                                                "Finish the current unit before starting another branch of work."));
-        QCOMPARE(rig.notified.size(), 0); // the state at the start is never notified
         // A new result during the run offers no second start, and starting again changes nothing.
         QTimer *timer = c.runTimer;
         rig.rendered(answer({{"reservePolicy", "high"}}));
