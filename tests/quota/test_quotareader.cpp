@@ -33,6 +33,17 @@ Delivery readOnce(const QuotaReader::Options &options)
     return *delivery;
 }
 
+QuotaReader::Options helperOptions(const QStringList &variables = {})
+{
+    QuotaReader::Options options;
+    options.environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+    options.environment.insert(QStringLiteral("QUORVEL_EXECUTABLE"), helper);
+    for (const QString &variable : variables)
+        options.environment.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    options.homeDirectory = QStringLiteral("/nonexistent-home");
+    return options;
+}
+
 void makeFile(const QString &path, bool executable)
 {
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
@@ -50,22 +61,6 @@ class TestQuotaReader : public QObject {
     // The current directory while reading, and the resource directory: the helper as
     // quorvel, and other/quorvel, which exits 0 silently.
     std::unique_ptr<QTemporaryDir> current;
-
-    // The helper as the quota's source, with these "NAME=value" variables added ("@" is the
-    // current directory).
-    QuotaReader::Options helperOptions(const QJsonArray &variables = {})
-    {
-        QuotaReader::Options options;
-        options.environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-        options.environment.insert(QStringLiteral("QUORVEL_EXECUTABLE"), helper);
-        for (const QJsonValue &v : variables) {
-            const QString variable = v.toString().replace("@", current->path()).replace("$FIXTURES", TESSALINE_FIXTURES);
-            options.environment.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
-        }
-        options.homeDirectory = QStringLiteral("/nonexistent-home");
-        options.resourceDirectory = current->path();
-        return options;
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -109,7 +104,11 @@ private Q_SLOTS:
     void read()
     {
         QFETCH(QJsonObject, row);
-        QuotaReader::Options options = helperOptions(row.value("environment").toArray());
+        QStringList variables;
+        for (const QJsonValue &variable : row.value("environment").toArray())
+            variables << variable.toString().replace("@", current->path()).replace("$FIXTURES", TESSALINE_FIXTURES);
+        QuotaReader::Options options = helperOptions(variables);
+        options.resourceDirectory = current->path();
         if (row.contains("timeLimitMs")) // the bound, shortened; the message names the real one
             options.timeLimit = std::chrono::milliseconds(row.value("timeLimitMs").toInt());
         const Delivery d = readOnce(options);
