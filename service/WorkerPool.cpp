@@ -65,7 +65,7 @@ WorkerPool::~WorkerPool()
     stop();
 }
 
-quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
+quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int count,
                           const std::shared_ptr<Admission> &admission)
 {
     quint16 bound = 0;
@@ -73,31 +73,30 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
     if (listening < 0)
         return 0;
     bool ok = true;
-    for (int i = 0; i < workers && ok; ++i) {
+    for (int i = 0; i < count && ok; ++i) {
         const int descriptor = ::fcntl(listening, F_DUPFD_CLOEXEC, 0);
         if (descriptor < 0) {
             ok = false;
             break;
         }
-        std::promise<bool> started;
-        std::future<bool> result = started.get_future();
-        // The server lives and dies in its thread, so all its sockets do too.
-        std::unique_ptr<QThread> thread(QThread::create([&started, tls, descriptor, admission] {
-            // The server and its connections live and die in this thread.
-            CheckServer server(tls, admission);
-            const bool listens = server.listenOn(descriptor);
-            if (!listens)
-                ::close(descriptor);
-            started.set_value(listens);
-            if (!listens)
-                return;
-            // QThread::quit() ends this loop.
+        std::promise<QEventLoop *> started;
+        std::future<QEventLoop *> result = started.get_future();
+        std::thread thread([&started, tls, descriptor, admission] {
+            // The loop first: it gives this thread the event dispatcher the server's
+            // sockets need. The server and its connections live and die in this thread.
             QEventLoop loop;
+            CheckServer server(tls, admission);
+            if (!server.listenOn(descriptor)) {
+                ::close(descriptor);
+                started.set_value(nullptr);
+                return;
+            }
+            started.set_value(&loop);
             loop.exec();
-        }));
-        thread->start();
-        ok = result.get();
-        threads.push_back(std::move(thread));
+        });
+        QEventLoop *loop = result.get();
+        ok = loop != nullptr;
+        workers.push_back({std::move(thread), loop});
     }
     ::close(listening);
     if (!ok) {
@@ -109,11 +108,13 @@ quint16 WorkerPool::start(const QSslConfiguration &tls, const QHostAddress &addr
 
 void WorkerPool::stop()
 {
-    for (auto &thread : threads)
-        thread->quit();
-    for (auto &thread : threads)
-        thread->wait();
-    threads.clear();
+    // A queued quit is taken by the loop once it runs, however soon after its start.
+    for (Worker &worker : workers)
+        if (worker.loop)
+            QMetaObject::invokeMethod(worker.loop, &QEventLoop::quit, Qt::QueuedConnection);
+    for (Worker &worker : workers)
+        worker.thread.join();
+    workers.clear();
 }
 
 } // namespace tessaline

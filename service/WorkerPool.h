@@ -4,9 +4,10 @@
 
 #include <QHostAddress>
 #include <QSslConfiguration>
-#include <QThread>
+#include <QEventLoop>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace tessaline {
@@ -27,7 +28,14 @@ public:
     void stop();
 
 private:
-    std::vector<std::unique_ptr<QThread>> threads;
+    // Joinable threads on purpose: Qt's own are detached, and QThread::wait() returns before
+    // a thread's teardown (its thread-local state, OpenSSL's among it) has run, which then
+    // races the process's exit.
+    struct Worker {
+        std::thread thread;
+        QEventLoop *loop = nullptr; // null when its server could not listen
+    };
+    std::vector<Worker> workers;
 };
 
 } // namespace tessaline
