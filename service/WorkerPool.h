@@ -23,7 +23,7 @@ public:
 
     // Starts the workers; returns the port they listen on, 0 when any could not.
     // The workers share one admission, so the limits hold for the whole process.
-    quint16 start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int workers,
+    quint16 start(const QSslConfiguration &tls, const QHostAddress &address, quint16 port, int count,
                   const std::shared_ptr<Admission> &admission);
     void stop();
 
