@@ -23,22 +23,22 @@ inline QJsonObject merged(QJsonObject base, const QJsonObject &extra)
     return base;
 }
 
-// One window of the helper's snapshot: its length, the percentage left, its reset.
-inline QJsonObject window(qint64 minutes, qint64 remaining, double resetsAt)
+// The helper's snapshot: windows of [minutes, percentage left, reset], a reset beyond 1e9
+// being a time and any other seconds from now.
+inline QByteArray snapshot(const QJsonArray &windows)
 {
-    return {{"name", QStringLiteral("w%1").arg(minutes)}, {"usedPercent", 100 - remaining},
-            {"remainingPercent", remaining}, {"windowDurationMins", minutes}, {"resetsAt", resetsAt}};
-}
-
-inline QByteArray snapshot(const QJsonArray &windows, const QJsonObject &extra = {})
-{
-    return compact(merged({{"schemaVersion", 1}, {"fetchedAt", now()}, {"windows", windows}}, extra));
+    QJsonArray out;
+    for (const QJsonValue &w : windows)
+        out.append(QJsonObject{{"name", QStringLiteral("w%1").arg(w[0].toInteger())}, {"windowDurationMins", w[0]},
+                               {"usedPercent", 100 - w[1].toInteger()}, {"remainingPercent", w[1]},
+                               {"resetsAt", w[2].toDouble() > 1e9 ? w[2].toDouble() : now() + w[2].toDouble()}});
+    return compact({{"schemaVersion", 1}, {"fetchedAt", now()}, {"windows", out}});
 }
 
 // A five-hour and a weekly window with this much left, resetting in 3 hours and 4 days.
 inline QByteArray quota(qint64 fiveHour, qint64 weekly)
 {
-    return snapshot({window(300, fiveHour, now() + 3 * 3600), window(10080, weekly, now() + 4 * 86400)});
+    return snapshot({QJsonArray{300, fiveHour, 3 * 3600}, QJsonArray{10080, weekly, 4 * 86400}});
 }
 
 inline QJsonObject lint(const QString &title, const QString &fix, const QString &message = QStringLiteral("m"),

@@ -30,17 +30,13 @@ inline void helperAnswers(const QByteArray &json)
     qputenv("FIXTURE_STATUS", "1");
 }
 
-// The helper's snapshot a fixture row gives: "quota" [5-hour, weekly] left, or "windows" of
-// [minutes, left, reset], a reset beyond 1e9 being a time and any other seconds from now;
-// neither: a failed read.
+// A fixture row's snapshot: "quota" [5-hour, weekly] left, or "windows" as snapshot() takes
+// them; neither: a failed read.
 inline QByteArray snapshotOf(const QJsonObject &row)
 {
     const QJsonArray figures = row.value("quota").toArray();
-    QJsonArray windows;
-    for (const QJsonValue &w : row.value("windows").toArray())
-        windows.append(window(w[0].toInteger(), w[1].toInteger(), w[2].toDouble() > 1e9 ? w[2].toDouble() : now() + w[2].toDouble()));
     return row.contains("quota") ? quota(figures[0].toInteger(), figures[1].toInteger())
-         : row.contains("windows") ? snapshot(windows) : QByteArray();
+         : row.contains("windows") ? snapshot(row.value("windows").toArray()) : QByteArray();
 }
 
 // A label's text, a button's title in brackets, a row of buttons, or "[spacer]".

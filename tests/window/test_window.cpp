@@ -31,14 +31,6 @@ bool poll(MainWindowController &c, const QByteArray &answer)
     return QTest::qWaitFor([&c] { return !c.polling; }, 10000);
 }
 
-QStringList runView(const QString &now, const QString &state, const QString &guidance)
-{
-    return {"PROTECTED RUN", "Started with: 5-hour 40% · Weekly 90%", "Now: " + now, "Validation reserve: " + state,
-            guidance, "[End Run]"};
-}
-
-const QStringList question{"How did this run end?", "[Finished] [Partial] [Abandoned] [Skip]"};
-
 // Contrast as the usual legibility guidelines define it, from relative luminance.
 double contrastRatio(const QColor &a, const QColor &b)
 {
@@ -55,22 +47,7 @@ double contrastRatio(const QColor &a, const QColor &b)
 class TestWindow : public QObject {
     Q_OBJECT
 
-    // A window showing every kind of label at once: quota rows, a full check result and a
-    // running protected run. Built once, so that the second palette is a change while open.
     std::unique_ptr<Rig> styled;
-    MainWindowController &styledWindow()
-    {
-        if (!styled) {
-            styled = std::make_unique<Rig>();
-            styled->withQuota(quota(40, 90));
-            styled->rendered(answer({{"lints", QJsonArray{lint("Too broad", "Pick one.")}}, {"taskPacket", "Do X."},
-                                     {"taskShape", QJsonObject{{"scope", "One job"}}}, {"defer", QJsonArray{"Later"}},
-                                     {"reservePolicy", "standard"}, {"taskSize", "small"}}));
-            styled->controller->startRun();
-            styled->shown();
-        }
-        return *styled->controller;
-    }
 
 private Q_SLOTS:
     void cleanupTestCase() { styled.reset(); }
@@ -90,7 +67,18 @@ private Q_SLOTS:
     void contrast()
     {
         QFETCH(QPalette, palette);
-        MainWindowController &c = styledWindow();
+        // A window showing every kind of label at once: quota rows, a full check result and a
+        // running protected run. Built once, so that the second palette is a change while open.
+        if (!styled) {
+            styled = std::make_unique<Rig>();
+            styled->withQuota(quota(40, 90));
+            styled->rendered(answer({{"lints", QJsonArray{lint("Too broad", "Pick one.")}}, {"taskPacket", "Do X."},
+                                     {"taskShape", QJsonObject{{"scope", "One job"}}}, {"defer", QJsonArray{"Later"}},
+                                     {"reservePolicy", "standard"}, {"taskSize", "small"}}));
+            styled->controller->startRun();
+            styled->shown();
+        }
+        MainWindowController &c = *styled->controller;
         const QPalette before = QApplication::palette();
         QApplication::setPalette(palette);
         QSet<TextColor> seen;
@@ -151,26 +139,15 @@ private Q_SLOTS:
                  row.value("line").toString());
     }
 
-    void quotaRows_data() { addFixtureRows(QStringLiteral("window/quota-rows.json")); }
-    void quotaRows()
-    {
-        QFETCH(QJsonObject, row);
-        const QStringList rows = row.value("rows").toVariant().toStringList();
-        Rig rig;
-        MainWindowController &c = rig.withQuota(quota(10, 20));
-        c.renderQuota(*Usage::decode(snapshotOf(row)));
-        QCOMPARE(describe(c.quotaRows), rows);
-        QCOMPARE(c.quotaStatus->isHidden() ? QString() : c.quotaStatus->text(),
-                 rows.isEmpty() ? QStringLiteral("Codex reported no usable quota windows for this account.") : QString());
-    }
-
     // Through the helper: a failed read says why and offers Retry, and drops the snapshot so
-    // that nothing is checked on stale quota; while reading again it says so at once.
+    // that nothing is checked on stale quota; while reading again it says so at once. A long
+    // failure is cut at four lines, the rest in its tool tip.
     void quotaRead()
     {
         helperAnswers({});
         Rig rig;
         MainWindowController &c = rig.make();
+        rig.shown();
         QTRY_VERIFY(rig.quotaSettled());
         QVERIFY2(c.quotaStatus->text().contains(QStringLiteral(" offline ")), qPrintable(c.quotaStatus->text()));
         QVERIFY(!c.retryButton->isHidden() && !c.checkButton->isEnabled());
@@ -182,9 +159,12 @@ private Q_SLOTS:
         QCOMPARE(describe(c.quotaRows).value(1), QStringLiteral("10% remaining"));
         QVERIFY(c.checkButton->isEnabled() && c.quotaStatus->isHidden());
         helperAnswers({});
+        qputenv("FIXTURE_STDERR", QByteArray("The Codex session expired. ").repeated(12));
         c.loadQuota();
         QTRY_VERIFY(!c.retryButton->isHidden());
         QVERIFY(!c.usage && !c.checkButton->isEnabled() && c.quotaRows->arrangedViews().isEmpty());
+        QTRY_COMPARE(c.quotaStatus->height(), 4 * QFontMetrics(c.quotaStatus->font()).lineSpacing());
+        QTRY_COMPARE(c.quotaStatus->toolTip(), c.quotaStatus->text());
     }
 
     // Refused before sending, or failed on the way: one sentence, and nothing typed is lost.
@@ -267,18 +247,19 @@ private Q_SLOTS:
         }
     }
 
-    // Every section of an answer, in order, with the space after each.
-    void resultArea_data() { addFixtureRows(QStringLiteral("window/result-area.json")); }
-    void resultArea()
+    // What a snapshot and an answer lay out: the quota rows and the status line, then every
+    // section of the answer in order, with the space after each.
+    void layout_data() { addFixtureRows(QStringLiteral("window/layout.json")); }
+    void layout()
     {
         QFETCH(QJsonObject, row);
         Rig rig;
         // Five earlier small runs from a moderate band with a standard policy, three finished.
-        QJsonArray history;
-        for (const char *outcome : {"finished", "finished", "finished", "abandoned", "abandoned"})
-            history.append(historyEntry(outcome));
-        QVERIFY(rig.settings->setValue(OutcomeStore::key, QJsonDocument(history).toJson(QJsonDocument::Compact)));
+        const QJsonDocument history(fixtureRows(QStringLiteral("window/history.json")));
+        QVERIFY(rig.settings->setValue(OutcomeStore::key, history.toJson(QJsonDocument::Compact)));
         MainWindowController &c = rig.withQuota(snapshotOf(row));
+        QCOMPARE(describe(c.quotaRows), row.value("quotaRows").toVariant().toStringList());
+        QCOMPARE(c.quotaStatus->isHidden() ? QString() : c.quotaStatus->text(), row.value("status").toString());
         rig.rendered(answer(row.value("answer").toObject()));
 
         QStringList shown;
@@ -295,8 +276,7 @@ private Q_SLOTS:
     }
 
     // Made centred at its size. Rows are placed as they arrive. At the narrowest size
-    // everything wraps inside the width; a long failure is cut at four lines, the rest in
-    // its tool tip.
+    // everything wraps inside the width.
     void windowSize()
     {
         Rig rig;
@@ -329,13 +309,6 @@ private Q_SLOTS:
         for (QLabel *view : scroller->widget()->findChildren<QLabel *>())
             QVERIFY2(view->isHidden() || view->mapTo(scroller->widget(), QPoint(view->width(), 0)).x() <= visibleWidth,
                      qPrintable(view->text()));
-
-        helperAnswers({});
-        qputenv("FIXTURE_STDERR", QByteArray("The Codex session expired. ").repeated(12));
-        c.loadQuota();
-        QTRY_VERIFY(!c.retryButton->isHidden());
-        QTRY_COMPARE(c.quotaStatus->height(), 4 * QFontMetrics(c.quotaStatus->font()).lineSpacing());
-        QTRY_COMPARE(c.quotaStatus->toolTip(), c.quotaStatus->text());
     }
 
     void clipboard()
@@ -411,16 +384,17 @@ private Q_SLOTS:
         QCOMPARE(seen, QList<int>({2, 3, 3, 4}));
     }
 
-    // A run from start to its recorded outcome, with a reading that ends after "End Run".
+    // A run from start to its recorded outcome. Closing the window on the way drops the check
+    // in flight but not the run, which is still watched and shown again with the window; a
+    // reading that ends after "End Run" is not part of the run.
     void runToOutcome_data() { addFixtureRows(QStringLiteral("window/outcomes.json")); }
     void runToOutcome()
     {
         Rig rig;
         MainWindowController &c = rig.readyToStart();
+        QWidget *window = rig.shown();
         c.startButton->click();
         QVERIFY(c.startButton->isHidden() && c.runTimer && c.runTimer->isActive());
-        QCOMPARE(describe(c.runPanel), runView("5-hour 40% · Weekly 90%", "KEEP HEADROOM",
-                                               "Finish the current unit before starting another branch of work."));
         // A new result during the run offers no second start, and starting again changes nothing.
         QTimer *timer = c.runTimer;
         rig.rendered(answer({{"reservePolicy", "high"}}));
@@ -428,12 +402,33 @@ private Q_SLOTS:
         c.startRun();
         QVERIFY(c.run->reservePolicy == ReservePolicy::standard && c.runTimer.data() == timer);
 
+        TestHttpsServer::Response stall;
+        stall.stall = true;
+        rig.server.respondWith(stall);
+        QSignalSpy received(&rig.server, &TestHttpsServer::requestReceived);
+        c.input->setPlainText(QStringLiteral("Refactor the parser"));
+        c.check();
+        QVERIFY(received.wait(10000));
+        QPointer<CheckTransport> transport = c.request;
+        QVERIFY(window->close());
+        QVERIFY(!window->isVisible() && !transport && !c.request);
+        QVERIFY(c.checkButton->text() == QStringLiteral("Check task") && c.checkButton->isEnabled());
+        QVERIFY(c.input->toPlainText().isEmpty() && !c.result && c.results->arrangedViews().isEmpty());
         QVERIFY(poll(c, quota(20, 90)));
         QCOMPARE(rig.notified.size(), 1);
+        rig.shown();
+        QVERIFY(c.runPanel->isVisible());
+        QCOMPARE(describe(c.runPanel),
+                 QStringList({"PROTECTED RUN", "Started with: 5-hour 40% · Weekly 90%", "Now: 5-hour 20% · Weekly 90%",
+                              "Validation reserve: VALIDATION AT RISK",
+                              "Stop expanding scope. Preserve the remaining window for completion and validation.",
+                              "[End Run]"}));
+
         helperAnswers(quota(5, 90));
         c.pollRun();
         qobject_cast<QPushButton *>(c.runPanel->arrangedViews().constLast())->click(); // End Run, reading in flight
         QVERIFY(!c.runTimer && c.polling);
+        const QStringList question{"How did this run end?", "[Finished] [Partial] [Abandoned] [Skip]"};
         QCOMPARE(describe(c.runPanel), question);
         // The quota above follows the late reading; the ended run does not, tells nobody,
         // and the question stays.
@@ -457,43 +452,18 @@ private Q_SLOTS:
         QCOMPARE(record.maximumReserveConstraintReached, ReserveState::validationAtRisk);
     }
 
-    // Closing hides the window and drops the check in flight; the run lives on and is
-    // watched, and the window comes back showing it.
-    void closeReopenAndDestroy()
+    // Readings that end after the window, or the whole controller, has gone are dropped.
+    void lateReadings()
     {
         Rig rig;
         MainWindowController &c = rig.readyToStart();
-        QWidget *window = rig.shown();
         c.startRun();
-        TestHttpsServer::Response stall;
-        stall.stall = true;
-        rig.server.respondWith(stall);
-        QSignalSpy received(&rig.server, &TestHttpsServer::requestReceived);
-        c.input->setPlainText(QStringLiteral("Refactor the parser"));
-        c.check();
-        QVERIFY(received.wait(10000));
-        QPointer<CheckTransport> transport = c.request;
-
-        QVERIFY(window->close());
-        QVERIFY(!window->isVisible() && !transport && !c.request);
-        QVERIFY(c.checkButton->text() == QStringLiteral("Check task") && c.checkButton->isEnabled());
-        QVERIFY(c.input->toPlainText().isEmpty() && !c.result && c.results->arrangedViews().isEmpty());
-        QVERIFY(poll(c, quota(12, 90)));
-        QCOMPARE(rig.notified.size(), 1);
-
-        rig.shown();
-        QVERIFY(c.runPanel->isVisible());
-        QCOMPARE(describe(c.runPanel),
-                 runView("5-hour 12% · Weekly 90%", "VALIDATION ONLY",
-                         "Do not start new implementation. Run tests, verification and checkpoint the current work."));
-
-        // Readings that end after the window, or the whole controller, has gone are dropped.
         helperAnswers(quota(0, 90));
         c.pollRun();
-        delete window;
+        delete c.window();
         QVERIFY(!c.window() && !c.runTimer);
         QTRY_VERIFY(!c.polling);
-        QCOMPARE(rig.notified.size(), 1);
+        QCOMPARE(rig.notified.size(), 0);
         rig.make();
         rig.controller.reset(); // its first read is still running
         bool done = false; // a later read of the same helper ends after it
