@@ -4,9 +4,9 @@
     atspi_probe.py PID TASK EXPECTED
 
 Prints one JSON object: "tree", every object of the application with PID (role, name,
-description, showing), then "events", the accessible-name changes seen after the probe
-typed TASK into the task description and pressed "Check task", up to the first one whose
-name is EXPECTED (or 20 seconds).
+description, showing), then "events", the accessible-name changes ("role: name") seen after
+the probe typed TASK into the task description and pressed "Check task", up to the first
+one whose name is EXPECTED (or 20 seconds).
 """
 import json
 import sys
@@ -46,7 +46,7 @@ def main():
 
     def on_name(event):
         source = event.source
-        events.append({"role": source.getRoleName(), "name": source.name or ""})
+        events.append(f"{source.getRoleName()}: {source.name or ''}")
         if source.name == expected:
             pyatspi.Registry.stop()
 

@@ -35,28 +35,26 @@ private Q_SLOTS:
 
         // Every control and every text shown has a name; the editor says what it is for;
         // section titles are headings, and the status lines are status lines.
-        QStringList roles, headings, unnamed;
-        for (const QJsonValue &value : seen.value("tree").toArray()) {
-            const QJsonObject node = value.toObject();
-            const QString role = node.value("role").toString(), name = node.value("name").toString();
-            roles.append(role);
+        QStringList headings, unnamed;
+        int statusLines = 0;
+        for (const QJsonValue &node : seen.value("tree").toArray()) {
+            const QString role = node["role"].toString(), name = node["name"].toString();
+            statusLines += role == "status bar";
             if (role == "heading")
                 headings.append(name);
             const bool control = role == "push button" || role == "text" || role == "label" || role == "heading";
-            if (control && node.value("showing").toBool() && name.isEmpty())
+            if (control && node["showing"].toBool() && name.isEmpty())
                 unnamed.append(role);
             if (role == "text")
-                QCOMPARE(node.value("description").toString(),
+                QCOMPARE(node["description"].toString(),
                          QStringLiteral("Describe the job, not source code, secrets, or a transcript."));
         }
         QVERIFY2(unnamed.isEmpty(), qPrintable(unnamed.join(", ")));
         QCOMPARE(headings, QStringList({"TASK LINTS", "RUN THIS TASK", "VALIDATION RESERVE"}));
-        QCOMPARE(roles.count("status bar"), 2);
+        QCOMPARE(statusLines, 2);
 
         // The check the probe started is heard as it goes: "Checking…", then its outcome.
-        QStringList events;
-        for (const QJsonValue &value : seen.value("events").toArray())
-            events.append(value.toObject().value("role").toString() + ": " + value.toObject().value("name").toString());
+        const QStringList events = seen.value("events").toVariant().toStringList();
         QVERIFY2(events.contains(QStringLiteral("push button: Checking…")), qPrintable(events.join(" | ")));
         QVERIFY2(events.contains("status bar: " + unavailable), qPrintable(events.join(" | ")));
         QCOMPARE(rig.server.requests().size(), 2);
