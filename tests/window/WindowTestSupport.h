@@ -30,13 +30,10 @@ inline void helperAnswers(const QByteArray &json)
     qputenv("FIXTURE_STATUS", "1");
 }
 
-// A fixture row's snapshot: "quota" [5-hour, weekly] left, or "windows" as snapshot() takes
-// them; neither: a failed read.
+// A fixture row's snapshot, its "windows" as snapshot() takes them; none: a failed read.
 inline QByteArray snapshotOf(const QJsonObject &row)
 {
-    const QJsonArray figures = row.value("quota").toArray();
-    return row.contains("quota") ? quota(figures[0].toInteger(), figures[1].toInteger())
-         : row.contains("windows") ? snapshot(row.value("windows").toArray()) : QByteArray();
+    return row.contains("windows") ? snapshot(row.value("windows").toArray()) : QByteArray();
 }
 
 // A label's text, a button's title in brackets, a row of buttons, or "[spacer]".

@@ -24,13 +24,6 @@ using namespace windowtest;
 
 namespace {
 
-bool poll(MainWindowController &c, const QByteArray &answer)
-{
-    helperAnswers(answer);
-    c.pollRun();
-    return QTest::qWaitFor([&c] { return !c.polling; }, 10000);
-}
-
 // Contrast as the usual legibility guidelines define it, from relative luminance.
 double contrastRatio(const QColor &a, const QColor &b)
 {
@@ -48,38 +41,6 @@ class TestWindow : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Secondary and tertiary text stay legible on light and dark palettes, and follow a
-    // change of palette while the window is open; never the separators' Mid.
-    void contrast()
-    {
-        Rig rig;
-        MainWindowController &c = rig.readyToStart(); // text of every colour, a run's among it
-        c.startRun();
-        rig.shown();
-        const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
-        QPalette dark; // the secondary shades are mixed from these two
-        dark.setColor(QPalette::Window, QColor(53, 53, 53));
-        dark.setColor(QPalette::WindowText, Qt::white);
-        const QPalette before = QApplication::palette();
-        for (const QPalette &palette : {fusion->standardPalette(), dark}) {
-            QApplication::setPalette(palette);
-            QSet<TextColor> seen;
-            for (WrapLabel *label : c.window()->findChildren<WrapLabel *>()) {
-                if (label->textColor() != TextColor::Secondary && label->textColor() != TextColor::Tertiary)
-                    continue;
-                seen.insert(label->textColor());
-                QVERIFY(label->foregroundRole() != QPalette::Mid);
-                for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-                    const double ratio = contrastRatio(label->palette().color(group, label->foregroundRole()),
-                                                       label->palette().color(group, QPalette::Window));
-                    QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1: %2").arg(label->text()).arg(ratio)));
-                }
-            }
-            QCOMPARE(seen.size(), 2);
-        }
-        QApplication::setPalette(before);
-    }
-
     void stack()
     {
         // Spacing 10, but 2 after the first view and 14 after the third; the last one fills.
@@ -257,21 +218,24 @@ private Q_SLOTS:
         QCOMPARE(shown, row.value("entries").toVariant().toStringList());
     }
 
-    // Made centred at its size. Rows are placed as they arrive. At the narrowest size
-    // everything wraps inside the width.
-    void windowSize()
+    // Made centred at its size. Rows are placed as they arrive. Secondary and tertiary text
+    // stay legible on light and dark palettes, and follow a change of palette while the
+    // window is open; never the separators' Mid. At the narrowest size everything wraps
+    // inside the width.
+    void look()
     {
         Rig rig;
         MainWindowController &c = rig.withQuota(quota(42, 80));
         QWidget *window = c.window(); // as made, before any window manager moves it
-        QCOMPARE(window->windowTitle(), QStringLiteral("Tessaline"));
         QVERIFY(window->size() == QSize(480, 720) && window->minimumSize() == QSize(420, 480));
         const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
         QVERIFY2((window->geometry().center() - centre).manhattanLength() <= 1,
                  qPrintable(QStringLiteral("%1,%2").arg(window->x()).arg(window->y())));
         rig.rendered(answer({{"lints", QJsonArray{lint(QString("A long lint title ").repeated(8), "Split it.",
                                                         QString("message ").repeated(30))}},
-                             {"taskPacket", QString("packet ").repeated(60)}}));
+                             {"taskPacket", QString("packet ").repeated(60)}, {"reservePolicy", "standard"},
+                             {"taskSize", "small"}}));
+        c.startRun(); // text of every colour is on show, a run's among it
         rig.shown();
         // Figures arriving in a shown window are placed before control returns to the event
         // loop, so the next paint draws them in place rather than needing another.
@@ -282,6 +246,30 @@ private Q_SLOTS:
             bottom = row->y() + row->height();
         }
         QVERIFY(bottom > 0 && c.quotaRows->height() >= bottom);
+
+        const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
+        QPalette dark; // the secondary shades are mixed from these two
+        dark.setColor(QPalette::Window, QColor(53, 53, 53));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        const QPalette before = QApplication::palette();
+        for (const QPalette &palette : {fusion->standardPalette(), dark}) {
+            QApplication::setPalette(palette);
+            QSet<TextColor> seen;
+            for (WrapLabel *label : c.window()->findChildren<WrapLabel *>()) {
+                if (label->textColor() != TextColor::Secondary && label->textColor() != TextColor::Tertiary)
+                    continue;
+                seen.insert(label->textColor());
+                QVERIFY(label->foregroundRole() != QPalette::Mid);
+                for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+                    const double ratio = contrastRatio(label->palette().color(group, label->foregroundRole()),
+                                                       label->palette().color(group, QPalette::Window));
+                    QVERIFY2(ratio >= 4.5, qPrintable(QStringLiteral("%1: %2").arg(label->text()).arg(ratio)));
+                }
+            }
+            QCOMPARE(seen.size(), 2);
+        }
+        QApplication::setPalette(before);
+
         window->resize(420, 480);
         QTRY_COMPARE(window->width(), 420);
         auto *scroller = window->findChild<QScrollArea *>();
@@ -326,7 +314,7 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() >= 1500 && clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
-    // Empty "quota": a failed read before the start.
+    // No "windows": a failed read before the start.
     void startRefusals_data() { addFixtureRows(QStringLiteral("window/start-refusals.json")); }
     void startRefusals()
     {
@@ -378,7 +366,9 @@ private Q_SLOTS:
         QVERIFY(c.input->toPlainText().isEmpty() && !c.result && c.results->arrangedViews().isEmpty());
         for (const QJsonValue &step : fixtureRows(QStringLiteral("window/polls.json"))) {
             const double fetchedBefore = c.usage->fetchedAt;
-            QVERIFY(poll(c, snapshotOf(step.toObject())));
+            helperAnswers(snapshotOf(step.toObject()));
+            c.pollRun();
+            QTRY_VERIFY(!c.polling);
             QCOMPARE(describe(c.runPanel).mid(2, 2), step["panel"].toVariant().toStringList());
             if (snapshotOf(step.toObject()).isEmpty()) // the window keeps its snapshot and offers no Retry
                 QVERIFY(c.usage && c.usage->fetchedAt == fetchedBefore && c.retryButton->isHidden());
