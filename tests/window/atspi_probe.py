@@ -27,18 +27,17 @@ def application(pid):
     sys.exit("the application never appeared on the accessibility bus")
 
 
-def walk(node, out):
-    out.append(node)
+def walk(node):
+    yield node
     for child in node:
         if child is not None:
-            walk(child, out)
-    return out
+            yield from walk(child)
 
 
 def main():
     pid, task, expected = int(sys.argv[1]), sys.argv[2], sys.argv[3]
     app = application(pid)
-    nodes = walk(app, [])
+    nodes = list(walk(app))
     tree = [{"role": n.getRoleName(), "name": n.name or "", "description": n.description or "",
              "showing": n.getState().contains(pyatspi.STATE_SHOWING)} for n in nodes]
 
