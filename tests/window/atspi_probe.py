@@ -36,8 +36,7 @@ def walk(node):
 
 def main():
     pid, task, expected = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    app = application(pid)
-    nodes = list(walk(app))
+    nodes = list(walk(application(pid)))
     tree = [{"role": n.getRoleName(), "name": n.name or "", "description": n.description or "",
              "showing": n.getState().contains(pyatspi.STATE_SHOWING)} for n in nodes]
 

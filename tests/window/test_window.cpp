@@ -15,7 +15,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStyle>
-#include <QStyleFactory>
 #include <QTimer>
 
 #include <cmath>
@@ -245,12 +244,11 @@ private Q_SLOTS:
         }
         QVERIFY(bottom > 0 && c.quotaRows->height() >= bottom);
 
-        const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
         QPalette dark; // the secondary shades are mixed from these two
         dark.setColor(QPalette::Window, QColor(53, 53, 53));
         dark.setColor(QPalette::WindowText, Qt::white);
         const QPalette before = QApplication::palette();
-        for (const QPalette &palette : {fusion->standardPalette(), dark}) {
+        for (const QPalette &palette : {QApplication::style()->standardPalette(), dark}) {
             QApplication::setPalette(palette);
             QSet<TextColor> seen;
             for (WrapLabel *label : c.window()->findChildren<WrapLabel *>()) {
