@@ -24,10 +24,8 @@ private Q_SLOTS:
         const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
         QProcess probe;
         probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        probe.start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral(TESSALINE_SOURCE_DIR "/tests/window/atspi_probe.py"),
-                     QString::number(QCoreApplication::applicationPid()), QStringLiteral("Rename the flag"),
-                     unavailable});
+        probe.start(QStringLiteral(TESSALINE_SOURCE_DIR "/tests/window/atspi_probe.py"),
+                    {QString::number(QCoreApplication::applicationPid()), QStringLiteral("Rename the flag"), unavailable});
         QVERIFY(probe.waitForStarted());
         QVERIFY(QTest::qWaitFor([&probe] { return probe.state() == QProcess::NotRunning; }, 60000));
         QCOMPARE(probe.exitCode(), 0);
