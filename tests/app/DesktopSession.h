@@ -74,8 +74,7 @@ public:
                 return false;
         } else if (kind == QLatin1String("sway")) {
             names = {"org.freedesktop.portal.Desktop"};
-            if (!ShortcutsPortal::describe(portals, true, busEnvironment))
-                return false;
+            ShortcutsPortal::describe(true, busEnvironment);
         } else if (kind == QLatin1String("sway-kde")) {
             // Plasma on Wayland: the frontend picks KDE's backend for this desktop, which
             // registers shortcuts with kglobalaccel (keeping them under XDG_CONFIG_HOME).
@@ -109,14 +108,26 @@ public:
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(command, arguments);
     }
-    // Runs a client of this desktop to its end: what it printed, or nothing if it failed.
-    QByteArray output(const QString &command, const QStringList &arguments = {})
+    // Runs a client of this desktop to its end: its exit code (-1: it did not end on its
+    // own) and what it printed on each channel.
+    struct Ran {
+        int code;
+        QByteArray out, err;
+        bool operator==(const Ran &) const = default;
+    };
+    Ran finish(const QString &command, const QStringList &arguments = {}, const QProcessEnvironment &environment = {})
     {
         QProcess process;
-        process.setProcessEnvironment(clients);
+        process.setProcessEnvironment(environment.isEmpty() ? clients : environment);
         process.start(command, arguments);
-        const bool ok = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        return ok ? process.readAllStandardOutput() : QByteArray();
+        const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+        return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
+    }
+    // What a client printed, or nothing if it failed.
+    QByteArray output(const QString &command, const QStringList &arguments = {})
+    {
+        const Ran ran = finish(command, arguments);
+        return ran.code == 0 ? ran.out : QByteArray();
     }
 
     // The focused window, by what program() says of the program's.
@@ -190,16 +201,12 @@ public:
         return QStringLiteral("tessaline-test-%1_TIME%2").arg(::getpid()).arg(x->serverTime(otherWindow));
     }
 
-    int quotaReads() const
+    // How often `what` is in a log of this desktop: "run" in quota-reads, the helper's
+    // runs; ".set_title(\"Tessaline\")" in server/weston.log, a client's requests.
+    int count(const QString &log, const QByteArray &what) const
     {
-        QFile file(dir.filePath("quota-reads"));
-        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("run")) : 0;
-    }
-    // Weston: how many times a client made this request, e.g. set_title("Tessaline").
-    int requests(const QByteArray &request) const
-    {
-        QFile file(dir.filePath("server/weston.log"));
-        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("." + request)) : 0;
+        QFile file(dir.filePath(log));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count(what)) : 0;
     }
 
     QByteArray swaymsg(const QStringList &arguments) { return output("swaymsg", QStringList{"-r"} + arguments); }
@@ -230,7 +237,6 @@ public:
     bool watching() { return connection.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher").value(); }
 
 private:
-    QTemporaryDir portals{QStringLiteral("/tmp/tess.XXXXXX")};
     ReadyProcess server, shell, other; // stopped in this order's reverse
     std::unique_ptr<XClient> x;
     xcb_window_t otherWindow = 0;

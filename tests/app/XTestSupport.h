@@ -61,13 +61,7 @@ public:
     void ungrabAll()
     {
         xcb_ungrab_key(connection, XCB_GRAB_ANY, root, XCB_MOD_MASK_ANY);
-        inputFocus(); // a round trip: the server has done it
-    }
-
-    xcb_window_t inputFocus()
-    {
-        auto reply = owned(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-        return reply ? reply->focus : 0;
+        sync();
     }
 
     // What a window manager sends when the user clicks a window's close button.
@@ -89,7 +83,7 @@ public:
                           screen->root_visual, XCB_CW_EVENT_MASK, &events);
         xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(name.size()), name.constData());
         xcb_map_window(connection, window);
-        inputFocus();
+        sync();
         return window;
     }
 
@@ -132,6 +126,8 @@ public:
     xcb_keycode_t keycodeL = 0;
 
 private:
+    // A round trip: once it returns, the server has done every request before it.
+    void sync() { std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
     xcb_atom_t atom(const char *name)
     {
         auto reply = owned(xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr));

@@ -13,7 +13,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <map>
@@ -89,9 +88,8 @@ private Q_SLOTS:
 
         // The frontend finds its backends in the folder XDG_DESKTOP_PORTAL_DIR names and
         // takes the one meant for the current desktop.
-        QTemporaryDir portals(QStringLiteral("/tmp/tess.XXXXXX"));
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        QVERIFY(ShortcutsPortal::describe(portals, globalShortcuts, e));
+        ShortcutsPortal::describe(globalShortcuts, e);
         std::vector<std::pair<QString, QByteArray>> services;
         if (frontend)
             services.push_back(PrivateBus::installed("org.freedesktop.portal.Desktop"));

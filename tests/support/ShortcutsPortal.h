@@ -14,10 +14,8 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
-#include <QFile>
 #include <QProcessEnvironment>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <utility>
@@ -47,19 +45,14 @@ public:
         qDBusRegisterMetaType<QList<PortalShortcut>>();
     }
 
-    // The portals folder that points the frontend at this backend (none: a desktop without
-    // the interface). The bus is started with the returned environment, which the
-    // frontend inherits.
-    static bool describe(const QTemporaryDir &portals, bool withInterface, QProcessEnvironment &environment)
+    // Points the frontend at this backend, for the current desktop, in the environment the
+    // bus is started with (which the frontend inherits). Without the interface, the
+    // desktop's backend offers another portal only.
+    static void describe(bool withInterface, QProcessEnvironment &environment)
     {
-        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), portals.path());
+        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"),
+                           QStringLiteral(TESSALINE_FIXTURES "/app/portals/") + (withInterface ? "with" : "without"));
         environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), desktop);
-        if (!withInterface)
-            return portals.isValid();
-        QFile file(portals.filePath(QStringLiteral("tessalinetest.portal")));
-        return file.open(QIODevice::WriteOnly)
-            && file.write("[portal]\nDBusName=" + name.toUtf8() + "\nInterfaces=" + interface.toUtf8()
-                          + "\nUseIn=" + desktop.toUtf8() + "\n") > 0;
     }
 
     // Serves on `connection` under the backend's name.
