@@ -47,11 +47,9 @@ public:
 
     bool start()
     {
-        for (const char *sub : {"runtime", "server/home", "config"})
-            if (!QDir(dir.path()).mkpath(sub))
+        for (const char *sub : {"runtime", "server", "server/home", "config"})
+            if (!QDir(dir.path()).mkpath(sub) || !QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
                 return false;
-        for (const char *sub : {"runtime", "server"})
-            QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         clients = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"})
             clients.remove(name);
@@ -66,12 +64,10 @@ public:
         QStringList names;
         QProcessEnvironment busEnvironment = clients;
         if (kind == QLatin1String("xfce4-panel")) {
-            names = {"org.xfce.Xfconf"}; // the panel keeps its settings there
-            // One panel with the status tray alone; without any configuration the panel
-            // would ask how to set itself up.
-            const QString folder = dir.filePath("config/xfce4/xfconf/xfce-perchannel-xml");
-            if (!QDir().mkpath(folder) || !QFile::copy(QStringLiteral(APP_FIXTURES "/xfce4-panel.xml"), folder + "/xfce4-panel.xml"))
-                return false;
+            // The panel keeps its settings in xfconf: one panel with the status tray alone, as
+            // the system's defaults; without any the panel would ask how to set itself up.
+            names = {"org.xfce.Xfconf"};
+            busEnvironment.insert("XDG_CONFIG_DIRS", QStringLiteral(APP_FIXTURES "/xdg"));
         } else if (kind == QLatin1String("sway")) {
             names = {"org.freedesktop.portal.Desktop"};
             ShortcutsPortal::describe(true, busEnvironment);
