@@ -187,14 +187,14 @@ public:
                 return QString();
             return QString::fromUtf8(output(QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token")).trimmed());
         }
-        if (!otherWindow)
-            otherWindow = x->createWindow("Another program");
-        const QString id = QString::number(otherWindow);
-        if (!xdotool({"windowraise", id}) || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
+        if (other.process.state() == QProcess::NotRunning)
+            run(other.process, "xmessage", {"-buttons", "", "-geometry", "400x300+100+100", "-title", "Another program", "Another program"});
+        const QString id = output("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Another program$"}).split('\n').value(0);
+        if (id.isEmpty() || !xdotool({"windowraise", id}) || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
             || !xdotool({"mousemove", "--window", id, "20", "20", "click", "1"})
             || !QTest::qWaitFor([this] { return focused() == "Another program"; }, 20000))
             return QString();
-        return QStringLiteral("tessaline-test-%1_TIME%2").arg(::getpid()).arg(x->serverTime(otherWindow));
+        return QStringLiteral("tessaline-test-%1_TIME%2").arg(::getpid()).arg(x->serverTime());
     }
 
     // How often `what` is in a log of this desktop: "run" in quota-reads, the helper's
@@ -235,7 +235,6 @@ public:
 private:
     ReadyProcess server, shell, other; // stopped in this order's reverse
     std::unique_ptr<XClient> x;
-    xcb_window_t otherWindow = 0;
 
     static bool isOurs(const XClient::Window &w) { return w.wmClass.toLower().split('\0').contains("tessaline"); }
 

@@ -73,26 +73,13 @@ public:
         xcb_flush(connection);
     }
 
-    // A plain top-level window of this client, mapped: another program's window.
-    xcb_window_t createWindow(const QByteArray &name)
-    {
-        const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-        const xcb_window_t window = xcb_generate_id(connection);
-        const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;
-        xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, root, 100, 100, 400, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          screen->root_visual, XCB_CW_EVENT_MASK, &events);
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(name.size()), name.constData());
-        xcb_map_window(connection, window);
-        sync();
-        return window;
-    }
-
-    // The server's time now, read off the PropertyNotify of a property change on
-    // `window` (one of this client's, created with createWindow()).
-    uint32_t serverTime(xcb_window_t window)
+    // The server's time now, read off the PropertyNotify of a property change on the root.
+    uint32_t serverTime()
     {
         const xcb_atom_t stamp = atom("TESSALINE_TEST_STAMP");
-        xcb_change_property(connection, XCB_PROP_MODE_APPEND, window, stamp, XCB_ATOM_STRING, 8, 0, "");
+        const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &events);
+        xcb_change_property(connection, XCB_PROP_MODE_APPEND, root, stamp, XCB_ATOM_STRING, 8, 0, "");
         xcb_flush(connection);
         while (auto event = owned(xcb_wait_for_event(connection))) {
             if ((event->response_type & ~0x80) == XCB_PROPERTY_NOTIFY) {
