@@ -21,26 +21,22 @@ const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
 const QByteArray held = "Ctrl+Alt+L is held by another program, so Tessaline runs without a global shortcut; "
                         "run \"tessaline --shortcut Ctrl+Alt+Shift+L\" to choose another.\n";
 
-// The id and label of each entry at the top of a com.canonical.dbusmenu menu.
+// The id and label of each entry at the top of a com.canonical.dbusmenu menu. The layout
+// is (ia{sv}av): the root's id and properties, then each child as the same structure.
 QList<std::pair<int, QString>> menuEntries(QDBusInterface &menu)
 {
     QList<std::pair<int, QString>> entries;
-    const QDBusMessage reply = menu.call("GetLayout", 0, 1, QStringList{"label"});
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return entries;
-    // (ia{sv}av): the root's id and properties, then each child as the same structure.
-    const QDBusArgument layout = reply.arguments().value(1).value<QDBusArgument>();
-    int id;
+    const QDBusArgument layout = menu.call("GetLayout", 0, 1, QStringList{"label"}).arguments().value(1).value<QDBusArgument>();
+    int id = 0;
     QVariantMap properties;
+    QVariantList children;
     layout.beginStructure();
-    layout >> id >> properties;
-    layout.beginArray();
-    for (QDBusVariant child; !layout.atEnd(); entries.append({id, properties.value("label").toString()})) {
-        layout >> child;
-        const QDBusArgument node = child.variant().value<QDBusArgument>();
+    layout >> id >> properties >> children;
+    for (const QVariant &child : children) {
+        const QDBusArgument node = child.value<QDBusArgument>();
         node.beginStructure();
         node >> id >> properties;
-        node.endStructure();
+        entries.append({id, properties.value("label").toString()});
     }
     return entries;
 }
