@@ -77,10 +77,7 @@ public:
             busEnvironment.insert("XDG_CURRENT_DESKTOP", "KDE");
             names = {"org.freedesktop.portal.Desktop", "org.freedesktop.impl.portal.desktop.kde", "org.kde.kglobalaccel"};
         }
-        std::vector<std::pair<QString, QByteArray>> services;
-        for (const QString &name : names)
-            services.push_back(PrivateBus::installed(name));
-        if (!bus.start(services, busEnvironment))
+        if (!bus.start(PrivateBus::installed(names), busEnvironment))
             return false;
         clients.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
         connection = QDBusConnection::connectToBus(bus.address, kind);
@@ -114,8 +111,7 @@ public:
     Ran finish(const QString &command, const QStringList &arguments = {}, const QProcessEnvironment &environment = {})
     {
         QProcess process;
-        process.setProcessEnvironment(environment.isEmpty() ? clients : environment);
-        process.start(command, arguments);
+        run(process, command, arguments, environment);
         const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
         return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
     }

@@ -90,10 +90,7 @@ private Q_SLOTS:
         // takes the one meant for the current desktop.
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         ShortcutsPortal::describe(globalShortcuts, e);
-        std::vector<std::pair<QString, QByteArray>> services;
-        if (frontend)
-            services.push_back(PrivateBus::installed("org.freedesktop.portal.Desktop"));
-        QVERIFY(bus.emplace().start(services, e));
+        QVERIFY(bus.emplace().start(PrivateBus::installed(frontend ? QStringList{"org.freedesktop.portal.Desktop"} : QStringList()), e));
         QDBusConnection desktop = connect("desktop"), program = connect("program");
         ShortcutsPortal backend;
         backend.grant = grant;
