@@ -72,12 +72,12 @@ public:
             connection.send(message.createReply(QVariant(QVariantMap{{"version", 1u}})));
         } else if (member == QLatin1String("CreateSession")) {
             sessions.append(args.value(1).value<QDBusObjectPath>().path());
-            offered += shortcutsIn(qdbus_cast<QVariantMap>(args.value(3)).value("shortcuts"));
+            offered += qdbus_cast<QList<PortalShortcut>>(qdbus_cast<QVariantMap>(args.value(3)).value("shortcuts"));
             connection.send(message.createReply({0u, QVariantMap()}));
         } else if (member == QLatin1String("ListShortcuts")) {
             connection.send(message.createReply({0u, QVariantMap{{"shortcuts", QVariant::fromValue(kept)}}}));
         } else if (member == QLatin1String("BindShortcuts")) {
-            const QList<PortalShortcut> shortcuts = shortcutsIn(args.value(2));
+            const auto shortcuts = qdbus_cast<QList<PortalShortcut>>(args.value(2));
             asked += shortcuts;
             QList<PortalShortcut> added;
             for (const PortalShortcut &s : shortcuts)
@@ -100,14 +100,6 @@ public:
             return false;
         }
         return true;
-    }
-
-    static QList<PortalShortcut> shortcutsIn(const QVariant &value)
-    {
-        QList<PortalShortcut> shortcuts;
-        if (value.canConvert<QDBusArgument>())
-            value.value<QDBusArgument>() >> shortcuts;
-        return shortcuts;
     }
 
     // The desktop ends a session, as when its portal goes away.
