@@ -20,6 +20,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -62,20 +63,6 @@ struct Bystander final : QAbstractNativeEventFilter {
     int presses = 0;
 };
 
-
-// Tells when a signal for another shortcut got through to the program's connection:
-// the frontend relays in order, so every press sent before it has arrived too.
-class Marker : public QObject {
-    Q_OBJECT
-public:
-    std::function<void()> reached;
-public Q_SLOTS:
-    void activated(const QDBusObjectPath &, const QString &id, qulonglong, const QVariantMap &)
-    {
-        if (id == QLatin1String("marker") && reached)
-            reached();
-    }
-};
 
 // The frontend's side of a host program's registration, as xdg-desktop-portal 1.19 and
 // later offer it (src/registry.c: org.freedesktop.host.portal.Registry.Register, to be
@@ -267,15 +254,15 @@ private Q_SLOTS:
         }
         QVERIFY(backend.closed.isEmpty());
 
-        // One press runs the action once, and not inside the signal's delivery.
-        Marker marker;
-        bool reached = false;
-        marker.reached = [&] { reached = true; };
-        QVERIFY(program.connect(QString(), ShortcutsPortal::path, "org.freedesktop.portal.GlobalShortcuts", "Activated", &marker,
-                                SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap))));
+        // One press runs the action once, and not inside the signal's delivery. A press of
+        // another shortcut marks the end: the frontend relays in order, so once that one has
+        // got through to the program's connection (deleting the marker), every press has.
+        QPointer<QObject> marker = new QObject(this);
+        QVERIFY(program.connect(QString(), ShortcutsPortal::path, "org.freedesktop.portal.GlobalShortcuts", "Activated",
+                                {QString(), "marker"}, QString(), marker, SLOT(deleteLater())));
         QVERIFY(ShortcutsPortal::press(desktop, session, "open-window"));
         QVERIFY(ShortcutsPortal::press(desktop, session, "marker"));
-        QTRY_VERIFY(reached);
+        QTRY_VERIFY(!marker);
         QCoreApplication::processEvents();
         QCOMPARE(presses, 1);
 
