@@ -101,20 +101,8 @@ public:
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(command, arguments);
     }
-    // Runs a client of this desktop to its end: its exit code (-1: it did not end on its
-    // own) and what it printed on each channel.
-    struct Ran {
-        int code;
-        QByteArray out, err;
-        bool operator==(const Ran &) const = default;
-    };
-    Ran finish(const QString &command, const QStringList &arguments = {}, const QProcessEnvironment &environment = {})
-    {
-        QProcess process;
-        run(process, command, arguments, environment);
-        const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
-        return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
-    }
+    // Runs a client of this desktop to its end.
+    Ran finish(const QString &command, const QStringList &arguments = {}) { return runToEnd(command, arguments, clients); }
     // What a client printed, or nothing if it failed.
     QByteArray output(const QString &command, const QStringList &arguments = {})
     {

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "ReadyProcess.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QStringList>
 
 #include <xcb/xcb.h>
@@ -18,12 +19,7 @@ constexpr uint16_t numLock = XCB_MOD_MASK_2;
 inline const std::vector<uint16_t> allLockVariants{0, XCB_MOD_MASK_LOCK, numLock, XCB_MOD_MASK_LOCK | numLock};
 
 // Presses keys and clicks through the X server like a real user.
-inline bool xdotool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start("xdotool", arguments);
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
+inline bool xdotool(const QStringList &arguments) { return runToEnd("xdotool", arguments).code == 0; }
 
 template <typename T>
 std::unique_ptr<T, void (*)(void *)> owned(T *reply) { return {reply, std::free}; }

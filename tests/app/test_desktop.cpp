@@ -103,13 +103,13 @@ private Q_SLOTS:
                 QTRY_COMPARE(d.portal.closed.size(), d.portal.sessions.size());
                 d.portal.hold = true;
             }
-            QCOMPARE(d.finish(program, {}, e).code, 0);
+            QCOMPARE(runToEnd(program, {}, e).code, 0);
             if (kind != "weston")
                 QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
             if (kind == "sway")
                 QTRY_COMPARE_WITH_TIMEOUT(d.portal.asked.size(), asked + 2, 20000);
             // `tessaline status` answers from the running copy, which read the quota once.
-            const DesktopSession::Ran status = d.finish(program, {"status", "--json"});
+            const Ran status = d.finish(program, {"status", "--json"});
             QCOMPARE(status.code, 0);
             QCOMPARE(QJsonDocument::fromJson(status.out).object().value("band").toString(), "tight");
             QCOMPARE(d.count("quota-reads", "run"), 1);
@@ -120,9 +120,9 @@ private Q_SLOTS:
             // back from behind another program.
             QByteArray said;
             QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
-            QVERIFY(d.finish(program, {"--shortcut", "ctrl+alt+l"}) == (DesktopSession::Ran{1, {}, held}));
+            QVERIFY(d.finish(program, {"--shortcut", "ctrl+alt+l"}) == (Ran{1, {}, held}));
             QVERIFY(d.closeWindow());
-            QVERIFY(d.finish(program, {"--shortcut", "ctrl+alt+shift+l"}) == DesktopSession::Ran{});
+            QVERIFY(d.finish(program, {"--shortcut", "ctrl+alt+shift+l"}) == Ran{});
             QTRY_COMPARE(d.windows().size(), 1); // that launch reopened the window too
             QVERIFY(d.closeWindow());
             QVERIFY(!d.focusElsewhere().isEmpty());
