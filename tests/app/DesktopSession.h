@@ -48,7 +48,8 @@ public:
     bool start()
     {
         for (const char *sub : {"runtime", "server", "server/home", "config"})
-            if (!QDir(dir.path()).mkpath(sub) || !QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+            if (!QDir(dir.path()).mkpath(sub)
+                || !QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
                 return false;
         clients = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"})
@@ -102,7 +103,7 @@ public:
         process.start(command, arguments);
     }
     // Runs a client of this desktop to its end.
-    Ran finish(const QString &command, const QStringList &arguments = {}) { return runToEnd(command, arguments, clients); }
+    Ran finish(const QString &program, const QStringList &args = {}) { return runToEnd(program, args, clients); }
     // What a client printed, or nothing if it failed.
     QByteArray output(const QString &command, const QStringList &arguments = {})
     {
@@ -172,9 +173,13 @@ public:
             return QString::fromUtf8(output(QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token")).trimmed());
         }
         if (other.process.state() == QProcess::NotRunning)
-            run(other.process, "xmessage", {"-buttons", "", "-geometry", "400x300+100+100", "-title", "Another program", "Another program"});
-        const QString id = output("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Another program$"}).split('\n').value(0);
-        if (id.isEmpty() || !xdotool({"windowraise", id}) || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
+            run(other.process, "xmessage",
+                {"-buttons", "", "-geometry", "400x300+100+100", "-title", "Another program", "Another program"});
+        const QByteArray found =
+            output("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Another program$"});
+        const QString id = found.split('\n').value(0);
+        if (id.isEmpty() || !xdotool({"windowraise", id})
+            || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
             || !xdotool({"mousemove", "--window", id, "20", "20", "click", "1"})
             || !QTest::qWaitFor([this] { return focused() == "Another program"; }, 20000))
             return QString();

@@ -133,11 +133,14 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", config.path());
         environment.remove("DISPLAY");
-        const auto run = [&](const QStringList &arguments) { return runToEnd(TESSALINE_BUILD_DIR "/bin/tessaline", arguments, environment); };
+        const auto run = [&](const QStringList &arguments) {
+            return runToEnd(TESSALINE_BUILD_DIR "/bin/tessaline", arguments, environment);
+        };
         // An entry written by an earlier version is replaced, and removed with the current one.
         const QString entry = config.filePath("autostart/app.tessaline.Tessaline.desktop");
         const QString earlier = config.filePath("autostart/tessaline.desktop");
-        const QByteArray exec = "Exec=\"" + QFileInfo(TESSALINE_BUILD_DIR "/bin/tessaline").canonicalFilePath().toUtf8() + "\"";
+        const QByteArray exec =
+            "Exec=\"" + QFileInfo(TESSALINE_BUILD_DIR "/bin/tessaline").canonicalFilePath().toUtf8() + "\"";
         for (const bool on : {true, false}) {
             QVERIFY(QDir().mkpath(config.filePath("autostart")) && QFile(earlier).open(QIODevice::WriteOnly));
             QCOMPARE(run({"--autostart", on ? "on" : "off"}).code, 0);

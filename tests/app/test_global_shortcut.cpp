@@ -220,7 +220,8 @@ private Q_SLOTS:
         // takes the one meant for the current desktop.
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         ShortcutsPortal::describe(globalShortcuts, e);
-        QVERIFY(bus.emplace().start(PrivateBus::installed(frontend ? QStringList{"org.freedesktop.portal.Desktop"} : QStringList()), e));
+        const QStringList services = frontend ? QStringList{"org.freedesktop.portal.Desktop"} : QStringList();
+        QVERIFY(bus.emplace().start(PrivateBus::installed(services), e));
         QDBusConnection desktop = connect("desktop"), program = connect("program");
         ShortcutsPortal backend;
         backend.grant = grant;

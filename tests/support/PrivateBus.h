@@ -24,7 +24,8 @@ struct PrivateBus {
         std::vector<std::pair<QString, QByteArray>> services;
         for (const QString &name : names) {
             QFile file(QStringLiteral("/usr/share/dbus-1/services/%1.service").arg(name));
-            services.push_back({name + QStringLiteral(".service"), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()});
+            const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            services.push_back({name + QStringLiteral(".service"), text});
         }
         return services;
     }

@@ -57,7 +57,7 @@ public:
 };
 
 // What a program that was run to its end did: its exit code (-1: it did not end on its
-// own in time) and what it printed on each channel.
+// own within a minute) and what it printed on each channel.
 struct Ran {
     int code;
     QByteArray out, err;
@@ -65,11 +65,11 @@ struct Ran {
 };
 
 inline Ran runToEnd(const QString &program, const QStringList &arguments,
-                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(), int timeoutMs = 60000)
+                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    const bool ended = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
     return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
 }
