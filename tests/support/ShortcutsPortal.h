@@ -68,9 +68,7 @@ public:
     {
         const QString member = message.member();
         const QList<QVariant> args = message.arguments();
-        if (message.interface() == QLatin1String("org.freedesktop.DBus.Properties")) {
-            connection.send(message.createReply(QVariant(QVariantMap{{"version", 1u}})));
-        } else if (member == QLatin1String("CreateSession")) {
+        if (member == QLatin1String("CreateSession")) {
             sessions.append(args.value(1).value<QDBusObjectPath>().path());
             offered += qdbus_cast<QList<PortalShortcut>>(qdbus_cast<QVariantMap>(args.value(3)).value("shortcuts"));
             connection.send(message.createReply({0u, QVariantMap()}));
