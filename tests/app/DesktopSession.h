@@ -47,11 +47,10 @@ public:
 
     bool start()
     {
-        for (const char *sub : {"runtime", "server/home", "config"})
-            if (!QDir(dir.path()).mkpath(sub))
+        for (const char *sub : {"runtime", "server", "server/home", "config"})
+            if (!QDir(dir.path()).mkpath(sub)
+                || !QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
                 return false;
-        for (const char *sub : {"runtime", "server"})
-            QFile::setPermissions(dir.filePath(sub), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         clients = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP"})
             clients.remove(name);
@@ -66,26 +65,20 @@ public:
         QStringList names;
         QProcessEnvironment busEnvironment = clients;
         if (kind == QLatin1String("xfce4-panel")) {
-            names = {"org.xfce.Xfconf"}; // the panel keeps its settings there
-            // One panel with the status tray alone; without any configuration the panel
-            // would ask how to set itself up.
-            const QString folder = dir.filePath("config/xfce4/xfconf/xfce-perchannel-xml");
-            if (!QDir().mkpath(folder) || !QFile::copy(QStringLiteral(APP_FIXTURES "/xfce4-panel.xml"), folder + "/xfce4-panel.xml"))
-                return false;
+            // The panel keeps its settings in xfconf: one panel with the status tray alone, as
+            // the system's defaults; without any the panel would ask how to set itself up.
+            names = {"org.xfce.Xfconf"};
+            busEnvironment.insert("XDG_CONFIG_DIRS", QStringLiteral(APP_FIXTURES "/xdg"));
         } else if (kind == QLatin1String("sway")) {
             names = {"org.freedesktop.portal.Desktop"};
-            if (!ShortcutsPortal::describe(portals, true, busEnvironment))
-                return false;
+            ShortcutsPortal::describe(true, busEnvironment);
         } else if (kind == QLatin1String("sway-kde")) {
             // Plasma on Wayland: the frontend picks KDE's backend for this desktop, which
             // registers shortcuts with kglobalaccel (keeping them under XDG_CONFIG_HOME).
             busEnvironment.insert("XDG_CURRENT_DESKTOP", "KDE");
             names = {"org.freedesktop.portal.Desktop", "org.freedesktop.impl.portal.desktop.kde", "org.kde.kglobalaccel"};
         }
-        std::vector<std::pair<QString, QByteArray>> services;
-        for (const QString &name : names)
-            services.push_back(PrivateBus::installed(name));
-        if (!bus.start(services, busEnvironment))
+        if (!bus.start(PrivateBus::installed(names), busEnvironment))
             return false;
         clients.insert("DBUS_SESSION_BUS_ADDRESS", bus.address);
         connection = QDBusConnection::connectToBus(bus.address, kind);
@@ -109,14 +102,13 @@ public:
         process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.start(command, arguments);
     }
-    // Runs a client of this desktop to its end: what it printed, or nothing if it failed.
+    // Runs a client of this desktop to its end.
+    Ran finish(const QString &program, const QStringList &args = {}) { return runToEnd(program, args, clients); }
+    // What a client printed, or nothing if it failed.
     QByteArray output(const QString &command, const QStringList &arguments = {})
     {
-        QProcess process;
-        process.setProcessEnvironment(clients);
-        process.start(command, arguments);
-        const bool ok = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        return ok ? process.readAllStandardOutput() : QByteArray();
+        const Ran ran = finish(command, arguments);
+        return ran.code == 0 ? ran.out : QByteArray();
     }
 
     // The focused window, by what program() says of the program's.
@@ -180,26 +172,26 @@ public:
                 return QString();
             return QString::fromUtf8(output(QStringLiteral(TESSALINE_BUILD_DIR "/tests/app/activation_token")).trimmed());
         }
-        if (!otherWindow)
-            otherWindow = x->createWindow("Another program");
-        const QString id = QString::number(otherWindow);
-        if (!xdotool({"windowraise", id}) || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
+        if (other.process.state() == QProcess::NotRunning)
+            run(other.process, "xmessage",
+                {"-buttons", "", "-geometry", "400x300+100+100", "-title", "Another program", "Another program"});
+        const QByteArray found =
+            output("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^Another program$"});
+        const QString id = found.split('\n').value(0);
+        if (id.isEmpty() || !xdotool({"windowraise", id})
+            || !xdotool({kind == QLatin1String("openbox") ? "windowactivate" : "windowfocus", "--sync", id})
             || !xdotool({"mousemove", "--window", id, "20", "20", "click", "1"})
             || !QTest::qWaitFor([this] { return focused() == "Another program"; }, 20000))
             return QString();
-        return QStringLiteral("tessaline-test-%1_TIME%2").arg(::getpid()).arg(x->serverTime(otherWindow));
+        return QStringLiteral("tessaline-test-%1_TIME%2").arg(::getpid()).arg(x->serverTime());
     }
 
-    int quotaReads() const
+    // How often `what` is in a log of this desktop: "run" in quota-reads, the helper's
+    // runs; ".set_title(\"Tessaline\")" in server/weston.log, a client's requests.
+    int count(const QString &log, const QByteArray &what) const
     {
-        QFile file(dir.filePath("quota-reads"));
-        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("run")) : 0;
-    }
-    // Weston: how many times a client made this request, e.g. set_title("Tessaline").
-    int requests(const QByteArray &request) const
-    {
-        QFile file(dir.filePath("server/weston.log"));
-        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count("." + request)) : 0;
+        QFile file(dir.filePath(log));
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count(what)) : 0;
     }
 
     QByteArray swaymsg(const QStringList &arguments) { return output("swaymsg", QStringList{"-r"} + arguments); }
@@ -230,10 +222,8 @@ public:
     bool watching() { return connection.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher").value(); }
 
 private:
-    QTemporaryDir portals{QStringLiteral("/tmp/tess.XXXXXX")};
     ReadyProcess server, shell, other; // stopped in this order's reverse
     std::unique_ptr<XClient> x;
-    xcb_window_t otherWindow = 0;
 
     static bool isOurs(const XClient::Window &w) { return w.wmClass.toLower().split('\0').contains("tessaline"); }
 

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "ReadyProcess.h"
+
 #include <QByteArray>
-#include <QProcess>
 #include <QStringList>
 
 #include <xcb/xcb.h>
@@ -18,12 +19,7 @@ constexpr uint16_t numLock = XCB_MOD_MASK_2;
 inline const std::vector<uint16_t> allLockVariants{0, XCB_MOD_MASK_LOCK, numLock, XCB_MOD_MASK_LOCK | numLock};
 
 // Presses keys and clicks through the X server like a real user.
-inline bool xdotool(const QStringList &arguments)
-{
-    QProcess process;
-    process.start("xdotool", arguments);
-    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
+inline bool xdotool(const QStringList &arguments) { return runToEnd("xdotool", arguments).code == 0; }
 
 template <typename T>
 std::unique_ptr<T, void (*)(void *)> owned(T *reply) { return {reply, std::free}; }
@@ -61,13 +57,7 @@ public:
     void ungrabAll()
     {
         xcb_ungrab_key(connection, XCB_GRAB_ANY, root, XCB_MOD_MASK_ANY);
-        inputFocus(); // a round trip: the server has done it
-    }
-
-    xcb_window_t inputFocus()
-    {
-        auto reply = owned(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-        return reply ? reply->focus : 0;
+        sync();
     }
 
     // What a window manager sends when the user clicks a window's close button.
@@ -79,26 +69,13 @@ public:
         xcb_flush(connection);
     }
 
-    // A plain top-level window of this client, mapped: another program's window.
-    xcb_window_t createWindow(const QByteArray &name)
-    {
-        const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-        const xcb_window_t window = xcb_generate_id(connection);
-        const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE | XCB_EVENT_MASK_FOCUS_CHANGE;
-        xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, root, 100, 100, 400, 300, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                          screen->root_visual, XCB_CW_EVENT_MASK, &events);
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(name.size()), name.constData());
-        xcb_map_window(connection, window);
-        inputFocus();
-        return window;
-    }
-
-    // The server's time now, read off the PropertyNotify of a property change on
-    // `window` (one of this client's, created with createWindow()).
-    uint32_t serverTime(xcb_window_t window)
+    // The server's time now, read off the PropertyNotify of a property change on the root.
+    uint32_t serverTime()
     {
         const xcb_atom_t stamp = atom("TESSALINE_TEST_STAMP");
-        xcb_change_property(connection, XCB_PROP_MODE_APPEND, window, stamp, XCB_ATOM_STRING, 8, 0, "");
+        const uint32_t events = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &events);
+        xcb_change_property(connection, XCB_PROP_MODE_APPEND, root, stamp, XCB_ATOM_STRING, 8, 0, "");
         xcb_flush(connection);
         while (auto event = owned(xcb_wait_for_event(connection))) {
             if ((event->response_type & ~0x80) == XCB_PROPERTY_NOTIFY) {
@@ -132,6 +109,8 @@ public:
     xcb_keycode_t keycodeL = 0;
 
 private:
+    // A round trip: once it returns, the server has done every request before it.
+    void sync() { std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr)); }
     xcb_atom_t atom(const char *name)
     {
         auto reply = owned(xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, uint16_t(strlen(name)), name), nullptr));

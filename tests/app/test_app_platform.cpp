@@ -6,6 +6,7 @@
 #include "platform/InstallIdentity.h"
 #include "platform/SingleInstance.h"
 #include "FixtureRows.h"
+#include "ReadyProcess.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,10 +40,8 @@ private Q_SLOTS:
     void installLayout()
     {
         QTemporaryDir prefix;
-        QProcess install;
-        install.setProcessChannelMode(QProcess::ForwardedChannels);
-        install.start(CMAKE_COMMAND, {"--install", TESSALINE_BUILD_DIR, "--prefix", prefix.path()});
-        QVERIFY(install.waitForFinished(60000) && install.exitCode() == 0);
+        const Ran install = runToEnd(CMAKE_COMMAND, {"--install", TESSALINE_BUILD_DIR, "--prefix", prefix.path()});
+        QVERIFY2(install.code == 0, install.err);
         const QString program = prefix.filePath("bin/tessaline");
         QVERIFY(QFileInfo(program).isExecutable());
         QVERIFY(QFileInfo(prefix.filePath("libexec/tessaline/quorvel")).isExecutable());
@@ -134,43 +133,35 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", config.path());
         environment.remove("DISPLAY");
-        const auto run = [&](const QStringList &arguments, QByteArray *err = nullptr) {
-            QProcess program;
-            program.setProcessEnvironment(environment);
-            program.start(TESSALINE_BUILD_DIR "/bin/tessaline", arguments);
-            const bool finished = program.waitForFinished(20000);
-            if (err)
-                *err = program.readAllStandardError();
-            return finished && program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+        const auto run = [&](const QStringList &arguments) {
+            return runToEnd(TESSALINE_BUILD_DIR "/bin/tessaline", arguments, environment);
         };
         // An entry written by an earlier version is replaced, and removed with the current one.
         const QString entry = config.filePath("autostart/app.tessaline.Tessaline.desktop");
         const QString earlier = config.filePath("autostart/tessaline.desktop");
+        const QByteArray exec =
+            "Exec=\"" + QFileInfo(TESSALINE_BUILD_DIR "/bin/tessaline").canonicalFilePath().toUtf8() + "\"";
         for (const bool on : {true, false}) {
             QVERIFY(QDir().mkpath(config.filePath("autostart")) && QFile(earlier).open(QIODevice::WriteOnly));
-            QCOMPARE(run({"--autostart", on ? "on" : "off"}), 0);
+            QCOMPARE(run({"--autostart", on ? "on" : "off"}).code, 0);
             QVERIFY(!QFileInfo::exists(earlier));
-            QCOMPARE(QFileInfo::exists(entry), on);
+            QFile written(entry);
+            QCOMPARE(written.open(QIODevice::ReadOnly) && written.readAll().split('\n').contains(exec), on);
         }
-        QCOMPARE(run({"--autostart", "on"}), 0);
-        QFile written(entry);
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        QVERIFY(written.readAll().split('\n').contains("Exec=\"" + QFileInfo(TESSALINE_BUILD_DIR "/bin/tessaline").canonicalFilePath().toUtf8() + "\""));
-        QCOMPARE(run({"--autostart", "off"}), 0);
-        QVERIFY(!QFileInfo::exists(entry));
-        QCOMPARE(run({"--autostart", "off"}), 0); // nothing to remove is no failure
+        QCOMPARE(run({"--autostart", "off"}).code, 0); // nothing to remove is no failure
 
         // Anything not understood is refused in one sentence, and nothing starts (there is
         // no display here); the full help only prints.
-        QByteArray err;
         for (const QStringList &wrong : {QStringList{"--autostart", "maybe"}, QStringList{"stray"},
                                          QStringList{"--autostart", "on", "stray"}, QStringList{"--no-such-option"}}) {
-            QCOMPARE(run(wrong, &err), 2);
-            QVERIFY2(err.count('\n') == 1 && err.endsWith(".\n"), err);
+            const Ran refused = run(wrong);
+            QCOMPARE(refused.code, 2);
+            QVERIFY2(refused.err.count('\n') == 1 && refused.err.endsWith(".\n"), refused.err);
         }
-        QCOMPARE(run({"--help-all"}), 0);
-        QCOMPARE(run({"--shortcut", "L"}, &err), 2);
-        QVERIFY2(err.startsWith("\"L\" is not a key combination") && err.count('\n') == 1, err);
+        QCOMPARE(run({"--help-all"}).code, 0);
+        const Ran refused = run({"--shortcut", "L"});
+        QCOMPARE(refused.code, 2);
+        QVERIFY2(refused.err.startsWith("\"L\" is not a key combination") && refused.err.count('\n') == 1, refused.err);
         QVERIFY(!QFileInfo::exists(config.filePath("Tessaline/Tessaline.conf")));
     }
 

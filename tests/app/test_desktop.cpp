@@ -21,26 +21,23 @@ const QString program = QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline");
 const QByteArray held = "Ctrl+Alt+L is held by another program, so Tessaline runs without a global shortcut; "
                         "run \"tessaline --shortcut Ctrl+Alt+Shift+L\" to choose another.\n";
 
-// The id and label of each entry at the top of a com.canonical.dbusmenu menu.
+// The id and label of each entry at the top of a com.canonical.dbusmenu menu. The layout
+// is (ia{sv}av): the root's id and properties, then each child as the same structure.
 QList<std::pair<int, QString>> menuEntries(QDBusInterface &menu)
 {
     QList<std::pair<int, QString>> entries;
     const QDBusMessage reply = menu.call("GetLayout", 0, 1, QStringList{"label"});
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        return entries;
-    // (ia{sv}av): the root's id and properties, then each child as the same structure.
     const QDBusArgument layout = reply.arguments().value(1).value<QDBusArgument>();
-    int id;
+    int id = 0;
     QVariantMap properties;
+    QVariantList children;
     layout.beginStructure();
-    layout >> id >> properties;
-    layout.beginArray();
-    for (QDBusVariant child; !layout.atEnd(); entries.append({id, properties.value("label").toString()})) {
-        layout >> child;
-        const QDBusArgument node = child.variant().value<QDBusArgument>();
+    layout >> id >> properties >> children;
+    for (const QVariant &child : children) {
+        const QDBusArgument node = child.value<QDBusArgument>();
         node.beginStructure();
         node >> id >> properties;
-        node.endStructure();
+        entries.append({id, properties.value("label").toString()});
     }
     return entries;
 }
@@ -51,16 +48,6 @@ class TestDesktop : public QObject {
     Q_OBJECT
 
     std::unique_ptr<DesktopSession> desktop;
-
-    // Runs a later launch to its end: its exit code and what it said.
-    static std::pair<int, QByteArray> launch(const QProcessEnvironment &environment, const QStringList &arguments = {})
-    {
-        QProcess later;
-        later.setProcessEnvironment(environment);
-        later.start(program, arguments);
-        const bool finished = later.waitForFinished(60000) && later.exitStatus() == QProcess::NormalExit;
-        return {finished ? later.exitCode() : -1, later.readAllStandardError() + later.readAllStandardOutput()};
-    }
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY(QFileInfo(program).isExecutable()); }
@@ -95,8 +82,8 @@ private Q_SLOTS:
         const auto stop = qScopeGuard([&first] { first.kill(), first.waitForFinished(); });
         if (kind == "weston") {
             // Native on Wayland, titled and known by its app id.
-            QTRY_COMPARE_WITH_TIMEOUT(d.requests("set_title(\"Tessaline\")"), 1, 20000);
-            QVERIFY(d.requests("set_app_id(\"app.tessaline.Tessaline\")") > 0);
+            QTRY_COMPARE_WITH_TIMEOUT(d.count("server/weston.log", ".set_title(\"Tessaline\")"), 1, 20000);
+            QVERIFY(d.count("server/weston.log", ".set_app_id(\"app.tessaline.Tessaline\")") > 0);
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
         }
@@ -117,16 +104,16 @@ private Q_SLOTS:
                 QTRY_COMPARE(d.portal.closed.size(), d.portal.sessions.size());
                 d.portal.hold = true;
             }
-            QCOMPARE(launch(e).first, 0);
+            QCOMPARE(runToEnd(program, {}, e).code, 0);
             if (kind != "weston")
                 QTRY_COMPARE_WITH_TIMEOUT(d.focused(), d.program(), 20000);
             if (kind == "sway")
                 QTRY_COMPARE_WITH_TIMEOUT(d.portal.asked.size(), asked + 2, 20000);
             // `tessaline status` answers from the running copy, which read the quota once.
-            const auto [code, said] = launch(d.clients, {"status", "--json"});
-            QCOMPARE(code, 0);
-            QCOMPARE(QJsonDocument::fromJson(said).object().value("band").toString(), "tight");
-            QCOMPARE(d.quotaReads(), 1);
+            const Ran status = d.finish(program, {"status", "--json"});
+            QCOMPARE(status.code, 0);
+            QCOMPARE(QJsonDocument::fromJson(status.out).object().value("band").toString(), "tight");
+            QCOMPARE(d.count("quota-reads", "run"), 1);
             QCOMPARE(first.state(), QProcess::Running);
         } else if (way == "shortcut" && d.x11()) {
             // The held keys are said once; a later launch choosing them hears the same, and
@@ -134,9 +121,9 @@ private Q_SLOTS:
             // back from behind another program.
             QByteArray said;
             QTRY_VERIFY((said += first.readAllStandardError()).contains(held));
-            QCOMPARE(launch(d.clients, {"--shortcut", "ctrl+alt+l"}), std::make_pair(1, held));
+            QVERIFY(d.finish(program, {"--shortcut", "ctrl+alt+l"}) == (Ran{1, {}, held}));
             QVERIFY(d.closeWindow());
-            QCOMPARE(launch(d.clients, {"--shortcut", "ctrl+alt+shift+l"}), std::make_pair(0, QByteArray()));
+            QVERIFY(d.finish(program, {"--shortcut", "ctrl+alt+shift+l"}) == Ran{});
             QTRY_COMPARE(d.windows().size(), 1); // that launch reopened the window too
             QVERIFY(d.closeWindow());
             QVERIFY(!d.focusElsewhere().isEmpty());
@@ -181,8 +168,9 @@ private:
                                       d.focused() == d.program()), 20000);
             QCOMPARE(d.windows().size(), 1);
         }
-        const auto [code, said] = launch(d.clients, {"--shortcut", "Ctrl+Alt+Shift+K"});
+        const auto [code, out, said] = d.finish(program, {"--shortcut", "Ctrl+Alt+Shift+K"});
         QCOMPARE(code, 1);
+        QVERIFY(out.isEmpty());
         QVERIFY2(said.startsWith("The desktop keeps the keys of Tessaline's shortcut (Ctrl+Alt+L)") && said.count('\n') == 1, said);
     }
 

@@ -18,11 +18,16 @@ struct PrivateBus {
     ReadyProcess daemon;
     QString address;
 
-    // A service as its package installed it, to be started by this bus as by a desktop's.
-    static std::pair<QString, QByteArray> installed(const QString &name)
+    // Services as their packages installed them, to be started by this bus as by a desktop's.
+    static std::vector<std::pair<QString, QByteArray>> installed(const QStringList &names)
     {
-        QFile file(QStringLiteral("/usr/share/dbus-1/services/%1.service").arg(name));
-        return {name + QStringLiteral(".service"), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()};
+        std::vector<std::pair<QString, QByteArray>> services;
+        for (const QString &name : names) {
+            QFile file(QStringLiteral("/usr/share/dbus-1/services/%1.service").arg(name));
+            const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            services.push_back({name + QStringLiteral(".service"), text});
+        }
+        return services;
     }
 
     // `services`: file name and contents of each activatable service.

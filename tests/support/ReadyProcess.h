@@ -55,3 +55,21 @@ public:
 
     ~ReadyProcess() { stop(); }
 };
+
+// What a program that was run to its end did: its exit code (-1: it did not end on its
+// own within a minute) and what it printed on each channel.
+struct Ran {
+    int code;
+    QByteArray out, err;
+    bool operator==(const Ran &) const = default;
+};
+
+inline Ran runToEnd(const QString &program, const QStringList &arguments,
+                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    const bool ended = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
+}

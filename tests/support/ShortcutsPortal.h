@@ -14,10 +14,8 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
-#include <QFile>
 #include <QProcessEnvironment>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <utility>
@@ -47,19 +45,14 @@ public:
         qDBusRegisterMetaType<QList<PortalShortcut>>();
     }
 
-    // The portals folder that points the frontend at this backend (none: a desktop without
-    // the interface). The bus is started with the returned environment, which the
-    // frontend inherits.
-    static bool describe(const QTemporaryDir &portals, bool withInterface, QProcessEnvironment &environment)
+    // Points the frontend at this backend, for the current desktop, in the environment the
+    // bus is started with (which the frontend inherits). Without the interface, the
+    // desktop's backend offers another portal only.
+    static void describe(bool withInterface, QProcessEnvironment &environment)
     {
-        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), portals.path());
+        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"),
+                           QStringLiteral(TESSALINE_FIXTURES "/app/portals/") + (withInterface ? "with" : "without"));
         environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), desktop);
-        if (!withInterface)
-            return portals.isValid();
-        QFile file(portals.filePath(QStringLiteral("tessalinetest.portal")));
-        return file.open(QIODevice::WriteOnly)
-            && file.write("[portal]\nDBusName=" + name.toUtf8() + "\nInterfaces=" + interface.toUtf8()
-                          + "\nUseIn=" + desktop.toUtf8() + "\n") > 0;
     }
 
     // Serves on `connection` under the backend's name.
@@ -75,16 +68,14 @@ public:
     {
         const QString member = message.member();
         const QList<QVariant> args = message.arguments();
-        if (message.interface() == QLatin1String("org.freedesktop.DBus.Properties")) {
-            connection.send(message.createReply(QVariant(QVariantMap{{"version", 1u}})));
-        } else if (member == QLatin1String("CreateSession")) {
+        if (member == QLatin1String("CreateSession")) {
             sessions.append(args.value(1).value<QDBusObjectPath>().path());
-            offered += shortcutsIn(qdbus_cast<QVariantMap>(args.value(3)).value("shortcuts"));
+            offered += qdbus_cast<QList<PortalShortcut>>(qdbus_cast<QVariantMap>(args.value(3)).value("shortcuts"));
             connection.send(message.createReply({0u, QVariantMap()}));
         } else if (member == QLatin1String("ListShortcuts")) {
             connection.send(message.createReply({0u, QVariantMap{{"shortcuts", QVariant::fromValue(kept)}}}));
         } else if (member == QLatin1String("BindShortcuts")) {
-            const QList<PortalShortcut> shortcuts = shortcutsIn(args.value(2));
+            const auto shortcuts = qdbus_cast<QList<PortalShortcut>>(args.value(2));
             asked += shortcuts;
             QList<PortalShortcut> added;
             for (const PortalShortcut &s : shortcuts)
@@ -107,14 +98,6 @@ public:
             return false;
         }
         return true;
-    }
-
-    static QList<PortalShortcut> shortcutsIn(const QVariant &value)
-    {
-        QList<PortalShortcut> shortcuts;
-        if (value.canConvert<QDBusArgument>())
-            value.value<QDBusArgument>() >> shortcuts;
-        return shortcuts;
     }
 
     // The desktop ends a session, as when its portal goes away.
