@@ -34,20 +34,6 @@ inline void drip(QSslSocket *socket, int intervalMs, qint64 *sent = nullptr)
     timer->start(intervalMs);
 }
 
-// A body declared far past the limit and streamed as fast as the service takes it.
-inline void flood(QSslSocket *socket, qint64 *sent)
-{
-    socket->write("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                  "Content-Length: 1073741824\r\n\r\n{\"task\":\"");
-    static const QByteArray chunk(64 * 1024, 'p');
-    const auto refill = [socket, sent] {
-        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size())
-            *sent += socket->write(chunk);
-    };
-    QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, refill);
-    refill();
-}
-
 // Pipelines `count` requests for the page's script, each with padBytes of a header field
 // besides, and reads none of the answers: they stay in the network once the socket's
 // read buffer of bufferBytes is full.
