@@ -189,17 +189,6 @@ private Q_SLOTS:
             QCOMPARE(ServiceProcess::wrongAnswer(reply), QString());
     }
 
-    // Nothing of a task reaches the service's output, whatever happened to the request.
-    void taskTextNeverWritten()
-    {
-        const QByteArray marker = "zebra-quartz-marker-1137";
-        post("{\"task\":\"Fix " + marker + " in a.c\"}");
-        post("{\"task\":\"" + marker + "\",");
-        post("{\"task\":\"" + marker + "\"}", "text/plain");
-        const QByteArray out = service->process.readAllStandardOutput() + service->process.readAllStandardError();
-        QVERIFY2(!out.contains(marker), out.constData());
-    }
-
     // A client that pipelines requests and reads none of the answers gets no more of its
     // requests read once answers pile up: what it sends stops going out. Its requests
     // (120 MB) are more than the kernel's buffers on both sides hold, with what the service
@@ -227,28 +216,32 @@ private Q_SLOTS:
         QCOMPARE(answered, count);
     }
 
-    // Terminated, it ends cleanly with nothing on its error output, where sanitizers report.
-    void cleanShutdown()
+    // Nothing of a task reaches the service's output, whatever happened to the request, and
+    // terminated, it ends cleanly with nothing on its error output, where sanitizers report.
+    void taskTextNeverWrittenCleanShutdown()
     {
-        QCOMPARE(post(R"({"task":"Fix the typo in README.md."})"), 200);
+        const QByteArray marker = "zebra-quartz-marker-1137";
+        QCOMPARE(post("{\"task\":\"Fix " + marker + " in a.c\"}"), 200);
+        post("{\"task\":\"" + marker + "\",");
+        post("{\"task\":\"" + marker + "\"}", "text/plain");
         QVERIFY(service->stop(20000));
         QCOMPARE(service->process.exitCode(), 0);
         QCOMPARE(service->process.readAllStandardError(), QByteArray());
+        QVERIFY2(!service->process.readAllStandardOutput().contains(marker), "the task was written out");
     }
 
-    // A set-up it cannot serve with is a one-line error and exit code 1, not a crash or a hang.
+    // A set-up it cannot serve with is a one-line error and exit code 1, not a crash or a hang:
+    // a key file that holds no key (the last --key counts), a port already taken.
     void refusesToStart()
     {
-        const QString cert = TestHttpsServer::tlsFile("server.pem");
-        const QList<QPair<QStringList, QByteArray>> cases{
-            {{"--cert", cert, "--key", cert}, "no unencrypted PEM private key"},
-            {{"--cert", cert, "--key", TestHttpsServer::tlsFile("server.key"), "--port", QString::number(service->port)}, "cannot listen"}};
-        for (const auto &[arguments, says] : cases) {
-            QProcess p;
-            p.start(QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline-service"), arguments);
-            QVERIFY(p.waitForFinished(20000));
-            QCOMPARE(p.exitCode(), 1);
-            const QByteArray out = p.readAllStandardOutput() + p.readAllStandardError();
+        const QList<std::tuple<QStringList, quint16, QByteArray>> cases{
+            {{"--key", TestHttpsServer::tlsFile("server.pem")}, 0, "no unencrypted PEM private key"},
+            {{}, service->port, "cannot listen"}};
+        for (const auto &[options, port, says] : cases) {
+            ServiceProcess refused;
+            QVERIFY(!refused.start(options, port));
+            QVERIFY(refused.process.exitStatus() == QProcess::NormalExit && refused.process.exitCode() == 1);
+            const QByteArray out = refused.process.readAllStandardOutput() + refused.process.readAllStandardError();
             QVERIFY2(out.contains(says), out.constData());
         }
     }
