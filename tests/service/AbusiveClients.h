@@ -9,8 +9,6 @@
 // bench_service_abuse, which sets them by the hundred beside normal load.
 namespace abuse {
 
-inline const QByteArray scriptRequest = "GET /tessaline/check.js HTTP/1.1\r\nHost: localhost\r\n\r\n";
-
 // A TLS connection from `from`, another loopback address than the usual one where a test
 // tries the limits per address. The caller owns the socket.
 inline QSslSocket *connectFrom(quint16 port, const QSslConfiguration &tls, const QString &from = QStringLiteral("127.0.0.1"))
@@ -41,7 +39,7 @@ inline qint64 pipelineUnread(QSslSocket *socket, int count, qint64 bufferBytes, 
 {
     socket->setReadBufferSize(bufferBytes);
     const QByteArray pad = padBytes > 0 ? "X-Pad: " + QByteArray(padBytes, 'p') + "\r\n" : QByteArray();
-    return socket->write((scriptRequest.chopped(2) + pad + "\r\n").repeated(count));
+    return socket->write(("GET /tessaline/check.js HTTP/1.1\r\nHost: localhost\r\n" + pad + "\r\n").repeated(count));
 }
 
 } // namespace abuse
