@@ -52,6 +52,20 @@ QSslSocket *open(Totals &totals, const std::function<void(QSslSocket *)> &onEncr
     return socket;
 }
 
+// A body declared far past the limit and streamed as fast as the service takes it.
+void flood(QSslSocket *socket, qint64 *sent)
+{
+    socket->write("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 1073741824\r\n\r\n{\"task\":\"");
+    static const QByteArray chunk(64 * 1024, 'p');
+    const auto refill = [socket, sent] {
+        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size())
+            *sent += socket->write(chunk);
+    };
+    QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, refill);
+    refill();
+}
+
 void startSlow()
 {
     open(slow, [](QSslSocket *socket) {
@@ -63,7 +77,7 @@ void startSlow()
 void startOversize()
 {
     open(oversize, [](QSslSocket *socket) {
-        abuse::flood(socket, &oversize.bytesSent);
+        flood(socket, &oversize.bytesSent);
         QObject::connect(socket, &QIODevice::readyRead, socket, [socket] {
             if (socket->readAll().startsWith("HTTP/1.1 413"))
                 ++oversize.refusals;

@@ -9,8 +9,6 @@
 // bench_service_abuse, which sets them by the hundred beside normal load.
 namespace abuse {
 
-inline const QByteArray scriptRequest = "GET /tessaline/check.js HTTP/1.1\r\nHost: localhost\r\n\r\n";
-
 // A TLS connection from `from`, another loopback address than the usual one where a test
 // tries the limits per address. The caller owns the socket.
 inline QSslSocket *connectFrom(quint16 port, const QSslConfiguration &tls, const QString &from = QStringLiteral("127.0.0.1"))
@@ -34,20 +32,6 @@ inline void drip(QSslSocket *socket, int intervalMs, qint64 *sent = nullptr)
     timer->start(intervalMs);
 }
 
-// A body declared far past the limit and streamed as fast as the service takes it.
-inline void flood(QSslSocket *socket, qint64 *sent)
-{
-    socket->write("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
-                  "Content-Length: 1073741824\r\n\r\n{\"task\":\"");
-    static const QByteArray chunk(64 * 1024, 'p');
-    const auto refill = [socket, sent] {
-        while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 2 * chunk.size())
-            *sent += socket->write(chunk);
-    };
-    QObject::connect(socket, &QSslSocket::encryptedBytesWritten, socket, refill);
-    refill();
-}
-
 // Pipelines `count` requests for the page's script, each with padBytes of a header field
 // besides, and reads none of the answers: they stay in the network once the socket's
 // read buffer of bufferBytes is full.
@@ -55,7 +39,7 @@ inline qint64 pipelineUnread(QSslSocket *socket, int count, qint64 bufferBytes, 
 {
     socket->setReadBufferSize(bufferBytes);
     const QByteArray pad = padBytes > 0 ? "X-Pad: " + QByteArray(padBytes, 'p') + "\r\n" : QByteArray();
-    return socket->write((scriptRequest.chopped(2) + pad + "\r\n").repeated(count));
+    return socket->write(("GET /tessaline/check.js HTTP/1.1\r\nHost: localhost\r\n" + pad + "\r\n").repeated(count));
 }
 
 } // namespace abuse

@@ -2,6 +2,8 @@
 #include "FixtureRows.h"
 #include "ServiceProcess.h"
 
+#include "check/CheckTransport.h"
+#include "check/TaskCheck.h"
 #include "service/CheckRequest.h"
 
 #include <QJsonArray>
@@ -9,7 +11,7 @@
 
 #include <memory>
 
-using tessaline::CheckRequest;
+using namespace tessaline;
 
 namespace {
 
@@ -46,13 +48,23 @@ Answers splitAnswers(const QByteArray &bytes, const QList<int> &expected)
     return out;
 }
 
+QString expanded(QString send)
+{
+    static const QRegularExpression bound(QStringLiteral("\\{bound([+-]\\d+)?\\}"));
+    static const QRegularExpression repeat(QStringLiteral("\\[(.)×(\\d+)\\]"));
+    for (auto m = bound.match(send); m.hasMatch(); m = bound.match(send))
+        send.replace(m.capturedStart(), m.capturedLength(), QString::number(CheckRequest::maxBodyBytes + m.captured(1).toInt()));
+    for (auto m = repeat.match(send); m.hasMatch(); m = repeat.match(send))
+        send.replace(m.capturedStart(), m.capturedLength(), m.captured(1).repeated(m.captured(2).toInt()));
+    return send;
+}
+
 } // namespace
 
 class TestServiceHttp : public QObject {
     Q_OBJECT
 
     std::unique_ptr<ServiceProcess> service;
-    QString threads; // of the running service
     QNetworkAccessManager nam;
 
     int post(const QByteArray &body, const QByteArray &contentType = "application/json")
@@ -77,28 +89,14 @@ private Q_SLOTS:
     void init()
     {
         QFETCH_GLOBAL(QString, threads);
-        if (service && service->process.state() == QProcess::Running && this->threads == threads)
+        // The running service is kept while it serves with these threads, its last argument.
+        if (service && service->process.state() == QProcess::Running && service->process.arguments().endsWith(threads))
             return;
         service = std::make_unique<ServiceProcess>();
-        this->threads = threads;
         QVERIFY2(service->start({"--threads", threads}), service->process.readAllStandardError().constData());
     }
 
-    void raw_data()
-    {
-        // Rows that are plain bytes are in the fixture file. These are sized by the limits: a
-        // body of exactly the bound is read and answered, one byte more is refused from the
-        // header fields, and so are header fields over 16 KiB.
-        addFixtureRows(QStringLiteral("service/framing.json"));
-        const QString check = QStringLiteral("POST /api/tessaline HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n%1Content-Length: %2\r\n\r\n");
-        const QByteArray body = QByteArray(R"({"task":"Fix it."})").leftJustified(CheckRequest::maxBodyBytes, ' '); // JSON may end in white space
-        QTest::newRow("a body of exactly the bound") << QJsonObject{
-            {"sends", QJsonArray{check.arg("Connection: close\r\n").arg(body.size()) + QString::fromLatin1(body)}}, {"statuses", QJsonArray{200}}};
-        QTest::newRow("declared length one byte over the bound: 413 from the header fields") << QJsonObject{
-            {"sends", QJsonArray{check.arg("").arg(body.size() + 1)}}, {"statuses", QJsonArray{413}}, {"has", QJsonArray{"Connection: close"}}};
-        QTest::newRow("header fields over 16 KiB") << QJsonObject{
-            {"sends", QJsonArray{"GET /tessaline/check HTTP/1.1\r\nHost: localhost\r\nX-Pad: " + QString(17000, 'p') + "\r\n\r\n"}}, {"statuses", QJsonArray{431}}};
-    }
+    void raw_data() { addFixtureRows(QStringLiteral("service/framing.json")); }
 
     // Raw bytes on one TLS connection, as an adversary writes them, against the framing
     // and the limits. The connection is read until the service closes it: every row that
@@ -108,7 +106,8 @@ private Q_SLOTS:
     // (silent) from 127.0.0.2, then connects from its own address: 127.0.0.2 unless it
     // says; empty, the row's client is the last silent one. After the first, each send waits for
     // one more answer. Statuses below zero are answers without body; {0}: no TLS. "has"
-    // holds, for each answer in turn, a text or a list of texts it contains.
+    // holds, for each answer in turn, a text or a list of texts it contains. In a send,
+    // "{bound±n}" is the limit on a check's body plus or minus n, and "[c×n]" is c n times.
     void raw()
     {
         QFETCH_GLOBAL(QString, threads);
@@ -160,7 +159,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < sends.size(); ++i) {
             QVERIFY2(QTest::qWaitFor([&] { return read() || splitAnswers(received, statuses).statuses.size() >= i; }, 20000),
                      received.constData());
-            socket->write(sends[i].toString().toLatin1());
+            socket->write(expanded(sends[i].toString()).toLatin1());
         }
         if (row.contains("dripMs"))
             abuse::drip(socket.get(), row["dripMs"].toInt());
@@ -178,26 +177,12 @@ private Q_SLOTS:
     // open at once), each get the answer to their own task.
     void concurrentClients()
     {
-        std::vector<std::unique_ptr<QNetworkAccessManager>> clients;
+        QNetworkAccessManager clients[5];
         QList<QNetworkReply *> replies;
-        for (int n = 0; n < 96; ++n) {
-            if (n % 20 == 0)
-                clients.push_back(std::make_unique<QNetworkAccessManager>());
-            replies.append(ServiceProcess::postNumbered(*clients.back(), service->port, n));
-        }
+        for (int n = 0; n < 96; ++n)
+            replies.append(ServiceProcess::postNumbered(clients[n / 20], service->port, n));
         for (QNetworkReply *reply : replies)
             QCOMPARE(ServiceProcess::wrongAnswer(reply), QString());
-    }
-
-    // Nothing of a task reaches the service's output, whatever happened to the request.
-    void taskTextNeverWritten()
-    {
-        const QByteArray marker = "zebra-quartz-marker-1137";
-        post("{\"task\":\"Fix " + marker + " in a.c\"}");
-        post("{\"task\":\"" + marker + "\",");
-        post("{\"task\":\"" + marker + "\"}", "text/plain");
-        const QByteArray out = service->process.readAllStandardOutput() + service->process.readAllStandardError();
-        QVERIFY2(!out.contains(marker), out.constData());
     }
 
     // A client that pipelines requests and reads none of the answers gets no more of its
@@ -227,28 +212,62 @@ private Q_SLOTS:
         QCOMPARE(answered, count);
     }
 
-    // Terminated, it ends cleanly with nothing on its error output, where sanitizers report.
-    void cleanShutdown()
+    // The program's own check client, with the largest request it makes: 8,000 characters
+    // each as long as the longest emoji sequences, with a pressure summary built from long
+    // helper labels. It must fit the service's body limit, and the answer must fit the
+    // client's.
+    void largestCheckOfTheProgram()
     {
-        QCOMPARE(post(R"({"task":"Fix the typo in README.md."})"), 200);
+        const QString couple = QString::fromUtf8("\U0001F469\U0001F3FC\u200D\u2764\uFE0F\u200D\U0001F48B\u200D\U0001F468\U0001F3FE");
+        const QString description = QStringLiteral("Fix ") + couple.repeated(TaskCheck::maxDescriptionCharacters - 4);
+        Usage usage;
+        usage.fetchedAt = 1'000'000;
+        usage.windows.append({QStringLiteral("5h"), 20, 80, 300, usage.fetchedAt + 7800});
+        usage.windows.append({QStringLiteral("weekly"), 10, 90, 10080, usage.fetchedAt + 3 * 86400});
+        usage.pressureCheck = Usage::PressureCheck{.bucketLabel = QString(1000, QChar(0x00e9)), .bucketIsDefault = {},
+                                                   .windowLabel = QString(1000, QLatin1Char('w')), .deltaPoints = 12,
+                                                   .classification = QStringLiteral("behind"), .secondary = {}};
+
+        const CheckEndpoint endpoint{QStringLiteral("localhost:%1").arg(service->port), {TestHttpsServer::authority()}};
+        const auto prepared = TaskCheck::prepare(description, usage, endpoint);
+        QVERIFY(std::holds_alternative<PreparedCheck>(prepared));
+        CheckTransport transport;
+        QSignalSpy finished(&transport, &CheckTransport::finished);
+        QVERIFY(transport.start(std::get<PreparedCheck>(prepared)) && finished.wait(30000));
+        const auto outcome = finished.at(0).at(0).value<CheckOutcome>();
+        QVERIFY2(outcome.result && outcome.status.isEmpty(), qPrintable(outcome.status));
+        QVERIFY2(outcome.result->quota.reason.startsWith(
+                     QStringLiteral("Five-hour window 80% left (resets in 2 h 10 min), weekly window 90% left (resets in 3 d)")),
+                 qPrintable(outcome.result->quota.reason));
+        QVERIFY(outcome.result->taskPacket && outcome.result->taskPacket->contains(couple));
+    }
+
+    // Nothing of a task reaches the service's output, whatever happened to the request, and
+    // terminated, it ends cleanly with nothing on its error output, where sanitizers report.
+    void taskTextNeverWrittenCleanShutdown()
+    {
+        const QByteArray marker = "zebra-quartz-marker-1137";
+        QCOMPARE(post("{\"task\":\"Fix " + marker + " in a.c\"}"), 200);
+        post("{\"task\":\"" + marker + "\",");
+        post("{\"task\":\"" + marker + "\"}", "text/plain");
         QVERIFY(service->stop(20000));
         QCOMPARE(service->process.exitCode(), 0);
         QCOMPARE(service->process.readAllStandardError(), QByteArray());
+        QVERIFY2(!service->process.readAllStandardOutput().contains(marker), "the task was written out");
     }
 
-    // A set-up it cannot serve with is a one-line error and exit code 1, not a crash or a hang.
+    // A set-up it cannot serve with is a one-line error and exit code 1, not a crash or a hang:
+    // a key file that holds no key (the last --key counts), a port already taken.
     void refusesToStart()
     {
-        const QString cert = TestHttpsServer::tlsFile("server.pem");
-        const QList<QPair<QStringList, QByteArray>> cases{
-            {{"--cert", cert, "--key", cert}, "no unencrypted PEM private key"},
-            {{"--cert", cert, "--key", TestHttpsServer::tlsFile("server.key"), "--port", QString::number(service->port)}, "cannot listen"}};
-        for (const auto &[arguments, says] : cases) {
-            QProcess p;
-            p.start(QStringLiteral(TESSALINE_BUILD_DIR "/bin/tessaline-service"), arguments);
-            QVERIFY(p.waitForFinished(20000));
-            QCOMPARE(p.exitCode(), 1);
-            const QByteArray out = p.readAllStandardOutput() + p.readAllStandardError();
+        const QList<std::tuple<QStringList, quint16, QByteArray>> cases{
+            {{"--key", TestHttpsServer::tlsFile("server.pem")}, 0, "no unencrypted PEM private key"},
+            {{}, service->port, "cannot listen"}};
+        for (const auto &[options, port, says] : cases) {
+            ServiceProcess refused;
+            QVERIFY(!refused.start(options, port));
+            QVERIFY(refused.process.exitStatus() == QProcess::NormalExit && refused.process.exitCode() == 1);
+            const QByteArray out = refused.process.readAllStandardOutput() + refused.process.readAllStandardError();
             QVERIFY2(out.contains(says), out.constData());
         }
     }
