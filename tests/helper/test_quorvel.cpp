@@ -8,6 +8,7 @@
 #include "quota/Usage.h"
 
 #include "FixtureRows.h"
+#include "TestHttpsServer.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -17,8 +18,6 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
@@ -29,6 +28,7 @@
 
 using namespace tessaline;
 using namespace tessaline::helper;
+using Response = TestHttpsServer::Response;
 
 namespace {
 
@@ -141,7 +141,13 @@ RawBucket bucket(const QString &id, std::optional<RawWindow> primary, std::optio
     return {id, {}, primary, secondary, {}, {}, {}, id == defaultLimitId};
 }
 
-RawWindow window(double used, qint64 minutes, double resetsIn) { return RawWindow{used, minutes, now + resetsIn}; }
+// A window as a fixture row gives it: [used, length in minutes, seconds to its reset]. A null
+// stands for what the raw figures lack (for "used", not a number).
+RawWindow window(const QJsonValue &w)
+{
+    return {w[0].isNull() ? qQNaN() : w[0].toDouble(), w[1].isNull() ? std::nullopt : std::optional(w[1].toInteger()),
+            w[2].isNull() ? std::nullopt : std::optional(now + w[2].toDouble())};
+}
 
 std::optional<Usage> decoded(const QList<RawBucket> &buckets)
 {
@@ -149,61 +155,6 @@ std::optional<Usage> decoded(const QList<RawBucket> &buckets)
     const auto usage = Usage::decode(doc ? QJsonDocument(*doc).toJson() : QByteArray());
     return usage ? std::optional<Usage>(*usage) : std::nullopt;
 }
-
-// The ChatGPT backend the real Codex CLI reads the quota from, on loopback: the usage
-// answer and the reset-credit details of helpers/chatgpt-backend.json, and nothing else.
-class FakeBackend : public QObject {
-    Q_OBJECT
-public:
-    explicit FakeBackend(const QString &mode) : mode(mode) // "answer", "error" or "hang"
-    {
-        server.listen(QHostAddress::LocalHost);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *s = server.nextPendingConnection()) {
-                s->setParent(this);
-                connect(s, &QTcpSocket::readyRead, this, [this, s] { serve(s); });
-            }
-        });
-    }
-    QString baseUrl() const { return QString("http://127.0.0.1:%1/backend-api/").arg(server.serverPort()); }
-
-Q_SIGNALS:
-    void usageAsked();
-
-private:
-    void serve(QTcpSocket *s)
-    {
-        QByteArray &request = pending[s];
-        request += s->readAll();
-        if (!request.contains("\r\n\r\n"))
-            return;
-        const QByteArray path = request.left(request.indexOf("\r\n")).split(' ').value(1);
-        request.clear();
-        for (const QJsonValue &answer : fixtureRows(QStringLiteral("helpers/chatgpt-backend.json"))) {
-            if (!path.endsWith(answer["path"].toString().toUtf8()))
-                continue;
-            if (answer["path"] == "/wham/usage") {
-                Q_EMIT usageAsked();
-                if (mode == "hang")
-                    return;
-                if (mode == "error")
-                    return reply(s, 500, R"({"detail":"upstream failure"})");
-            }
-            return reply(s, 200, QJsonDocument(fromNow(answer["body"]).toObject()).toJson(QJsonDocument::Compact));
-        }
-        reply(s, 404, "{}");
-    }
-    void reply(QTcpSocket *s, int status, const QByteArray &body)
-    {
-        s->write(QString("HTTP/1.1 %1 X\r\nContent-Type: application/json\r\nContent-Length: %2\r\nConnection: close\r\n\r\n")
-                     .arg(status).arg(body.size()).toUtf8() + body);
-        s->disconnectFromHost();
-    }
-
-    QString mode;
-    QTcpServer server;
-    QHash<QTcpSocket *, QByteArray> pending;
-};
 
 // The processes whose environment carries `mark`: whatever a run started, at any depth.
 QList<qint64> marked(const QByteArray &mark)
@@ -337,29 +288,44 @@ private Q_SLOTS:
         QVERIFY2(QFileInfo(codex).isExecutable() && !serverBinary.isEmpty() && !node.isEmpty(),
                  "The Codex CLI from npm, or Node.js, is missing: run scripts/install-deps.");
 
-        FakeBackend chatgpt(row.value("backend").toString());
+        // The ChatGPT backend, over HTTPS from the test authority: the answers of
+        // helpers/chatgpt-backend.json, with the usage answer given, failed or never sent.
+        TestHttpsServer chatgpt;
+        QVERIFY(chatgpt.listen());
+        QProcess p;
+        QList<qint64> servers; // the real server, seen while it talks to the backend
+        QByteArray mark;
+        chatgpt.setHandler([&, backend = row.value("backend").toString()](const TestHttpsServer::Request &request) {
+            for (const QJsonValue &answer : fixtureRows(QStringLiteral("helpers/chatgpt-backend.json"))) {
+                if (!request.target.endsWith(answer["path"].toString().toUtf8()))
+                    continue;
+                if (answer["path"] == "/wham/usage") {
+                    for (qint64 pid : marked(mark))
+                        if (QFileInfo(QString("/proc/%1/exe").arg(pid)).canonicalFilePath() == serverBinary)
+                            servers << pid;
+                    if (stopSignal)
+                        ::kill(pid_t(p.processId()), stopSignal);
+                    if (backend == "hang")
+                        return Response{200, {}, {}, true}; // stalled: read, never answered
+                    if (backend == "error")
+                        return Response::json(500, R"({"detail":"upstream failure"})");
+                }
+                return Response::json(200, QJsonDocument(fromNow(answer["body"]).toObject()).toJson(QJsonDocument::Compact));
+            }
+            return Response::json(404, "{}");
+        });
         QTemporaryDir home("/tmp/tess.XXXXXX");
         const QString codexHome = home.filePath(".codex");
         installCli(home.path(), "bin", codex);
         QVERIFY(QDir().mkpath(codexHome));
-        writeFile(codexHome + "/config.toml", "chatgpt_base_url = \"" + chatgpt.baseUrl().toUtf8() + "\"\n");
+        writeFile(codexHome + "/config.toml", "chatgpt_base_url = \"https://" + chatgpt.host().toUtf8() + "/backend-api/\"\n");
         if (!signIn.isEmpty())
             writeFile(codexHome + "/auth.json", signInFile(signIn));
         writeLogs(home.path(), {{"fallbackLog", true}});
 
-        QProcess p;
-        // The real server, seen while it talks to the backend.
-        QList<qint64> servers;
-        QByteArray mark;
-        connect(&chatgpt, &FakeBackend::usageAsked, &p, [&] {
-            for (qint64 pid : marked(mark))
-                if (QFileInfo(QString("/proc/%1/exe").arg(pid)).canonicalFilePath() == serverBinary)
-                    servers << pid;
-            if (stopSignal)
-                ::kill(pid_t(p.processId()), stopSignal);
-        });
         QSignalSpy finished(&p, &QProcess::finished);
-        mark = start(p, home.path(), home.filePath("bin") + ':' + QFileInfo(node).absolutePath());
+        mark = start(p, home.path(), home.filePath("bin") + ':' + QFileInfo(node).absolutePath(),
+                     {"CODEX_CA_CERTIFICATE=" + TestHttpsServer::tlsFile("ca.pem")});
         QVERIFY(finished.wait(60000));
 
         if (stopSignal)
@@ -374,21 +340,15 @@ private Q_SLOTS:
     }
 
     // Through the snapshot: lengths near the known ones are snapped to them and named; a
-    // window that cannot be shown is left out, and alone gives no snapshot at all. A null
-    // stands for what the raw figures lack (for "used", not a number).
+    // window that cannot be shown is left out, and alone gives no snapshot at all.
     void windows_data() { addFixtureRows(QStringLiteral("helpers/windows.json")); }
     void windows()
     {
         QFETCH(QJsonObject, row);
-        const auto given = [&row](const char *key, auto value) {
-            return row.contains(key) && row.value(key).isNull() ? std::nullopt : std::optional(value);
-        };
-        const RawWindow raw{row.value("used").isNull() ? qQNaN() : row.value("used").toDouble(1),
-                            given("minutes", row.value("minutes").toInteger()),
-                            given("resetsAt", row.value("resetsAt").toDouble(now + 60))};
+        const RawWindow raw = window(row.value("window"));
         const QString shown = row.value("shown").toString();
         QCOMPARE(bool(Snapshot::build({bucket("codex", raw)}, now)), !shown.isEmpty());
-        const auto usage = decoded({bucket("codex", raw, window(5, 1440, 60))});
+        const auto usage = decoded({bucket("codex", raw, window(QJsonArray{5, 1440, 60}))});
         QVERIFY(usage);
         QStringList names;
         for (const Usage::Window &w : usage->windows)
@@ -396,17 +356,15 @@ private Q_SLOTS:
         QCOMPARE(names.join(", "), shown.isEmpty() ? "1440 1 day" : shown + ", 1440 1 day");
     }
 
-    // The pressure summary, then the weekly budget when there is a weekly window. Each
-    // window is [used, length in minutes, seconds to its reset].
+    // The pressure summary, then the weekly budget when there is a weekly window.
     void pressure_data() { addFixtureRows(QStringLiteral("helpers/pressure.json")); }
     void pressure()
     {
         QFETCH(QJsonObject, row);
-        const auto raw = [](const QJsonValue &w) { return window(w[0].toDouble(), w[1].toInteger(), w[2].toDouble()); };
         const QJsonArray codex = row.value("codex").toArray();
-        QList<RawBucket> buckets{bucket("codex", raw(codex[0]), codex.size() > 1 ? std::optional(raw(codex[1])) : std::nullopt)};
+        QList<RawBucket> buckets{bucket("codex", window(codex[0]), codex.size() > 1 ? std::optional(window(codex[1])) : std::nullopt)};
         if (row.contains("codex_gpt5"))
-            buckets << bucket("codex_gpt5", raw(row.value("codex_gpt5")));
+            buckets << bucket("codex_gpt5", window(row.value("codex_gpt5")));
         const auto usage = decoded(buckets);
         QVERIFY(usage && usage->pressureCheck);
         const auto &b = usage->weeklyBudget;
