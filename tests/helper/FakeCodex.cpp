@@ -39,12 +39,6 @@ void send(const QByteArray &line)
     std::fflush(stdout);
 }
 
-[[noreturn]] void waitForever()
-{
-    for (;;)
-        pause();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -72,12 +66,10 @@ int main(int argc, char **argv)
         send("Welcome to codex! this is not JSON");
     else
         send("{\"id\":1,\"result\":" + qgetenv("FAKE_CODEX_RESULT") + "}");
-    if (scenario == "stubborn")
-        waitForever();
-    if (scenario == "detach" && fork() == 0) {
-        setsid();
-        waitForever();
-    }
+    // The stubborn fake waits forever, and so does the process the detaching one leaves behind.
+    if (scenario == "stubborn" || (scenario == "detach" && fork() == 0 && setsid() > 0))
+        for (;;)
+            pause();
     // Like app-server, stay until the client closes our input.
     for (std::string rest; std::getline(std::cin, rest);) {
     }
