@@ -19,14 +19,11 @@ QByteArray readFixture(const char *name)
 
 QByteArray build(const TestHttpsServer::Response &response)
 {
-    // Clients ignore the reason phrase; 204 and 304 carry no body.
-    const bool bodyless = response.status == 204 || response.status == 304;
+    // Clients ignore the reason phrase.
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
     for (const auto &[name, value] : response.headers)
         out += name + ": " + value + "\r\n";
-    if (!bodyless)
-        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    return out + "Connection: close\r\n\r\n" + (bodyless ? QByteArray() : response.body);
+    return out + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n" + response.body;
 }
 
 } // namespace
