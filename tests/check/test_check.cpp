@@ -19,8 +19,6 @@ using Response = TestHttpsServer::Response;
 
 namespace {
 
-Usage::Window window(qint64 minutes, qint64 left, double at) { return {"w", 100 - left, left, minutes, at}; }
-
 // Numbers JSON cannot hold are strings in a fixture ("-0", "nan", "inf").
 double number(const QJsonValue &v) { return v.isString() ? v.toString().toDouble() : v.toDouble(); }
 
@@ -30,7 +28,7 @@ Usage snapshot(double fetchedAt, const QJsonArray &windows)
     Usage usage;
     usage.fetchedAt = fetchedAt;
     for (const QJsonValue &w : windows)
-        usage.windows << window(w[0].toInteger(), w[1].toInteger(), number(w[2]));
+        usage.windows << Usage::Window{"w", 100 - w[1].toInteger(), w[1].toInteger(), w[0].toInteger(), number(w[2])};
     return usage;
 }
 
@@ -149,9 +147,7 @@ private Q_SLOTS:
     {
         // A build's own authority is a resource in a static library, found only when
         // registered by name.
-        const CheckEndpoint endpoint = CheckEndpoint::build();
-        QCOMPARE(endpoint.extraAuthorities.isEmpty(), !TESSALINE_EXPECTED_CHECK_CA);
-        QCOMPARE(endpoint.webCheckerUrl().value_or(QUrl()), QUrl("https://" + endpoint.host + "/tessaline/check"));
+        QCOMPARE(CheckEndpoint::build().extraAuthorities.isEmpty(), !TESSALINE_EXPECTED_CHECK_CA);
     }
 
     // What one check makes of each kind of answer: "status" is "unavailable", "unreachable"
