@@ -198,25 +198,6 @@ QByteArray signInFile(const QString &with)
                    R"("refresh_token":"unused","account_id":"acct-test"}})").arg(jwt, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)).toUtf8();
 }
 
-// Starts quorvel for a run in `home`, with a mark that everything the run starts inherits,
-// however deep; returns the mark.
-QByteArray start(QProcess &p, const QString &home, const QString &path, const QStringList &env = {})
-{
-    const QByteArray mark = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert("HOME", home);
-    e.insert("CODEX_HOME", home + "/.codex");
-    e.insert("PATH", path);
-    e.insert("QUORVEL_COMPANION", "1");
-    e.insert("TESSALINE_TEST_RUN", mark);
-    for (const QString &kv : env)
-        e.insert(kv.section('=', 0, 0), kv.section('=', 1));
-    p.setProcessEnvironment(e);
-    p.setStandardInputFile(QProcess::nullDevice());
-    p.start(QUORVEL_PATH, {"--json"});
-    return "TESSALINE_TEST_RUN=" + mark;
-}
-
 // Checks what quorvel printed: the figures, read back through the program's own decoder,
 // or (status 1) one sentence that contains `expected`.
 void verifyOutput(QProcess &p, const QString &expected)
@@ -241,25 +222,82 @@ class TestQuorvel : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Each row: a Codex home ("logs", "fallbackLog"), the fake CLI in "cli" with its "env" and
-    // the "live" answer it gives, and the figures or part of the sentence on failure. Sign-in
-    // errors, backend errors, hangs and a live answer beside logs come from the real CLI in
-    // realCli().
+    // Each row: a Codex home ("logs", "fallbackLog"), a Codex CLI, and the figures or part of
+    // the sentence on failure. The CLI is the fake in "cli" with its "env" and the "live" answer
+    // it gives, for what the real one cannot be made to do; or, with a "backend", the real one
+    // from npm with only its ChatGPT backend faked: the native binary or npm's Node launcher,
+    // signed in with "chatgpt", "apikey" or not, the backend answering, failing ("error") or
+    // hanging; and a "signal" sent to quorvel once the backend is asked.
     void run_data() { addFixtureRows(QStringLiteral("helpers/runs.json")); }
     void run()
     {
         QFETCH(QJsonObject, row);
         QTemporaryDir home("/tmp/tess.XXXXXX");
         writeLogs(home.path(), row);
+        // Everything the run starts inherits the mark, however deep.
+        const QByteArray mark = "TESSALINE_TEST_RUN=" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+        QStringList env{"HOME=" + home.path(), "CODEX_HOME=" + home.filePath(".codex"), "PATH=" + home.filePath("bin"),
+                        "QUORVEL_COMPANION=1", mark};
+        env += row.value("env").toVariant().toStringList();
         if (row.contains("cli"))
             installCli(home.path(), row.value("cli").toString());
-        QStringList env = row.value("env").toVariant().toStringList();
         if (row.contains("live"))
             env << "FAKE_CODEX_RESULT=" + QJsonDocument(fromNow(row.value("live")).toObject()).toJson(QJsonDocument::Compact);
+        const int stopSignal = row.value("signal") == "SIGTERM" ? SIGTERM : row.value("signal") == "SIGINT" ? SIGINT : 0;
         QProcess p;
-        const QByteArray mark = start(p, home.path(), home.filePath("bin"), env);
-        QVERIFY(p.waitForFinished(60000)); // far beyond the helper's own ten-second bound
-        verifyOutput(p, row.value("expected").toString());
+        QList<qint64> servers; // the real server, seen while it talks to the backend
+        TestHttpsServer chatgpt;
+        if (row.contains("backend")) {
+            const QString codex = npmCodex(row.value("native").toBool()), serverBinary = QFileInfo(npmCodex(true)).canonicalFilePath();
+            const QString node = QStandardPaths::findExecutable("node");
+            QVERIFY2(QFileInfo(codex).isExecutable() && !serverBinary.isEmpty() && !node.isEmpty(),
+                     "The Codex CLI from npm, or Node.js, is missing: run scripts/install-deps.");
+            // The ChatGPT backend, over HTTPS from the test authority: the answers of
+            // helpers/chatgpt-backend.json, with the usage answer given, failed or never sent.
+            QVERIFY(chatgpt.listen());
+            chatgpt.setHandler([&, serverBinary, backend = row.value("backend")](const TestHttpsServer::Request &request) {
+                for (const QJsonValue &answer : fixtureRows(QStringLiteral("helpers/chatgpt-backend.json"))) {
+                    if (!request.target.endsWith(answer["path"].toString().toUtf8()))
+                        continue;
+                    if (answer["path"] == "/wham/usage") {
+                        for (qint64 pid : marked(mark))
+                            if (QFileInfo(QString("/proc/%1/exe").arg(pid)).canonicalFilePath() == serverBinary)
+                                servers << pid;
+                        if (stopSignal)
+                            ::kill(pid_t(p.processId()), stopSignal);
+                        if (backend == "hang")
+                            return Response{200, {}, {}, true}; // stalled: read, never answered
+                        if (backend == "error")
+                            return Response::json(500, R"({"detail":"upstream failure"})");
+                    }
+                    return Response::json(200, QJsonDocument(fromNow(answer["body"]).toObject()).toJson(QJsonDocument::Compact));
+                }
+                return Response::json(404, "{}");
+            });
+            installCli(home.path(), "bin", codex);
+            writeFile(home.filePath(".codex/config.toml"), "chatgpt_base_url = \"https://" + chatgpt.host().toUtf8() + "/backend-api/\"\n");
+            if (row.contains("signIn"))
+                writeFile(home.filePath(".codex/auth.json"), signInFile(row.value("signIn").toString()));
+            env << "PATH=" + home.filePath("bin") + ':' + QFileInfo(node).absolutePath()
+                << "CODEX_CA_CERTIFICATE=" + TestHttpsServer::tlsFile("ca.pem");
+        }
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const QString &kv : env)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p.setProcessEnvironment(e);
+        p.setStandardInputFile(QProcess::nullDevice());
+        QSignalSpy finished(&p, &QProcess::finished);
+        p.start(QUORVEL_PATH, {"--json"});
+        QVERIFY(finished.wait(60000)); // far beyond the helper's own ten-second bound
+
+        if (stopSignal)
+            QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+        else
+            verifyOutput(p, row.value("expected").toString());
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(servers.isEmpty() == (row.value("signIn") != "chatgpt"), "the real app-server was not seen asking the backend");
+        // Nothing the run started outlives quorvel, the real server included.
         QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
     }
 
@@ -272,71 +310,6 @@ private Q_SLOTS:
         writeLogs(home.path(), row);
         const auto usage = decoded(SessionLogs::read(home.filePath(".codex")).buckets);
         QCOMPARE(usage ? describe(*usage) : QString(), row.value("expected").toString());
-    }
-
-    // The real Codex CLI, installed from npm, with only its ChatGPT backend faked: the
-    // native binary on PATH or npm's Node launcher; signed in with "chatgpt", "apikey" or
-    // not; and a "signal" sent to quorvel once the backend is asked.
-    void realCli_data() { addFixtureRows(QStringLiteral("helpers/real-cli.json")); }
-    void realCli()
-    {
-        QFETCH(QJsonObject, row);
-        const QString signIn = row.value("signIn").toString();
-        const int stopSignal = row.value("signal") == "SIGTERM" ? SIGTERM : row.value("signal") == "SIGINT" ? SIGINT : 0;
-        const QString codex = npmCodex(row.value("native").toBool()), serverBinary = QFileInfo(npmCodex(true)).canonicalFilePath();
-        const QString node = QStandardPaths::findExecutable("node");
-        QVERIFY2(QFileInfo(codex).isExecutable() && !serverBinary.isEmpty() && !node.isEmpty(),
-                 "The Codex CLI from npm, or Node.js, is missing: run scripts/install-deps.");
-
-        // The ChatGPT backend, over HTTPS from the test authority: the answers of
-        // helpers/chatgpt-backend.json, with the usage answer given, failed or never sent.
-        TestHttpsServer chatgpt;
-        QVERIFY(chatgpt.listen());
-        QProcess p;
-        QList<qint64> servers; // the real server, seen while it talks to the backend
-        QByteArray mark;
-        chatgpt.setHandler([&, backend = row.value("backend").toString()](const TestHttpsServer::Request &request) {
-            for (const QJsonValue &answer : fixtureRows(QStringLiteral("helpers/chatgpt-backend.json"))) {
-                if (!request.target.endsWith(answer["path"].toString().toUtf8()))
-                    continue;
-                if (answer["path"] == "/wham/usage") {
-                    for (qint64 pid : marked(mark))
-                        if (QFileInfo(QString("/proc/%1/exe").arg(pid)).canonicalFilePath() == serverBinary)
-                            servers << pid;
-                    if (stopSignal)
-                        ::kill(pid_t(p.processId()), stopSignal);
-                    if (backend == "hang")
-                        return Response{200, {}, {}, true}; // stalled: read, never answered
-                    if (backend == "error")
-                        return Response::json(500, R"({"detail":"upstream failure"})");
-                }
-                return Response::json(200, QJsonDocument(fromNow(answer["body"]).toObject()).toJson(QJsonDocument::Compact));
-            }
-            return Response::json(404, "{}");
-        });
-        QTemporaryDir home("/tmp/tess.XXXXXX");
-        const QString codexHome = home.filePath(".codex");
-        installCli(home.path(), "bin", codex);
-        QVERIFY(QDir().mkpath(codexHome));
-        writeFile(codexHome + "/config.toml", "chatgpt_base_url = \"https://" + chatgpt.host().toUtf8() + "/backend-api/\"\n");
-        if (!signIn.isEmpty())
-            writeFile(codexHome + "/auth.json", signInFile(signIn));
-        writeLogs(home.path(), {{"fallbackLog", true}});
-
-        QSignalSpy finished(&p, &QProcess::finished);
-        mark = start(p, home.path(), home.filePath("bin") + ':' + QFileInfo(node).absolutePath(),
-                     {"CODEX_CA_CERTIFICATE=" + TestHttpsServer::tlsFile("ca.pem")});
-        QVERIFY(finished.wait(60000));
-
-        if (stopSignal)
-            QCOMPARE(p.exitStatus(), QProcess::CrashExit);
-        else
-            verifyOutput(p, row.value("expected").toString());
-        if (QTest::currentTestFailed())
-            return;
-        QVERIFY2(servers.isEmpty() == (signIn != "chatgpt"), "the real app-server was not seen asking the backend");
-        // Nothing the run started outlives quorvel, the real server included.
-        QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
     }
 
     // Through the snapshot: lengths near the known ones are snapped to them and named; a
