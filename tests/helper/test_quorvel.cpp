@@ -35,9 +35,9 @@ namespace {
 const double now = double(QDateTime::currentSecsSinceEpoch());
 const QString today = "2026/12/06";
 
-// Times in a fixture row are seconds from now: a line's "at", and every reset ("resets_at",
-// "resetsAt", "reset_at") in the figures it carries; the backend's "granted_at" and
-// "expires_at" go out as ISO dates.
+// Times in a fixture row are seconds from now: a line's "at", every reset ("resets_at",
+// "resetsAt", "reset_at") in the figures it carries and a token's "exp" and "iat"; the
+// backend's "granted_at" and "expires_at" and a sign-in's "last_refresh" go out as ISO dates.
 QJsonValue fromNow(const QJsonValue &value)
 {
     QJsonArray array;
@@ -48,9 +48,9 @@ QJsonValue fromNow(const QJsonValue &value)
         const double at = now + it.value().toDouble();
         if (!it.value().isDouble())
             it.value() = fromNow(it.value());
-        else if (it.key() == "resets_at" || it.key() == "resetsAt" || it.key() == "reset_at")
+        else if (QStringList{"resets_at", "resetsAt", "reset_at", "exp", "iat"}.contains(it.key()))
             it.value() = at;
-        else if (it.key() == "granted_at" || it.key() == "expires_at")
+        else if (QStringList{"granted_at", "expires_at", "last_refresh"}.contains(it.key()))
             it.value() = QDateTime::fromSecsSinceEpoch(qint64(at), Qt::UTC).toString(Qt::ISODate);
     }
     return value.isObject() ? QJsonValue(object) : value.isArray() ? QJsonValue(array) : value;
@@ -184,36 +184,20 @@ QString npmCodex(bool native)
     return {};
 }
 
-// A sign-in file as `codex login` leaves it: with ChatGPT, or with an API key. The ChatGPT
-// tokens are unsigned: the CLI reads their claims but checks no signature, and only the
-// fake backend ever sees them.
+// A sign-in file as `codex login` leaves it (helpers/sign-in.json): with ChatGPT, or with an
+// API key. The ChatGPT tokens are unsigned: the CLI reads their claims but checks no
+// signature, and only the fake backend ever sees them.
 QByteArray signInFile(const QString &with)
 {
-    auto part = [](const QJsonObject &o) { return QJsonDocument(o).toJson(QJsonDocument::Compact).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals); };
-    const QByteArray jwt = part({{"alg", "none"}, {"typ", "JWT"}}) + '.' + part({{"email", "test@example.invalid"}, {"exp", now + 86400}, {"iat", now},
-        {"https://api.openai.com/auth", QJsonObject{{"chatgpt_plan_type", "plus"}, {"chatgpt_account_id", "acct-test"}}}}) + ".unsigned";
-    if (with == "apikey")
-        return R"({"auth_mode":"apikey","OPENAI_API_KEY":"sk-test-unused"})";
-    return QString(R"({"auth_mode":"chatgpt","OPENAI_API_KEY":null,"last_refresh":"%2","tokens":{"id_token":"%1","access_token":"%1",)"
-                   R"("refresh_token":"unused","account_id":"acct-test"}})").arg(jwt, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)).toUtf8();
-}
-
-// Checks what quorvel printed: the figures, read back through the program's own decoder,
-// or (status 1) one sentence that contains `expected`.
-void verifyOutput(QProcess &p, const QString &expected)
-{
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
-    const bool figures = expected.contains(" / ");
-    QCOMPARE(p.exitCode(), figures ? 0 : 1);
-    if (figures) {
-        const auto usage = Usage::decode(out);
-        QVERIFY2(usage, out.constData());
-        QCOMPARE(describe(*usage), expected);
-    } else {
-        QVERIFY(out.isEmpty());
-        QVERIFY2(err.endsWith(".\n") && err.count('\n') == 1 && err.contains(expected.toUtf8()), err.constData());
+    const auto part = [](const QJsonValue &o) {
+        return QJsonDocument(fromNow(o).toObject()).toJson(QJsonDocument::Compact).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    };
+    for (const QJsonValue &kind : fixtureRows(QStringLiteral("helpers/sign-in.json"))) {
+        const QByteArray jwt = part(QJsonObject{{"alg", "none"}, {"typ", "JWT"}}) + '.' + part(kind["claims"]) + ".unsigned";
+        if (kind["name"] == with)
+            return QJsonDocument(fromNow(kind["file"]).toObject()).toJson().replace("JWT", jwt);
     }
+    qFatal("no sign-in named %s", qPrintable(with));
 }
 
 } // namespace
@@ -290,12 +274,18 @@ private Q_SLOTS:
         p.start(QUORVEL_PATH, {"--json"});
         QVERIFY(finished.wait(60000)); // far beyond the helper's own ten-second bound
 
-        if (stopSignal)
-            QCOMPARE(p.exitStatus(), QProcess::CrashExit);
-        else
-            verifyOutput(p, row.value("expected").toString());
-        if (QTest::currentTestFailed())
-            return;
+        // The figures, read back through the program's own decoder, or status 1 and one sentence.
+        QCOMPARE(p.exitStatus(), stopSignal ? QProcess::CrashExit : QProcess::NormalExit);
+        const QString expected = row.value("expected").toString();
+        const QByteArray out = p.readAllStandardOutput(), err = p.readAllStandardError();
+        if (expected.contains(" / ")) {
+            const auto usage = Usage::decode(out);
+            QVERIFY2(p.exitCode() == 0 && usage, out.constData());
+            QCOMPARE(describe(*usage), expected);
+        } else if (!stopSignal) {
+            QVERIFY(p.exitCode() == 1 && out.isEmpty());
+            QVERIFY2(err.endsWith(".\n") && err.count('\n') == 1 && err.contains(expected.toUtf8()), err.constData());
+        }
         QVERIFY2(servers.isEmpty() == (row.value("signIn") != "chatgpt"), "the real app-server was not seen asking the backend");
         // Nothing the run started outlives quorvel, the real server included.
         QTRY_VERIFY_WITH_TIMEOUT(marked(mark).isEmpty(), 5000);
