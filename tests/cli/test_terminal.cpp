@@ -17,7 +17,6 @@
 #include <QThread>
 
 using namespace tessaline;
-using Response = TestHttpsServer::Response;
 using T = TerminalCommands;
 
 namespace {
@@ -139,7 +138,7 @@ private Q_SLOTS:
             row.value("answer").toObject()));
         TestHttpsServer server;
         QVERIFY(server.listen());
-        server.respondWith(Response::json(row.value("status").toInt(200), body));
+        server.respondWith(TestHttpsServer::Response::json(row.value("status").toInt(200), body));
         CheckEndpoint endpoint{server.host(), {}};
         if (row.value("trusted").toBool(true))
             endpoint.extraAuthorities = {TestHttpsServer::authority()};
