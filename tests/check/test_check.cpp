@@ -42,7 +42,6 @@ QString expand(QString text)
 }
 
 const QByteArray validAnswer = answer();
-const QString unavailable = QStringLiteral("The check is unavailable right now. Try again shortly.");
 
 PreparedCheck prepared(const CheckEndpoint &endpoint)
 {
@@ -182,7 +181,7 @@ private Q_SLOTS:
             endpoint.extraAuthorities.clear();
         const CheckOutcome outcome = run(endpoint);
         const bool reached = status != "unreachable";
-        QCOMPARE(outcome.status, reached ? (status.isEmpty() ? "" : unavailable)
+        QCOMPARE(outcome.status, reached ? (status.isEmpty() ? "" : "The check is unavailable right now. Try again shortly.")
                                          : "The check could not reach " + endpoint.host + '.');
         QCOMPARE(outcome.result ? outcome.result->verdict() : QString(), status.isEmpty() ? "SCOPE DOWN" : "");
         QCOMPARE(server.requests().size(), row.value("requests").toInt(1));
@@ -204,9 +203,7 @@ private Q_SLOTS:
     {
         TestHttpsServer server;
         QVERIFY(server.listen());
-        Response withCookie = Response::json(200, validAnswer);
-        withCookie.headers.append({QByteArray("Set-Cookie"), QByteArray("session=abc; Path=/; Secure")});
-        server.respondWith(withCookie);
+        server.respondWith(Response{200, {{"Content-Type", "application/json"}, {"Set-Cookie", "session=abc; Path=/; Secure"}}, validAnswer});
         QVERIFY(run(trusting(server)).result && run(trusting(server)).result);
         QCOMPARE(server.requests().at(1).header("Cookie"), QByteArray());
     }
@@ -215,9 +212,7 @@ private Q_SLOTS:
     {
         TestHttpsServer server;
         QVERIFY(server.listen());
-        Response stalled;
-        stalled.stall = true;
-        server.respondWith(stalled);
+        server.respondWith(Response{200, {}, {}, true}); // stalled: read, never answered
         QSignalSpy received(&server, &TestHttpsServer::requestReceived);
         CheckTransport transport;
         QSignalSpy finished(&transport, &CheckTransport::finished);
