@@ -130,9 +130,8 @@ private Q_SLOTS:
         TestHttpsServer server;
         QVERIFY(server.listen());
         server.respondWith(TestHttpsServer::Response::json(row.value("status").toInt(200), body));
-        CheckEndpoint endpoint{server.host(), {}};
-        if (row.value("trusted").toBool(true))
-            endpoint.extraAuthorities = {TestHttpsServer::authority()};
+        const bool trusted = row.value("trusted").toBool(true);
+        const CheckEndpoint endpoint{server.host(), trusted ? QList{TestHttpsServer::authority()} : QList<QSslCertificate>()};
         QByteArray input = row.value("input").toString(QStringLiteral("  Rename Foo to Bar.\n")).toUtf8();
         QStringList arguments = QStringList{"check"} + row.value("options").toVariant().toStringList();
         QTemporaryFile file;
@@ -151,7 +150,7 @@ private Q_SLOTS:
             QVERIFY(server.requests().isEmpty());
             return;
         }
-        if (!row.value("trusted").toBool(true))
+        if (!trusted)
             return;
         // Sent as the window sends it: trimmed, with the quota summary of the snapshot.
         const QJsonObject sent = QJsonDocument::fromJson(server.requests().at(0).body).object();
