@@ -302,26 +302,13 @@ private Q_SLOTS:
         QCOMPARE(usage ? describe(*usage) : QString(), row.value("expected").toString());
     }
 
-    // Through the snapshot: lengths near the known ones are snapped to them and named; a
-    // window that cannot be shown is left out, and alone gives no snapshot at all.
-    void windows_data() { addFixtureRows(QStringLiteral("helpers/windows.json")); }
-    void windows()
-    {
-        QFETCH(QJsonObject, row);
-        const RawWindow raw = window(row.value("window"));
-        const QString shown = row.value("shown").toString();
-        QCOMPARE(bool(Snapshot::build({bucket("codex", raw)}, now)), !shown.isEmpty());
-        const auto usage = decoded({bucket("codex", raw, window(QJsonArray{5, 1440, 60}))});
-        QVERIFY(usage);
-        QStringList names;
-        for (const Usage::Window &w : usage->windows)
-            names << QString("%1 %2").arg(w.windowDurationMins).arg(w.name);
-        QCOMPARE(names.join(", "), shown.isEmpty() ? "1440 1 day" : shown + ", 1440 1 day");
-    }
-
-    // The pressure summary, then the weekly budget when there is a weekly window.
-    void pressure_data() { addFixtureRows(QStringLiteral("helpers/pressure.json")); }
-    void pressure()
+    // Through the snapshot, from the raw windows of the default bucket ("codex") and of a
+    // model's ("codex_gpt5"). "shown": each window's length and name, lengths near the known
+    // ones snapped to them; a window that cannot be shown is left out, and with none left
+    // there is no snapshot at all. "summary": the pressure summary, then the weekly budget
+    // when there is a weekly window.
+    void snapshot_data() { addFixtureRows(QStringLiteral("helpers/snapshots.json")); }
+    void snapshot()
     {
         QFETCH(QJsonObject, row);
         const QJsonArray codex = row.value("codex").toArray();
@@ -329,10 +316,14 @@ private Q_SLOTS:
         if (row.contains("codex_gpt5"))
             buckets << bucket("codex_gpt5", window(row.value("codex_gpt5")));
         const auto usage = decoded(buckets);
-        QVERIFY(usage && usage->pressureCheck);
-        const auto &b = usage->weeklyBudget;
-        QCOMPARE(usage->pressureCheck->summary() + (b ? QString(" | %1/day %2/h").arg(b->percentPerDay).arg(b->percentPerHour) : ""),
-                 row.value("summary").toString());
+        QStringList seen;
+        for (const Usage::Window &w : usage ? usage->windows : QList<Usage::Window>())
+            seen << QString("%1 %2").arg(w.windowDurationMins).arg(w.name);
+        if (usage && usage->pressureCheck && row.contains("summary")) {
+            const auto &b = usage->weeklyBudget;
+            seen = {usage->pressureCheck->summary() + (b ? QString(" | %1/day %2/h").arg(b->percentPerDay).arg(b->percentPerHour) : "")};
+        }
+        QCOMPARE(seen.join(", "), row.value(row.contains("summary") ? "summary" : "shown").toString());
     }
 };
 
