@@ -176,9 +176,7 @@ private Q_SLOTS:
         server.setHandler([&](const TestHttpsServer::Request &request) {
             return request.target == "/api/tessaline" ? response : Response::json(200, validAnswer);
         });
-        CheckEndpoint endpoint = trusting(server);
-        if (!trusted)
-            endpoint.extraAuthorities.clear();
+        const CheckEndpoint endpoint{server.host(), trusted ? QList{TestHttpsServer::authority()} : QList<QSslCertificate>()};
         const CheckOutcome outcome = run(endpoint);
         const bool reached = status != "unreachable";
         QCOMPARE(outcome.status, reached ? (status.isEmpty() ? "" : "The check is unavailable right now. Try again shortly.")
