@@ -33,18 +33,6 @@ QJsonObject next(const char *method)
     return o;
 }
 
-void send(const QByteArray &line)
-{
-    std::fputs((line + '\n').constData(), stdout);
-    std::fflush(stdout);
-}
-
-[[noreturn]] void waitForever()
-{
-    for (;;)
-        pause();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -63,21 +51,19 @@ int main(int argc, char **argv)
     if (scenario == "crash")
         std::abort();
     // The real server sends notifications of its own between answers.
-    send(R"({"method":"sessionConfigured","params":{}})");
-    send(R"({"id":0,"result":{"userAgent":"fake"}})");
+    std::cout << R"({"method":"sessionConfigured","params":{}})" << std::endl;
+    std::cout << R"({"id":0,"result":{"userAgent":"fake"}})" << std::endl;
     if (next("initialized").contains("id") || next("account/rateLimits/read").value("id") != QJsonValue(1))
         return 3;
 
     if (scenario == "garbage")
-        send("Welcome to codex! this is not JSON");
+        std::cout << "Welcome to codex! this is not JSON" << std::endl;
     else
-        send("{\"id\":1,\"result\":" + qgetenv("FAKE_CODEX_RESULT") + "}");
-    if (scenario == "stubborn")
-        waitForever();
-    if (scenario == "detach" && fork() == 0) {
-        setsid();
-        waitForever();
-    }
+        std::cout << "{\"id\":1,\"result\":" << qgetenv("FAKE_CODEX_RESULT").constData() << "}" << std::endl;
+    // The stubborn fake waits forever, and so does the process the detaching one leaves behind.
+    if (scenario == "stubborn" || (scenario == "detach" && fork() == 0 && setsid() > 0))
+        for (;;)
+            pause();
     // Like app-server, stay until the client closes our input.
     for (std::string rest; std::getline(std::cin, rest);) {
     }

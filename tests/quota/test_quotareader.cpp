@@ -68,8 +68,9 @@ private Q_SLOTS:
         current = std::make_unique<QTemporaryDir>();
         QVERIFY(QFile::link(helper, current->filePath(QStringLiteral("quorvel"))));
         makeFile(current->filePath(QStringLiteral("other/quorvel")), true);
-        QVERIFY(QDir::setCurrent(current->path()));
     }
+
+    void init() { QVERIFY(QDir::setCurrent(current->path())); }
 
     // "@" is a fresh directory and the current one; res/ is the resource directory, home/
     // the home directory; a file named with "-" lacks the execute bit. No "expected": nothing
@@ -79,9 +80,7 @@ private Q_SLOTS:
     {
         QFETCH(QJsonObject, row);
         QTemporaryDir root;
-        const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(root.path()));
-        const auto restore = qScopeGuard([&] { QDir::setCurrent(previous); });
         const auto at = [&](QString text) { return text.replace(QLatin1Char('@'), root.path()); };
         for (const QString &file : row.value("files").toVariant().toStringList())
             makeFile(root.filePath(file.startsWith(QLatin1Char('-')) ? file.mid(1) : file), !file.startsWith(QLatin1Char('-')));

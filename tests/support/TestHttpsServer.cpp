@@ -19,14 +19,11 @@ QByteArray readFixture(const char *name)
 
 QByteArray build(const TestHttpsServer::Response &response)
 {
-    // Clients ignore the reason phrase; 204 and 304 carry no body.
-    const bool bodyless = response.status == 204 || response.status == 304;
+    // Clients ignore the reason phrase.
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
     for (const auto &[name, value] : response.headers)
         out += name + ": " + value + "\r\n";
-    if (!bodyless)
-        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    return out + "Connection: close\r\n\r\n" + (bodyless ? QByteArray() : response.body);
+    return out + "Content-Length: " + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n" + response.body;
 }
 
 } // namespace
@@ -71,9 +68,7 @@ QSslCertificate TestHttpsServer::authority()
 void TestHttpsServer::accept()
 {
     while (server.hasPendingConnections()) {
-        auto *socket = qobject_cast<QSslSocket *>(server.nextPendingConnection());
-        if (!socket)
-            continue;
+        auto *socket = static_cast<QSslSocket *>(server.nextPendingConnection()); // what a QSslServer makes
         socket->setParent(this);
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         serve(socket);
@@ -83,10 +78,7 @@ void TestHttpsServer::accept()
 void TestHttpsServer::serve(QSslSocket *socket)
 {
     auto buffer = std::make_shared<QByteArray>();
-    auto done = std::make_shared<bool>(false);
-    const auto onData = [this, socket, buffer, done] {
-        if (*done)
-            return;
+    const auto onData = [this, socket, buffer] {
         *buffer += socket->readAll();
         const qsizetype headerEnd = buffer->indexOf("\r\n\r\n");
         if (headerEnd < 0)
@@ -105,7 +97,7 @@ void TestHttpsServer::serve(QSslSocket *socket)
         if (buffer->size() - (headerEnd + 4) < contentLength)
             return;
         request.body = buffer->mid(headerEnd + 4, contentLength);
-        *done = true;
+        socket->disconnect(this); // one request per connection
 
         received.append(request);
         const Response response = handler(request);

@@ -47,8 +47,7 @@ public:
 
     // Listens on 127.0.0.1 on a free port. False (with a test warning) on failure.
     bool listen();
-    quint16 port() const { return server.serverPort(); }
-    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(server.serverPort()); }
 
     void setHandler(Handler handler) { this->handler = std::move(handler); }
     void respondWith(const Response &response)
