@@ -348,7 +348,7 @@ private Q_SLOTS:
         c.startRun();
         QVERIFY(c.run->reservePolicy == ReservePolicy::standard && c.runTimer.data() == timer);
 
-        rig.server.respondWith(TestHttpsServer::Response{.stall = true}); // read, never answered
+        rig.server.respondWith(TestHttpsServer::Response{200, {}, {}, true}); // read, never answered
         c.input->setPlainText(QStringLiteral("Refactor the parser"));
         c.check();
         QTRY_VERIFY_WITH_TIMEOUT(!rig.server.requests().isEmpty(), 10000);
