@@ -36,19 +36,6 @@ bool hasLint(const TaskAssessment &a, const char *code)
     return std::any_of(a.lints.begin(), a.lints.end(), [&](const TaskLint &l) { return l.code == QLatin1String(code); });
 }
 
-// The rows of these fixture files in one table; a key outside `words` is a misspelt one.
-void addRows(std::initializer_list<const char *> files, const QStringList &words)
-{
-    QTest::addColumn<QJsonObject>("row");
-    for (const char *file : files)
-        for (const QJsonValue &row : fixtureRows(QStringLiteral("service/") + QLatin1String(file))) {
-            for (const QString &key : row.toObject().keys())
-                if (!words.contains(key))
-                    qFatal("%s: unknown key %s in %s", file, qPrintable(key), qPrintable(row["name"].toString()));
-            QTest::newRow(qPrintable(row["name"].toString())) << row.toObject();
-        }
-}
-
 } // namespace
 
 class TestTaskLinter : public QObject {
@@ -57,7 +44,8 @@ class TestTaskLinter : public QObject {
 private Q_SLOTS:
     void corpusCase_data()
     {
-        addRows({"corpus.json", "answers.json"}, {"name", "task", "quota", "decision", "size", "lints", "says"});
+        addFixtureRows(QStringList{"service/corpus.json", "service/answers.json"},
+                       {"name", "task", "quota", "decision", "size", "lints", "says"});
     }
 
     // Each task gets its recorded decision, size and lints, in an answer the program
@@ -96,8 +84,9 @@ private Q_SLOTS:
     // but are not credentials, and must come back untouched.
     void requestKeptWhole_data()
     {
-        addRows({"requests.json", "requests-odd-shapes.json", "prohibitions.json", "credentials.json"},
-                {"name", "task", "main", "multi", "check", "constraint", "secret"});
+        addFixtureRows(QStringList{"service/requests.json", "service/requests-odd-shapes.json", "service/prohibitions.json",
+                                   "service/credentials.json"},
+                       {"name", "task", "main", "multi", "check", "constraint", "secret"});
     }
 
     void requestKeptWhole()

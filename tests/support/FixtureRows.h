@@ -28,15 +28,22 @@ inline QJsonArray fixtureRows(const QString &relativePath)
     return document.array();
 }
 
-inline void addFixtureRows(const QString &relativePath)
+// Several files make one table. Given `fields`, a row with any other field stops the test:
+// a misspelt field would otherwise be read as absent and turn the row into another one.
+inline void addFixtureRows(const QStringList &relativePaths, const QStringList &fields = {})
 {
     QTest::addColumn<QJsonObject>("row");
-    const QJsonArray rows = fixtureRows(relativePath);
-    for (const QJsonValue &value : rows) {
-        const QJsonObject row = value.toObject();
-        const QByteArray name = row.value(QLatin1String("name")).toString().toUtf8();
-        if (name.isEmpty())
-            qFatal("a row of %s has no name", qPrintable(relativePath));
-        QTest::newRow(name.constData()) << row;
-    }
+    for (const QString &relativePath : relativePaths)
+        for (const QJsonValue &value : fixtureRows(relativePath)) {
+            const QJsonObject row = value.toObject();
+            const QByteArray name = row.value(QLatin1String("name")).toString().toUtf8();
+            if (name.isEmpty())
+                qFatal("a row of %s has no name", qPrintable(relativePath));
+            for (const QString &key : row.keys())
+                if (!fields.isEmpty() && !fields.contains(key))
+                    qFatal("%s: the row %s has an unknown field %s", qPrintable(relativePath), name.constData(), qPrintable(key));
+            QTest::newRow(name.constData()) << row;
+        }
 }
+
+inline void addFixtureRows(const QString &relativePath) { addFixtureRows(QStringList{relativePath}); }
