@@ -101,9 +101,14 @@ struct Rig {
         controller->check();
         return QTest::qWaitFor([this] { return !controller->request; }, 15000);
     }
-    // An answer laid out as if the check had just returned it; one that does not decode
-    // throws, which fails the test.
-    void rendered(const QByteArray &body) { controller->render(TaskLintResult::decode(body).value()); }
+    // An answer laid out as if the check had just returned it.
+    void rendered(const QByteArray &body)
+    {
+        const Expected<TaskLintResult> result = TaskLintResult::decode(body);
+        if (!result)
+            qFatal("the test's answer does not decode: %s", body.constData());
+        controller->render(*result);
+    }
     // Quota 40/90, then an answer with a standard policy and two lints.
     MainWindowController &readyToStart()
     {
