@@ -63,7 +63,6 @@ struct Bystander final : QAbstractNativeEventFilter {
     int presses = 0;
 };
 
-
 // The frontend's side of a host program's registration, as xdg-desktop-portal 1.19 and
 // later offer it (src/registry.c: org.freedesktop.host.portal.Registry.Register, to be
 // called before any other portal call): records the calls in order, and refuses the

@@ -193,9 +193,10 @@ QByteArray signInFile(const QString &with)
         return QJsonDocument(fromNow(o).toObject()).toJson(QJsonDocument::Compact).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
     };
     for (const QJsonValue &kind : fixtureRows(QStringLiteral("helpers/sign-in.json"))) {
+        if (kind["name"] != with)
+            continue;
         const QByteArray jwt = part(QJsonObject{{"alg", "none"}, {"typ", "JWT"}}) + '.' + part(kind["claims"]) + ".unsigned";
-        if (kind["name"] == with)
-            return QJsonDocument(fromNow(kind["file"]).toObject()).toJson().replace("JWT", jwt);
+        return QJsonDocument(fromNow(kind["file"]).toObject()).toJson().replace("JWT", jwt);
     }
     qFatal("no sign-in named %s", qPrintable(with));
 }
